@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Runs every test of the project: the engine's C++ tests under CTest, then the Python
+# tests against the built wheel, once with NumPy 1.x and once with NumPy 2.x.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build="$PWD/build/test"
+python="${PYTHON:-python3}"
+
+have_gtest() { [ -f /usr/include/gtest/gtest.h ] || [ -f /usr/local/include/gtest/gtest.h ]; }
+if ! have_gtest; then
+  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    echo "== installing GoogleTest (libgtest-dev)"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
+  else
+    echo "GoogleTest is missing. Install it first: sudo apt-get install libgtest-dev" >&2
+    exit 1
+  fi
+fi
+
+echo "== engine tests (C++)"
+cmake -S . -B "$build/cpp" -DNONAGAME_BUILD_TESTS=ON -DNONAGAME_BUILD_MODULE=OFF \
+  -DNONAGAME_WERROR=ON >/dev/null
+cmake --build "$build/cpp" -j "$(nproc)"
+ctest --test-dir "$build/cpp" --output-on-failure
+
+echo "== building the wheel"
+rm -rf "$build/dist"
+"$python" -m pip wheel . --no-deps -q -w "$build/dist"
+wheel=$(ls "$build"/dist/nonagame-*.whl)
+
+for numpy in 1 2; do
+  echo "== Python tests with NumPy $numpy.x"
+  venv="$build/venv-numpy$numpy"
+  [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q "numpy>=$numpy,<$((numpy + 1))" pytest hypothesis
+  "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
+  "$venv/bin/python" -c "import numpy; print('NumPy', numpy.__version__)"
+  "$venv/bin/python" -m pytest tests/python -q -p no:cacheprovider
+done

@@ -1,0 +1,47 @@
+// Turning failures into Python exceptions at every entry point. Nothing thrown in C++
+// ever unwinds into the interpreter: `entry` catches everything.
+#pragma once
+
+#include <Python.h>
+
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "fault.hpp"
+#include "pyref.hpp"
+
+namespace nonagame::py {
+
+// The PanicException type, created on first use (NULL with an error set if that fails).
+PyObject* panic_type();
+
+// Sets PanicException(text) as the current Python error.
+void set_panic(std::string_view text);
+
+// Sets an exception of the given type with a UTF-8 message and throws ErrorSet.
+[[noreturn]] void raise(PyObject* type, std::string_view message);
+
+// "TypeName: value" of the current Python error, which it clears; used inside fault texts.
+std::string describe_current_error();
+
+// Runs an entry point's body and converts whatever it throws into a Python exception.
+template <class Body>
+PyObject* entry(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const ErrorSet&) {
+        return nullptr;
+    } catch (const Fault& fault) {
+        set_panic(fault.text());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        set_panic(e.what());
+    } catch (...) {
+        set_panic("the native code failed without a message");
+    }
+    return nullptr;
+}
+
+}  // namespace nonagame::py

@@ -1,0 +1,107 @@
+// The Game class: one engine game played move by move from Python.
+#include <string>
+
+#include "args.hpp"
+#include "convert.hpp"
+#include "text.hpp"
+#include "types.hpp"
+
+namespace nonagame::py {
+
+namespace {
+
+GameBody& body(PyObject* self) { return Instance<GameBody>::of(self); }
+
+constexpr Params<1> kNewParams{"Game.__new__()", {"id"}};
+constexpr Params<2> kMakeMoveParams{"Game.make_move()", {"input", "player_id_authentication"}};
+
+PyObject* game_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return entry([&] {
+        auto [id] = parse(kNewParams, args, kwargs);
+        const std::uint32_t game_id = to_u32(id, "id");
+        return allocate<GameBody>(type, BorrowState{}, new_game(game_id, false));
+    });
+}
+
+PyObject* get_available_moves(PyObject* self, PyObject*) {
+    return entry([&] {
+        SharedBorrow borrow(body(self).borrow);
+        const CellList cells = nonagame::get_available_moves(body(self).record);
+        Ref list = Ref::checked(PyList_New(cells.size()));
+        for (int i = 0; i < cells.size(); ++i) {
+            PyList_SET_ITEM(list.get(), i, PyLong_FromLong(cells.cells[static_cast<std::size_t>(i)]));
+        }
+        return list.release();
+    });
+}
+
+PyObject* make_move(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&]() -> PyObject* {
+        auto [input, player] = parse(kMakeMoveParams, args, nargs, kwnames);
+        GameBody& game = body(self);
+        ExclusiveBorrow borrow(game.borrow);
+        const std::int8_t cell = to_i8(input, "input");
+        const std::int8_t player_id = to_i8(player, "player_id_authentication");
+        const MoveOutcome outcome = nonagame::make_move(game.record, cell, player_id);
+        if (!outcome.accepted) raise(PyExc_ValueError, outcome.error.text());
+        return PyBool_FromLong(outcome.cells_remain);
+    });
+}
+
+PyObject* get_winner(PyObject* self, PyObject*) {
+    return entry([&] {
+        SharedBorrow borrow(body(self).borrow);
+        return PyLong_FromLong(nonagame::get_winner(body(self).record));
+    });
+}
+
+PyObject* game_str(PyObject* self) {
+    return entry([&] {
+        SharedBorrow borrow(body(self).borrow);
+        const std::string text = render_board(body(self).record);
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    });
+}
+
+PyMethodDef kMethods[] = {
+    {"get_available_moves", get_available_moves, METH_NOARGS, "get_available_moves($self)\n--\n\n"},
+    {"make_move", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(make_move)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "make_move($self, input, player_id_authentication)\n--\n\nMake a move. This does nothing "
+     "else.\n\n\n## Args\n* `input` - the cell that the current player makes a move in.\n* "
+     "`player_id_authentication` - the id of the player that is making the move. This should "
+     "be one of: {1, 2}\n"},
+    {"get_winner", get_winner, METH_NOARGS,
+     "get_winner($self)\n--\n\nReturns the id of the winner of the game.\n\nIf it is equal to "
+     "0, then the game ended in a draw.\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(game_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<GameBody>)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_str, reinterpret_cast<void*>(game_str)},
+    {Py_tp_doc, const_cast<char*>(
+                    "Game(id)\n--\n\nGame class\n\n# Methods:\n* get_available_moves() - Returns "
+                    "a vector containing the cells that are `valid` in the current state.\n* "
+                    "make_move(input, player_id_authentication)")},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec{"builtins.Game", sizeof(Instance<GameBody>), 0, Py_TPFLAGS_DEFAULT, kSlots};
+
+PyTypeObject* g_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* game_type() {
+    if (g_type == nullptr) g_type = create_type(kSpec, "Game");
+    return g_type;
+}
+
+PyObject* wrap_game(const GameRecord& record) {
+    return allocate<GameBody>(game_type(), BorrowState{}, record);
+}
+
+}  // namespace nonagame::py

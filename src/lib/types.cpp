@@ -1,0 +1,20 @@
+#include "types.hpp"
+
+#include <string>
+
+namespace nonagame::py {
+
+PyTypeObject* create_type(PyType_Spec& spec, const char* class_name) {
+    PyObject* type = PyType_FromSpec(&spec);
+    if (type == nullptr) {
+        PyErr_Print();
+        throw Fault(std::string("failed to create type object for ") + class_name);
+    }
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
+    return PyErr_Format(PyExc_TypeError, "No constructor defined for %s", _PyType_Name(type));
+}
+
+}  // namespace nonagame::py
