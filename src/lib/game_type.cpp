@@ -3,6 +3,7 @@
 
 #include "args.hpp"
 #include "convert.hpp"
+#include "state.hpp"
 #include "text.hpp"
 #include "types.hpp"
 
@@ -63,6 +64,13 @@ PyObject* game_str(PyObject* self) {
     });
 }
 
+PyObject* make_state(PyObject* self, PyObject*) {
+    return entry([&] {
+        SharedBorrow borrow(body(self).borrow);
+        return make_snapshot(body(self).record);
+    });
+}
+
 PyMethodDef kMethods[] = {
     {"get_available_moves", get_available_moves, METH_NOARGS, "get_available_moves($self)\n--\n\n"},
     {"make_move", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(make_move)),
@@ -74,6 +82,9 @@ PyMethodDef kMethods[] = {
     {"get_winner", get_winner, METH_NOARGS,
      "get_winner($self)\n--\n\nReturns the id of the winner of the game.\n\nIf it is equal to "
      "0, then the game ended in a draw.\n"},
+    {"make_state", make_state, METH_NOARGS,
+     "make_state($self)\n--\n\nCreate a `PyState`-object.\nThis object is a simple "
+     "representation of the current game."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "errors.hpp"
+#include "state.hpp"
 #include "types.hpp"
 
 namespace nonagame::py {
@@ -60,6 +61,7 @@ void add_class(PyObject* module, PyTypeObject* type) {
 
 void populate(PyObject* module) {
     add_class(module, game_type());
+    add_class(module, state_type());
 }
 
 PyObject* init() {

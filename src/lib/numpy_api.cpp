@@ -1,0 +1,143 @@
+#include "numpy_api.hpp"
+
+#include <bit>
+#include <cstring>
+#include <utility>
+#include <string>
+
+#include "errors.hpp"
+#include "pyref.hpp"
+
+namespace nonagame::py {
+
+namespace {
+
+using npy_intp = Py_ssize_t;
+using DescrFromType = PyObject* (*)(int);
+using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, const npy_intp*, const npy_intp*,
+                                   void*, int, PyObject*);
+
+constexpr int kNpyByte = 1;
+// Entries of the array API table that this module uses.
+constexpr int kArrayTypeEntry = 2;
+constexpr int kDescrFromTypeEntry = 45;
+constexpr int kNewFromDescrEntry = 94;
+
+// The head of a NumPy array object: its data pointer follows the object header in every
+// NumPy version. Only arrays that this module has just created are read through it.
+struct ArrayHead {
+    PyObject ob_base;
+    char* data;
+};
+
+void** g_table = nullptr;
+
+void** locate_table() {
+    Ref numpy = Ref::checked(PyImport_ImportModule("numpy"));
+    Ref version = Ref::checked(PyObject_GetAttrString(numpy.get(), "__version__"));
+    Ref lib = Ref::checked(PyImport_ImportModule("numpy.lib"));
+    Ref parsed = Ref::checked(PyObject_CallMethod(lib.get(), "NumpyVersion", "O", version.get()));
+    Ref major_object = Ref::checked(PyObject_GetAttrString(parsed.get(), "major"));
+    const long major = PyLong_AsLong(major_object.get());
+    if (major == -1 && PyErr_Occurred()) throw ErrorSet{};
+    if (major < 0 || major > 255) raise(PyExc_OverflowError, "NumPy major version out of range");
+    const char* core = major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
+    Ref multiarray = Ref::checked(PyImport_ImportModule(core));
+    Ref capsule = Ref::checked(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
+    if (!PyCapsule_CheckExact(capsule.get())) raise(PyExc_TypeError, "_ARRAY_API is not a capsule");
+    const char* name = PyCapsule_GetName(capsule.get());  // may be NULL without an error
+    if (name == nullptr && PyErr_Occurred()) throw ErrorSet{};
+    void* pointer = PyCapsule_GetPointer(capsule.get(), name);
+    if (pointer == nullptr) throw ErrorSet{};
+    // Another thread may have located the table while the imports ran Python code.
+    if (g_table == nullptr) {
+        capsule.release();  // held for ever so that the table stays valid
+        g_table = static_cast<void**>(pointer);
+    }
+    return g_table;
+}
+
+void** table() {
+    if (g_table != nullptr) return g_table;
+    try {
+        return locate_table();
+    } catch (const ErrorSet&) {
+        throw Fault("Failed to access NumPy array API capsule: " + describe_current_error());
+    }
+}
+
+[[noreturn]] void api_call_failed() {
+    PyErr_Print();
+    throw Fault("Python API call failed");
+}
+
+}  // namespace
+
+PyObject* new_int8_array(const std::int8_t* data, Py_ssize_t n) {
+    void** api = table();
+    auto* array_type = static_cast<PyTypeObject*>(api[kArrayTypeEntry]);
+    auto descr_from_type = reinterpret_cast<DescrFromType>(api[kDescrFromTypeEntry]);
+    auto new_from_descr = reinterpret_cast<NewFromDescr>(api[kNewFromDescrEntry]);
+    PyObject* descr = descr_from_type(kNpyByte);
+    if (descr == nullptr) api_call_failed();
+    const npy_intp dims[1] = {n};
+    // Steals the descriptor reference, also when it fails.
+    PyObject* array = new_from_descr(array_type, descr, 1, dims, nullptr, nullptr, 0, nullptr);
+    if (array == nullptr) api_call_failed();
+    if (n > 0) std::memcpy(reinterpret_cast<ArrayHead*>(array)->data, data, static_cast<std::size_t>(n));
+    return array;
+}
+
+IntegerView::IntegerView(PyObject* object) {
+    if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) < 0) throw ErrorSet{};
+    const char* format = view_.format != nullptr ? view_.format : "B";
+    char order = '@';
+    if (std::strchr("@=<>!", format[0]) != nullptr) order = *format++;
+    if (format[0] != '\0' && format[1] == '\0' && std::strchr("bBhHiIlLqQnN?", format[0]) != nullptr) {
+        code_ = format[0];
+    }
+    const bool little = std::endian::native == std::endian::little;
+    swap_ = (order == '<' && !little) || ((order == '>' || order == '!') && little);
+}
+
+IntegerView::~IntegerView() { PyBuffer_Release(&view_); }
+
+Py_ssize_t IntegerView::total() const {
+    if (view_.ndim == 0) return 1;
+    Py_ssize_t count = 1;
+    for (int d = 0; d < view_.ndim; ++d) count *= view_.shape[d];
+    return count;
+}
+
+std::optional<Py_ssize_t> IntegerView::length() const {
+    if (view_.ndim != 1) return std::nullopt;
+    return view_.shape[0];
+}
+
+std::optional<std::int64_t> IntegerView::at(Py_ssize_t i) const {
+    if (code_ == 0 || i < 0 || i >= total()) return std::nullopt;
+    // Offset of element i in C order over the buffer's own shape and strides.
+    const char* p = static_cast<const char*>(view_.buf);
+    Py_ssize_t rest = i;
+    for (int d = view_.ndim - 1; d >= 0; --d) {
+        const Py_ssize_t extent = view_.shape[d];
+        const Py_ssize_t stride = view_.strides != nullptr ? view_.strides[d] : view_.itemsize;
+        p += (rest % extent) * stride;
+        rest /= extent;
+    }
+    unsigned char bytes[8] = {};
+    const auto size = static_cast<std::size_t>(view_.itemsize);
+    if (size == 0 || size > sizeof bytes) return std::nullopt;
+    std::memcpy(bytes, p, size);
+    if (swap_) {
+        for (std::size_t k = 0; k < size / 2; ++k) std::swap(bytes[k], bytes[size - 1 - k]);
+    }
+    const bool is_signed = std::strchr("bhilqn", code_) != nullptr;
+    std::uint64_t raw = 0;
+    std::memcpy(&raw, bytes, sizeof raw);  // little-endian hosts only read the low bytes
+    if constexpr (std::endian::native == std::endian::big) raw >>= 8 * (8 - size);
+    if (size < 8 && is_signed && ((raw >> (8 * size - 1)) & 1)) raw |= ~std::uint64_t{0} << (8 * size);
+    return static_cast<std::int64_t>(raw);
+}
+
+}  // namespace nonagame::py

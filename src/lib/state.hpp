@@ -1,0 +1,29 @@
+// The State class: a read-only snapshot of a position whose board and legal cells are
+// NumPy int8 arrays.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "board.hpp"
+#include "pyref.hpp"
+#include "types.hpp"
+
+namespace nonagame::py {
+
+struct StateBody {
+    BorrowState borrow;
+    Ref board;           // numpy.ndarray of int8, shape (81,) when made
+    Ref possible_moves;  // numpy.ndarray of int8, shape (n,) when made
+    std::int8_t player_id = 0;
+};
+
+PyTypeObject* state_type();
+
+// A new State holding fresh copies of the record's board, player to move and legal cells.
+// Locates NumPy on first use; raises a Fault when NumPy cannot be reached or an array
+// cannot be made.
+PyObject* make_snapshot(const GameRecord& record);
+
+}  // namespace nonagame::py

@@ -1,0 +1,190 @@
+// The State class and the snapshot builder shared by Game.make_state and the match runner.
+#include "state.hpp"
+
+#include <array>
+#include <cstring>
+#include <string>
+
+#include "numpy_api.hpp"
+
+namespace nonagame::py {
+
+namespace {
+
+StateBody& body(PyObject* self) { return Instance<StateBody>::of(self); }
+
+// Released State objects kept for reuse: the match runner makes one per turn.
+constexpr int kFreeListCapacity = 500;
+std::array<PyObject*, kFreeListCapacity> g_free_list{};
+int g_free_count = 0;
+
+PyTypeObject* g_type = nullptr;
+
+PyObject* state_alloc(PyTypeObject* type, Py_ssize_t items) {
+    if (type == g_type && items == 0 && g_free_count > 0) {
+        PyObject* object = g_free_list[static_cast<std::size_t>(--g_free_count)];
+        std::memset(static_cast<void*>(object), 0, sizeof(Instance<StateBody>));
+        return PyObject_Init(object, type);  // takes the type reference again
+    }
+    return PyType_GenericAlloc(type, items);
+}
+
+void state_free(void* memory) {
+    if (g_free_count < kFreeListCapacity - 1) {
+        g_free_list[static_cast<std::size_t>(g_free_count++)] = static_cast<PyObject*>(memory);
+        return;
+    }
+    PyObject_Free(memory);
+}
+
+PyObject* get_board(PyObject* self, void*) { return Py_NewRef(body(self).board.get()); }
+
+PyObject* get_player_id(PyObject* self, void*) { return PyLong_FromLong(body(self).player_id); }
+
+PyObject* get_possible_moves(PyObject* self, void*) {
+    return Py_NewRef(body(self).possible_moves.get());
+}
+
+[[noreturn]] void unwrap_none() { throw Fault("called `Option::unwrap()` on a `None` value"); }
+
+// The nine rows of the board, read from the array as it is now.
+std::string board_rows(PyObject* board) {
+    static constexpr const char* kLight = "\xe2\x94\x82";  // U+2502
+    static constexpr const char* kHeavy = "\xe2\x94\x83";  // U+2503
+    static constexpr const char* kLightRule =
+        "\xe2\x94\x80\xe2\x94\x80\xe2\x94\x80\xe2\x94\xbc\xe2\x94\x80\xe2\x94\x80\xe2\x94\x80"
+        "\xe2\x94\xbc\xe2\x94\x80\xe2\x94\x80\xe2\x94\x80";  // ───┼───┼───
+    static constexpr const char* kHeavyRun =
+        "\xe2\x94\x81\xe2\x94\x81\xe2\x94\x81\xe2\x94\x81\xe2\x94\x81\xe2\x94\x81\xe2\x94\x81"
+        "\xe2\x94\x81\xe2\x94\x81\xe2\x94\x81\xe2\x94\x81";  // eleven ━
+    static constexpr const char* kHeavyCross = "\xe2\x95\x8b";  // U+254B
+    IntegerView view(board);
+    const auto length = view.length();
+    if (!length) unwrap_none();
+    std::string text;
+    text.reserve(1400);
+    for (int row = 0; row < 9; ++row) {
+        for (int column = 0; column < 9; ++column) {
+            if (column > 0) text += column % 3 == 0 ? kHeavy : kLight;
+            const int cell = 27 * (row / 3) + 9 * (column / 3) + 3 * (row % 3) + column % 3;
+            if (cell >= *length) unwrap_none();
+            const auto value = view.at(cell);
+            if (!value) unwrap_none();
+            text += ' ';
+            text += std::to_string(*value);
+            text += ' ';
+        }
+        if (row == 8) break;
+        text += '\n';
+        if (row % 3 == 2) {
+            text += kHeavyRun;
+            text += kHeavyCross;
+            text += kHeavyRun;
+            text += kHeavyCross;
+            text += kHeavyRun;
+        } else {
+            text += kLightRule;
+            text += kHeavy;
+            text += kLightRule;
+            text += kHeavy;
+            text += kLightRule;
+        }
+        text += '\n';
+    }
+    return text;
+}
+
+// str() of the array, or "<unprintable T object>" after reporting the error to the
+// unraisable-exception hook.
+std::string array_text(PyObject* array) {
+    Ref text = Ref::steal(PyObject_Str(array));
+    if (text) {
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
+        if (data != nullptr) return std::string(data, static_cast<std::size_t>(size));
+    }
+    PyErr_WriteUnraisable(array);
+    Ref name = Ref::steal(PyType_GetName(Py_TYPE(array)));
+    const char* utf8 = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return "<unprintable object>";
+    }
+    return std::string("<unprintable ") + utf8 + " object>";
+}
+
+PyObject* state_str(PyObject* self) {
+    return entry([&] {
+        StateBody& state = body(self);
+        SharedBorrow borrow(state.borrow);
+        // Keep the arrays alive while Python code (NumPy's formatting) runs.
+        Ref board = Ref::borrow(state.board.get());
+        Ref moves = Ref::borrow(state.possible_moves.get());
+        std::string text = "Board:\n" + board_rows(board.get());
+        text += "\n\nNext Player: " + std::to_string(state.player_id) + "\n";
+        text += "\nPossible Moves: " + array_text(moves.get()) + "\n";
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    });
+}
+
+PyGetSetDef kGetSet[] = {
+    {"board", get_board, nullptr, "", nullptr},
+    {"player_id", get_player_id, nullptr, "", nullptr},
+    {"possible_moves", get_possible_moves, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+constexpr const char* kDoc =
+    "Represent a Pythonlike state. The current board, next player, and all possible moves.\n"
+    "Uses Numpy arrays when possible.\n"
+    "\n"
+    "Important note:\n"
+    "* board - this attribute is a 1D-array. The first 9 elements represent the first field "
+    "(upper left), the next 9 the second field (upper center) and so on\n"
+    "```text\n"
+    "Layout:\n"
+    " 0  1  2        9  10  11       18  19  20\n"
+    " 3  4  5       12  13  14       21  22  23\n"
+    " 6  7  8       15  16  17       24  25  26\n"
+    " \n"
+    "27  28  29     36  37  38       45  46  47\n"
+    "30  31  32     39  40  41       48  49  50\n"
+    "33  34  35     42  43  44       51  52  53\n"
+    "\n"
+    "54  55  56     63  64  65       72  73  74\n"
+    "57  58  59     66  67  68       75  76  77\n"
+    "60  61  62     69  70  71       78  79  80\n"
+    "```";
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_alloc, reinterpret_cast<void*>(state_alloc)},
+    {Py_tp_free, reinterpret_cast<void*>(state_free)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<StateBody>)},
+    {Py_tp_getset, kGetSet},
+    {Py_tp_str, reinterpret_cast<void*>(state_str)},
+    {Py_tp_doc, const_cast<char*>(kDoc)},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec{"builtins.State", sizeof(Instance<StateBody>), 0, Py_TPFLAGS_DEFAULT, kSlots};
+
+}  // namespace
+
+PyTypeObject* state_type() {
+    if (g_type == nullptr) g_type = create_type(kSpec, "State");
+    return g_type;
+}
+
+PyObject* make_snapshot(const GameRecord& record) {
+    // Copy what the snapshot shows first: creating arrays may run Python code.
+    const CellList moves = get_available_moves(record);
+    const std::array<std::int8_t, kCells> cells = record.board;
+    const std::int8_t player = record.next_player;
+    Ref board = Ref::steal(new_int8_array(cells.data(), kCells));
+    Ref possible = Ref::steal(new_int8_array(moves.cells.data(), moves.count));
+    return allocate<StateBody>(state_type(), BorrowState{}, std::move(board), std::move(possible),
+                               player);
+}
+
+}  // namespace nonagame::py
