@@ -1,0 +1,119 @@
+#include "board.hpp"
+
+#include <string>
+
+#include "fault.hpp"
+#include "movelog.hpp"
+#include "outcome.hpp"
+
+namespace nonagame {
+
+namespace {
+
+MoveOutcome refuse(MoveErrorKind kind, std::string message) {
+    MoveOutcome outcome;
+    outcome.error = MoveError{kind, std::move(message)};
+    return outcome;
+}
+
+MoveOutcome accept(const GameRecord& game) {
+    MoveOutcome outcome;
+    outcome.accepted = true;
+    outcome.cells_remain = !game.available.empty();
+    return outcome;
+}
+
+bool board_is_empty(const GameRecord& game) {
+    for (const std::int8_t value : game.board) {
+        if (value != 0) return false;
+    }
+    return true;
+}
+
+// A roster the next move is confined to, or -1 when the mover may play in any roster:
+// before the opening move, when the target roster is decided, and for a next_roster
+// outside 0..8 (only a loaded checkpoint can hold one).
+int forced_roster(const GameRecord& game) {
+    const int roster = game.next_roster;
+    if (roster < 0 || roster >= kRosters) return -1;
+    return game.rosters[roster] < 0 ? roster : -1;
+}
+
+// Bookkeeping shared by both kinds of accepted move, then the log entry (which may
+// fault, but only once the record is complete).
+MoveOutcome finish_move(GameRecord& game, int cell, bool opening) {
+    ++game.moves_accepted;
+    if (game.available.empty()) game.finished = true;
+    if (game.log_enabled) append_move_log(game, static_cast<std::int8_t>(cell), opening);
+    return accept(game);
+}
+
+}  // namespace
+
+std::string MoveError::text() const { return "ERROR: Invalid move error - " + message; }
+
+GameRecord new_game(std::uint32_t id, bool log_enabled) {
+    GameRecord game;
+    game.available = CellSet::full();
+    game.id = id;
+    game.rosters.fill(ROSTER_OPEN);
+    game.log_enabled = log_enabled;
+    return game;
+}
+
+CellList get_available_moves(const GameRecord& game) {
+    CellList list;
+    const auto push = [&list](int cell) { list.cells[list.count++] = static_cast<std::int8_t>(cell); };
+    const int roster = forced_roster(game);
+    if (roster < 0) {
+        game.available.for_each(push);
+    } else {
+        for (int cell = 9 * roster; cell < 9 * roster + 9; ++cell) {
+            if (game.available.contains(cell)) push(cell);
+        }
+    }
+    return list;
+}
+
+MoveOutcome make_move(GameRecord& game, std::int8_t cell, std::int8_t player) {
+    if (player != game.next_player) {
+        return refuse(MoveErrorKind::WrongPlayer, "Expected player: " + std::to_string(game.next_player) +
+                                                      ", but got player " + std::to_string(player));
+    }
+    if (game.available.empty()) return refuse(MoveErrorKind::InvalidMove, "THIS GAME IS ALREADY OVER");
+
+    // A negative cell reads as its unsigned byte, so it is out of range as well.
+    const int index = static_cast<std::uint8_t>(cell);
+    if (index >= kCells) index_fault(kCells, static_cast<std::size_t>(index));
+    const std::int8_t opponent = player == 1 ? 2 : 1;
+
+    if (game.next_roster == ROSTER_ANY && board_is_empty(game)) {
+        game.board[index] = player;
+        game.available.erase(index);
+        game.next_player = opponent;
+        game.next_roster = static_cast<std::int8_t>(index % 9);
+        return finish_move(game, index, true);
+    }
+
+    const int roster = index / 9;
+    if (game.board[index] != 0) {
+        return refuse(MoveErrorKind::InvalidMove, "THIS CELL ALREADY CONTAINS INPUT");
+    }
+    if (game.rosters[roster] > 0) {
+        return refuse(MoveErrorKind::InvalidMove, "THIS ROSTER IS ALREADY COMPLETE");
+    }
+    const int forced = forced_roster(game);
+    if (forced >= 0 && forced != roster) {
+        return refuse(MoveErrorKind::InvalidMove,
+                      "Wrong roster! You have to play in roster " + std::to_string(forced + 1));
+    }
+
+    game.board[index] = player;
+    game.available.erase(index);
+    game.next_player = opponent;
+    game.next_roster = static_cast<std::int8_t>(index % 9);
+    settle_after_move(game, player, index);
+    return finish_move(game, index, false);
+}
+
+}  // namespace nonagame

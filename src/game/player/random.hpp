@@ -1,0 +1,12 @@
+// The per-thread random generator of the default player: seeded from the operating
+// system's entropy source on first use in a thread, and again in a forked child.
+#pragma once
+
+#include <cstdint>
+
+namespace nonagame {
+
+// A uniform integer in [0, bound), bound >= 1, without modulo bias.
+std::uint32_t uniform_index(std::uint32_t bound);
+
+}  // namespace nonagame

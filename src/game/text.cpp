@@ -1,0 +1,150 @@
+#include "text.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <string_view>
+#include <system_error>
+
+namespace nonagame {
+
+namespace {
+
+// UTF-8 forms of the box-drawing characters of the grid.
+constexpr std::string_view kLightVertical = "\xE2\x94\x82";    // U+2502
+constexpr std::string_view kHeavyVertical = "\xE2\x94\x83";    // U+2503
+constexpr std::string_view kLightHorizontal = "\xE2\x94\x80";  // U+2500
+constexpr std::string_view kLightCross = "\xE2\x94\xBC";       // U+253C
+constexpr std::string_view kHeavyHorizontal = "\xE2\x94\x81";  // U+2501
+constexpr std::string_view kHeavyCross = "\xE2\x95\x8B";       // U+254B
+
+// Text of a cell holding value; empty for a value that is no mark.
+std::string_view cell_text(std::int8_t value) {
+    switch (value) {
+        case 0: return "   ";
+        case 1: return " O ";
+        case 2: return " X ";
+        default: return {};
+    }
+}
+
+void append_roster_row(std::string& out, const GameRecord& game, int roster, int row) {
+    const std::int8_t status = game.rosters[roster];
+    if (status != 0 && status != -1 && status != 1 && status != 2) return;
+    for (int column = 0; column < 3; ++column) {
+        // A won roster shows its winner's mark in every cell.
+        const std::int8_t value = status > 0 ? status : game.board[9 * roster + 3 * row + column];
+        const std::string_view text = cell_text(value);
+        if (text.empty()) continue;
+        out += text;
+        if (column < 2) out += kLightVertical;
+    }
+}
+
+std::string thin_rule() {
+    std::string rule;
+    for (int roster = 0; roster < 3; ++roster) {
+        if (roster > 0) rule += kHeavyVertical;
+        for (int cell = 0; cell < 3; ++cell) {
+            if (cell > 0) rule += kLightCross;
+            for (int i = 0; i < 3; ++i) rule += kLightHorizontal;
+        }
+    }
+    return rule;
+}
+
+std::string heavy_rule() {
+    std::string rule;
+    for (int roster = 0; roster < 3; ++roster) {
+        if (roster > 0) rule += kHeavyCross;
+        for (int i = 0; i < 11; ++i) rule += kHeavyHorizontal;
+    }
+    return rule;
+}
+
+}  // namespace
+
+std::string render_board(const GameRecord& game) {
+    static const std::string thin = thin_rule();
+    static const std::string heavy = heavy_rule();
+    std::string out;
+    out.reserve(17 * 3 * 35);
+    for (int band = 0; band < 3; ++band) {
+        for (int row = 0; row < 3; ++row) {
+            for (int column = 0; column < 3; ++column) {
+                if (column > 0) out += kHeavyVertical;
+                append_roster_row(out, game, 3 * band + column, row);
+            }
+            if (row < 2) {
+                out += '\n';
+                out += thin;
+                out += '\n';
+            } else if (band < 2) {
+                out += '\n';
+                out += heavy;
+                out += '\n';
+            }
+        }
+    }
+    return out;
+}
+
+std::string multiline_set(const CellSet& cells) {
+    if (cells.empty()) return "{}";
+    std::string out = "{\n";
+    cells.for_each([&out](int cell) {
+        out += "    ";
+        out += std::to_string(cell);
+        out += ",\n";
+    });
+    return out + "}";
+}
+
+std::string format_double(double value) {
+    if (std::isnan(value)) return "NaN";
+    if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+    if (value == 0.0) return std::signbit(value) ? "-0.0" : "0.0";
+
+    // Shortest round-trip digits in scientific form: "d[.ddd]e[+-]XX".
+    char buffer[40];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+    const std::string_view sci(buffer, static_cast<std::size_t>(result.ptr - buffer));
+    const std::size_t e_pos = sci.find('e');
+    const bool negative = sci.front() == '-';
+    std::string digits;
+    for (const char c : sci.substr(negative ? 1 : 0, e_pos - (negative ? 1 : 0))) {
+        if (c != '.') digits += c;
+    }
+    int exponent = 0;
+    const std::string_view exp_text = sci.substr(e_pos + 1);
+    std::from_chars(exp_text.data() + (exp_text.front() == '+' ? 1 : 0), exp_text.data() + exp_text.size(),
+                    exponent);
+
+    std::string out = negative ? "-" : "";
+    const double magnitude = std::fabs(value);
+    if (magnitude < 1e-4 || magnitude >= 1e16) {
+        out += digits.front();
+        if (digits.size() > 1) {
+            out += '.';
+            out.append(digits, 1);
+        }
+        return out + 'e' + std::to_string(exponent);
+    }
+    const int int_digits = exponent + 1;
+    if (int_digits <= 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-int_digits), '0');
+        return out + digits;
+    }
+    const auto whole = static_cast<std::size_t>(int_digits);
+    if (digits.size() <= whole) {
+        out += digits;
+        out.append(whole - digits.size(), '0');
+        return out + ".0";
+    }
+    out.append(digits, 0, whole);
+    out += '.';
+    out.append(digits, whole);
+    return out;
+}
+
+}  // namespace nonagame
