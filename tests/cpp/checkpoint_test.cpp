@@ -85,6 +85,7 @@ struct Position {
     std::vector<std::pair<int, int>> stones;  // (cell, value)
     std::array<std::int8_t, kRosters> rosters;
     int free_cells;
+    int winner;
 };
 
 class FromPosition : public ::testing::TestWithParam<Position> {};
@@ -107,7 +108,7 @@ TEST_P(FromPosition, SettlesRostersAndFreeCells) {
     }
     GameRecord game = new_game(0, false);
     load_checkpoint(game, checkpoint);
-    EXPECT_EQ(get_winner(game), winner_of_rosters(c.rosters));
+    EXPECT_EQ(get_winner(game), c.winner);
 }
 
 constexpr std::int8_t O = -1;  // open roster, for the tables below
@@ -115,21 +116,30 @@ constexpr std::int8_t O = -1;  // open roster, for the tables below
 INSTANTIATE_TEST_SUITE_P(
     Checkpoint, FromPosition,
     ::testing::Values(
-        Position{"Empty", {}, {O, O, O, O, O, O, O, O, O}, 81},
+        Position{"Empty", {}, {O, O, O, O, O, O, O, O, O}, 81, 0},
         // Values other than 1 and 2 are empty cells.
-        Position{"ForeignValues", {{3, 3}, {4, -1}, {80, 127}}, {O, O, O, O, O, O, O, O, O}, 81},
+        Position{"ForeignValues", {{3, 3}, {4, -1}, {80, 127}}, {O, O, O, O, O, O, O, O, O}, 81, 0},
         // Roster 0 won by player 1 even with a 2 in it: its other free cells close.
-        Position{"WonRoster", {{0, 1}, {1, 1}, {2, 1}, {5, 2}}, {1, O, O, O, O, O, O, O, O}, 72},
+        Position{"WonRoster", {{0, 1}, {1, 1}, {2, 1}, {5, 2}}, {1, O, O, O, O, O, O, O, O}, 72, 0},
         Position{"BothLinesPlayerOneFirst",
                  {{9, 2}, {10, 2}, {11, 2}, {15, 1}, {16, 1}, {17, 1}},
-                 {O, 1, O, O, O, O, O, O, O}, 72},
+                 {O, 1, O, O, O, O, O, O, O}, 72, 0},
         Position{"FullWithoutLine",
                  {{18, 1}, {19, 2}, {20, 1}, {21, 1}, {22, 2}, {23, 2}, {24, 2}, {25, 1}, {26, 1}},
-                 {O, O, 0, O, O, O, O, O, O}, 72},
+                 {O, O, 0, O, O, O, O, O, O}, 72, 0},
+        // A full roster holding a line is won, whichever cell completed the line.
+        Position{"FullWithLine",
+                 {{18, 2}, {19, 2}, {20, 2}, {21, 1}, {22, 1}, {23, 2}, {24, 1}, {25, 2}, {26, 1}},
+                 {O, O, 2, O, O, O, O, O, O}, 72, 0},
         // Player 2 owns rosters 2, 4 and 6: the game is over and nothing is free.
         Position{"WonBoard",
                  {{18, 2}, {19, 2}, {20, 2}, {36, 2}, {40, 2}, {44, 2}, {56, 2}, {58, 2}, {60, 2}, {0, 1}},
-                 {O, O, 2, O, 2, O, 2, O, O}, 0}),
+                 {O, O, 2, O, 2, O, 2, O, O}, 0, 2},
+        // Both players own a line of rosters: player 1 is the winner.
+        Position{"BothWinBoardPlayerOneFirst",
+                 {{0, 1}, {1, 1}, {2, 1}, {9, 1}, {10, 1}, {11, 1}, {18, 1}, {19, 1}, {20, 1},
+                  {27, 2}, {28, 2}, {29, 2}, {36, 2}, {37, 2}, {38, 2}, {45, 2}, {46, 2}, {47, 2}},
+                 {1, 1, 1, 2, 2, 2, O, O, O}, 0, 1}),
     [](const ::testing::TestParamInfo<Position>& param) { return std::string(param.param.name); });
 
 }  // namespace
