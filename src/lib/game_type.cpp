@@ -2,6 +2,7 @@
 #include <string>
 
 #include "args.hpp"
+#include "checkpoint_type.hpp"
 #include "convert.hpp"
 #include "state.hpp"
 #include "text.hpp"
@@ -82,6 +83,13 @@ PyMethodDef kMethods[] = {
     {"get_winner", get_winner, METH_NOARGS,
      "get_winner($self)\n--\n\nReturns the id of the winner of the game.\n\nIf it is equal to "
      "0, then the game ended in a draw.\n"},
+    {"make_checkpoint", game_make_checkpoint, METH_NOARGS,
+     "make_checkpoint($self)\n--\n\nCreate a checkpoint. This can be saved somewhere and "
+     "loaded in at a later point in time."},
+    {"load_checkpoint", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(game_load_checkpoint)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "load_checkpoint($self, checkpoint)\n--\n\nLoad in a checkpoint from a PyCheckpoint "
+     "object.\n\n## Args\n* `checkpoint` - checkpoint to load in."},
     {"make_state", make_state, METH_NOARGS,
      "make_state($self)\n--\n\nCreate a `PyState`-object.\nThis object is a simple "
      "representation of the current game."},

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "checkpoint_type.hpp"
 #include "errors.hpp"
 #include "state.hpp"
 #include "types.hpp"
@@ -61,6 +62,7 @@ void add_class(PyObject* module, PyTypeObject* type) {
 
 void populate(PyObject* module) {
     add_class(module, game_type());
+    add_class(module, checkpoint_type());
     add_class(module, state_type());
 }
 

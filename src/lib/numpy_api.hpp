@@ -26,6 +26,8 @@ public:
     IntegerView& operator=(const IntegerView&) = delete;
 
     int ndim() const { return view_.ndim; }
+    // Whether the elements are of an integer type that at() can read.
+    bool integers() const { return code_ != 0; }
     // Number of elements over all dimensions.
     Py_ssize_t total() const;
     // Number of elements of a one-dimensional buffer; nothing for any other shape.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "checkpoint_type.hpp"
 #include "numpy_api.hpp"
 
 namespace nonagame::py {
@@ -134,6 +135,15 @@ PyGetSetDef kGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyMethodDef kMethods[] = {
+    {"to_checkpoint", state_to_checkpoint, METH_NOARGS,
+     "to_checkpoint($self)\n--\n\nCoerces a pystate into a checkpoint. \n\nThis can be used to "
+     "load in a checkpoint. \nMethod is rather expensive.\n\nNote:\nThe reason why checkpoints "
+     "and states are not the same is a design choice. \nWe wanted the state to be as minimal as "
+     "possible."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 constexpr const char* kDoc =
     "Represent a Pythonlike state. The current board, next player, and all possible moves.\n"
     "Uses Numpy arrays when possible.\n"
@@ -162,6 +172,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_free, reinterpret_cast<void*>(state_free)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<StateBody>)},
     {Py_tp_getset, kGetSet},
+    {Py_tp_methods, kMethods},
     {Py_tp_str, reinterpret_cast<void*>(state_str)},
     {Py_tp_doc, const_cast<char*>(kDoc)},
     {0, nullptr},

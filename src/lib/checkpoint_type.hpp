@@ -1,0 +1,32 @@
+// The Checkpoint class: a saved position that Python code keeps and loads into any game,
+// and the methods of Game and State that make and load checkpoints.
+#pragma once
+
+#include <Python.h>
+
+#include "borrow.hpp"
+#include "checkpoint.hpp"
+
+namespace nonagame::py {
+
+struct CheckpointBody {
+    BorrowState borrow;
+    CheckpointRecord record;  // never changed after the object is made
+};
+
+PyTypeObject* checkpoint_type();
+
+// A new Checkpoint holding a copy of record.
+PyObject* wrap_checkpoint(const CheckpointRecord& record);
+
+// Game.make_checkpoint(): METH_NOARGS.
+PyObject* game_make_checkpoint(PyObject* self, PyObject*);
+
+// Game.load_checkpoint(checkpoint): METH_FASTCALL | METH_KEYWORDS.
+PyObject* game_load_checkpoint(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames);
+
+// State.to_checkpoint(): METH_NOARGS.
+PyObject* state_to_checkpoint(PyObject* self, PyObject*);
+
+}  // namespace nonagame::py
