@@ -18,9 +18,17 @@ if ! have_gtest; then
   fi
 fi
 
+# The engine benchmark is built beside the engine tests when Google Benchmark is there, so
+# that the benchmark smoke test among the Python tests runs it without building anything.
+bench=OFF
+if [ -f /usr/include/benchmark/benchmark.h ] || [ -f /usr/local/include/benchmark/benchmark.h ]; then
+  bench=ON
+  export NONAGAME_BENCH_BUILD_DIR="$build/cpp"
+fi
+
 echo "== engine tests (C++)"
 cmake -S . -B "$build/cpp" -DNONAGAME_BUILD_TESTS=ON -DNONAGAME_BUILD_MODULE=OFF \
-  -DNONAGAME_WERROR=ON >/dev/null
+  -DNONAGAME_BUILD_BENCH=$bench -DNONAGAME_WERROR=ON >/dev/null
 cmake --build "$build/cpp" -j "$(nproc)"
 ctest --test-dir "$build/cpp" --output-on-failure
 

@@ -1,0 +1,69 @@
+"""The C++ part of the suite: builds bench/engine_bench.cpp (Google Benchmark) with CMake
+and runs it, reporting nanoseconds per move of a random playout."""
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import subprocess
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+HEADER = "benchmark/benchmark.h"
+INCLUDE_DIRS = ("/usr/include", "/usr/local/include")
+
+
+def have_library() -> bool:
+    return any(Path(d, HEADER).is_file() for d in INCLUDE_DIRS)
+
+
+def ensure_library(install: bool) -> str:
+    """Installs Google Benchmark with apt-get when missing and allowed (root); returns why
+    the C++ part cannot run, or "" when it can."""
+    if have_library():
+        return ""
+    if not install:
+        return "Google Benchmark is not installed (libbenchmark-dev)"
+    if os.geteuid() != 0 or shutil.which("apt-get") is None:
+        return "Google Benchmark is missing; install it first: sudo apt-get install libbenchmark-dev"
+    print("== installing Google Benchmark (libbenchmark-dev)", flush=True)
+    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+    subprocess.run(["apt-get", "update", "-qq"], check=True, env=env)
+    subprocess.run(["apt-get", "install", "-y", "-qq", "libbenchmark-dev"], check=True, env=env,
+                   stdout=subprocess.DEVNULL)
+    return "" if have_library() else "Google Benchmark could not be installed"
+
+
+def build(build_dir: Path) -> Path:
+    """Configures (once) and builds the engine_bench target; returns the executable."""
+    if shutil.which("cmake") is None:
+        raise RuntimeError("cmake is not on PATH")
+    if not (build_dir / "CMakeCache.txt").is_file():
+        subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build_dir), "-DCMAKE_BUILD_TYPE=Release",
+                        "-DNONAGAME_BUILD_BENCH=ON", "-DNONAGAME_BUILD_MODULE=OFF"],
+                       check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", str(build_dir), "--target", "engine_bench", "-j",
+                    str(os.cpu_count() or 1)], check=True, stdout=subprocess.DEVNULL)
+    return build_dir / "bench" / "engine_bench"
+
+
+_UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+
+
+def run(executable: Path, min_time: float) -> dict[str, float]:
+    """One run of every engine benchmark: wall-clock ns per playout move and per checkpoint
+    round trip, plus the library version."""
+    result = subprocess.run([str(executable), "--benchmark_format=json",
+                             f"--benchmark_min_time={min_time}"],
+                            check=True, capture_output=True, text=True)
+    report = json.loads(result.stdout)
+    rows = {row["name"]: row for row in report["benchmarks"]}
+    playout, roundtrip = rows["BM_RandomPlayout"], rows["BM_CheckpointRoundTrip"]
+
+    def ns(row):
+        return row["real_time"] * _UNIT_NS[row["time_unit"]]
+
+    return {
+        "engine_move_ns": ns(playout) / playout["moves_per_game"],
+        "engine_checkpoint_ns": ns(roundtrip),
+    }
