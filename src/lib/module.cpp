@@ -7,6 +7,8 @@
 #include <string>
 
 #include "errors.hpp"
+#include "player.hpp"
+#include "runner.hpp"
 #include "state.hpp"
 #include "types.hpp"
 
@@ -49,7 +51,7 @@ void add_class(PyObject* module, PyTypeObject* type) {
 }
 
 // Adds a builtin function bound to the module; its __module__ is the module's name.
-[[maybe_unused]] void add_function(PyObject* module, PyMethodDef* def) {
+void add_function(PyObject* module, PyMethodDef* def) {
     Ref module_name = Ref::checked(PyModule_GetNameObject(module));
     Ref function = Ref::checked(PyCMethod_New(def, module, module_name.get(), nullptr));
     Ref name = Ref::checked(PyObject_GetAttrString(function.get(), "__name__"));
@@ -61,7 +63,10 @@ void add_class(PyObject* module, PyTypeObject* type) {
 
 void populate(PyObject* module) {
     add_class(module, game_type());
+    add_class(module, player_type());
     add_class(module, state_type());
+    add_function(module, play_game_definition());
+    add_function(module, play_multiple_games_definition());
 }
 
 PyObject* init() {
