@@ -8,6 +8,8 @@
 
 #include "checkpoint_type.hpp"
 #include "errors.hpp"
+#include "player.hpp"
+#include "runner.hpp"
 #include "state.hpp"
 #include "types.hpp"
 
@@ -50,7 +52,7 @@ void add_class(PyObject* module, PyTypeObject* type) {
 }
 
 // Adds a builtin function bound to the module; its __module__ is the module's name.
-[[maybe_unused]] void add_function(PyObject* module, PyMethodDef* def) {
+void add_function(PyObject* module, PyMethodDef* def) {
     Ref module_name = Ref::checked(PyModule_GetNameObject(module));
     Ref function = Ref::checked(PyCMethod_New(def, module, module_name.get(), nullptr));
     Ref name = Ref::checked(PyObject_GetAttrString(function.get(), "__name__"));
@@ -62,8 +64,11 @@ void add_class(PyObject* module, PyTypeObject* type) {
 
 void populate(PyObject* module) {
     add_class(module, game_type());
+    add_class(module, player_type());
     add_class(module, checkpoint_type());
     add_class(module, state_type());
+    add_function(module, play_game_definition());
+    add_function(module, play_multiple_games_definition());
 }
 
 PyObject* init() {

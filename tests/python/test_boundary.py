@@ -201,6 +201,14 @@ def test_borrow_released_when_conversion_fails():
     assert game.make_move(0, 1) is True
 
 
+def test_module_exports_in_order():
+    assert nonagame.__all__ == ["Game", "Player", "Checkpoint", "State", "play_game", "play_multiple_games"]
+    for name in nonagame.__all__:
+        assert getattr(nonagame, name).__name__ == name
+    assert nonagame.play_game.__module__ == nonagame.play_multiple_games.__module__ == "nonagame"
+    assert nonagame.play_game.__self__ is nonagame
+
+
 def test_classes_are_closed_heap_types():
     assert Game.__module__ == "builtins"
     assert Game.__name__ == Game.__qualname__ == "Game"

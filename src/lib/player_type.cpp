@@ -1,0 +1,127 @@
+// The Player class. Instances of Player itself make the default (uniformly random) move;
+// Python subclasses override make_move and are called back by the match runner.
+#include "player.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "args.hpp"
+#include "convert.hpp"
+
+namespace nonagame::py {
+
+namespace {
+
+PlayerBody& body(PyObject* self) { return Instance<PlayerBody>::of(self); }
+
+// Kept as strings so that taking a borrow never allocates.
+const std::string kGameBusy = kAlreadyBorrowed;
+
+constexpr Params<1> kNewParams{"Player.__new__()", {"id"}};
+constexpr Params<1> kMakeMoveParams{"Player.make_move()", {"game"}};
+
+PyObject* player_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return entry([&] {
+        auto [id] = parse(kNewParams, args, kwargs);
+        std::shared_ptr<PlayerBehavior> handle = DefaultPlayer::create(to_i8(id, "id"));
+        // type may be a Python subclass: its tp_alloc adds the dict, weakref and GC parts.
+        return allocate<PlayerBody>(type, BorrowState{}, std::move(handle));
+    });
+}
+
+PyObject* make_move(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&]() -> PyObject* {
+        auto [game_arg] = parse(kMakeMoveParams, args, nargs, kwnames);
+        MoveOutcome outcome;
+        {
+            PlayerBody& player = body(self);
+            SharedBorrow borrow(player.borrow);
+            PyObject* game_object = to_instance<PyObject>(game_arg, game_type(), "Game", "game");
+            GameBody& game = Instance<GameBody>::of(game_object);
+            ExclusiveBorrow game_borrow(game.borrow, kGameBusy);
+            outcome = player.handle->make_move(game.record);
+        }
+        // Printing runs Python code, so both borrows are given back first.
+        if (!outcome.accepted) report_refused_move(outcome.error);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* increment_wins(PyObject* self, PyObject*) {
+    return entry([&]() -> PyObject* {
+        PlayerBody& player = body(self);
+        SharedBorrow borrow(player.borrow);
+        player.handle->increment_wins();
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* get_wins(PyObject* self, PyObject*) {
+    return entry([&] {
+        PlayerBody& player = body(self);
+        SharedBorrow borrow(player.borrow);
+        return PyLong_FromUnsignedLong(player.handle->get_wins());
+    });
+}
+
+void write_fd1(std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(1, text.data(), text.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // nowhere left to report to
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+PyMethodDef kMethods[] = {
+    {"make_move", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(make_move)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "make_move($self, game)\n--\n\nMake a move with the current player.\nThe default "
+     "implementation is naive (makes a random move).\n\nOverride this method to have your "
+     "custom heuristic."},
+    {"increment_wins", increment_wins, METH_NOARGS,
+     "increment_wins($self)\n--\n\nIncrement the number of wins for a player by one."},
+    {"get_wins", get_wins, METH_NOARGS,
+     "get_wins($self)\n--\n\nGet the total number of wins for a player."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(player_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<PlayerBody>)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_doc, const_cast<char*>("Player(id)\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec{"builtins.Player", sizeof(Instance<PlayerBody>), 0,
+                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, kSlots};
+
+PyTypeObject* g_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* player_type() {
+    if (g_type == nullptr) g_type = create_type(kSpec, "Player");
+    return g_type;
+}
+
+void write_stdout(std::string_view text) {
+    PyObject* stdout_object = PySys_GetObject("stdout");  // borrowed; NULL without an error
+    if (stdout_object == nullptr || stdout_object == Py_None) {
+        write_fd1(text);
+        return;
+    }
+    // The stream's own methods may replace sys.stdout and drop the last reference to it.
+    Ref stream = Ref::borrow(stdout_object);
+    Ref line = Ref::checked(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    Ref written = Ref::checked(PyObject_CallMethod(stream.get(), "write", "O", line.get()));
+    Ref flushed = Ref::checked(PyObject_CallMethod(stream.get(), "flush", nullptr));
+}
+
+void report_refused_move(const MoveError& error) { write_stdout(error.text() + "\n"); }
+
+}  // namespace nonagame::py

@@ -1,0 +1,251 @@
+// The match runner: plays whole games between two Player objects and returns one State
+// snapshot per turn. Plain Player objects move natively; instances of Python subclasses
+// have their make_move method called with the game, while the runner holds no borrow.
+#include "runner.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "args.hpp"
+#include "convert.hpp"
+#include "player.hpp"
+#include "state.hpp"
+
+namespace nonagame::py {
+
+namespace {
+
+constexpr const char* kUnwrapPrefix = "called `Result::unwrap()` on an `Err` value: ";
+
+// Conflict texts, kept as strings so that taking a borrow never allocates.
+const std::string kRunnerBusy = std::string(kUnwrapPrefix) + kAlreadyBorrowed;
+const std::string kGameBusy = kAlreadyBorrowed;
+const std::string kGameWritten = kMutablyBorrowed;
+
+constexpr const char* kTooManyGames =
+    "\nCannot simulate more games than what a u32 allows. You definitely do not need to run "
+    "more games than that.";
+
+// A run stops when this many turns in a row leave the game without an accepted move:
+// the players cannot bring it forward (ids that do not match their positions, or an
+// override that does not move), and the loop would otherwise never end.
+constexpr std::uint32_t kStallLimit = 100;
+const std::string kStalled =
+    "no move was accepted in " + std::to_string(kStallLimit) +
+    " consecutive turns: the game cannot go on (do the players' ids match their positions, "
+    "and does every make_move override make a move?)";
+
+// Snapshots of one game: at most 81 turns when every turn moves.
+constexpr std::size_t kTurnsPerGame = 81;
+
+constexpr Params<3> kPlayGameParams{"play_game()", {"player1", "player2", "game"}};
+constexpr Params<3> kPlayMultipleParams{"play_multiple_games()",
+                                        {"player1", "player2", "number_of_games"}};
+
+PyObject* g_make_move_name = nullptr;
+
+PyObject* make_move_name() {
+    if (g_make_move_name == nullptr) {
+        g_make_move_name = PyUnicode_InternFromString("make_move");
+        if (g_make_move_name == nullptr) throw ErrorSet{};
+    }
+    return g_make_move_name;
+}
+
+// A PanicException raised by Python code continues as a fault of the native code with
+// the same text, after its traceback has been printed to standard error.
+[[noreturn]] void resume_panic(Ref type, Ref value, Ref traceback) {
+    std::string text = "Unwrapped panic from Python code";
+    Ref str = Ref::steal(PyObject_Str(value.get()));
+    Py_ssize_t size = 0;
+    const char* utf8 = str ? PyUnicode_AsUTF8AndSize(str.get(), &size) : nullptr;
+    if (utf8 != nullptr) text.assign(utf8, static_cast<std::size_t>(size));
+    else PyErr_Clear();
+    PySys_WriteStderr(
+        "A PanicException raised by Python code is resumed as a fault of the native code.\n");
+    PySys_WriteStderr("Python stack trace below:\n");
+    if (PyErr_GivenExceptionMatches(type.get(), PyExc_SystemExit)) {
+        // PyErr_PrintEx would end the process for a SystemExit; only display it.
+        PyErr_Display(type.get(), value.get(), traceback.get());
+    } else {
+        PyErr_Restore(type.release(), value.release(), traceback.release());
+        PyErr_PrintEx(0);
+    }
+    throw Fault(text);
+}
+
+// Turns the Python error raised by a make_move override (or by looking it up) into the
+// runner's fault: "called `Result::unwrap()` on an `Err` value: Type: value (traceback: ...)".
+[[noreturn]] void fail_from_python() {
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+    Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value),
+        owned_traceback = Ref::steal(traceback);
+    PyObject* panic = panic_type();
+    if (panic == nullptr) PyErr_Clear();
+    if (panic != nullptr && type != nullptr && PyErr_GivenExceptionMatches(type, panic)) {
+        resume_panic(std::move(owned_type), std::move(owned_value), std::move(owned_traceback));
+    }
+    std::string traceback_text = "None";
+    if (traceback != nullptr) {
+        Ref repr = Ref::steal(PyObject_Repr(traceback));
+        const char* utf8 = repr ? PyUnicode_AsUTF8(repr.get()) : nullptr;
+        if (utf8 != nullptr) traceback_text = utf8;
+        else PyErr_Clear();
+    }
+    PyErr_Restore(owned_type.release(), owned_value.release(), owned_traceback.release());
+    throw Fault(kUnwrapPrefix + describe_current_error() + " (traceback: " + traceback_text + ")");
+}
+
+// The default move of a plain Player, with no Python attribute lookup.
+void native_turn(PyObject* mover, GameBody& game) {
+    MoveOutcome outcome;
+    {
+        PlayerBody& player = Instance<PlayerBody>::of(mover);
+        ExclusiveBorrow player_borrow(player.borrow, kRunnerBusy);
+        ExclusiveBorrow game_borrow(game.borrow, kGameBusy);
+        outcome = player.handle->make_move(game.record);
+    }
+    if (!outcome.accepted) report_refused_move(outcome.error);
+}
+
+// Calls mover.make_move(game); no borrow is held while the Python code runs.
+void python_turn(PyObject* mover, PyObject* game_object) {
+    Ref method = Ref::steal(PyObject_GetAttr(mover, make_move_name()));
+    if (!method) fail_from_python();
+    Ref result = Ref::steal(PyObject_CallOneArg(method.get(), game_object));
+    if (!result) fail_from_python();
+}
+
+// Room for one more game without giving up geometric growth.
+void make_room(std::vector<Ref>& snapshots) {
+    const std::size_t wanted = snapshots.size() + kTurnsPerGame;
+    if (snapshots.capacity() < wanted) snapshots.reserve(std::max(wanted, 2 * snapshots.capacity()));
+}
+
+// Plays game_object to its end and appends one snapshot per turn. The winner is credited
+// by position, through the handle, and only when this run played a turn.
+void run_game(PyObject* player1, PyObject* player2, PyObject* game_object,
+              std::vector<Ref>& snapshots) {
+    // Python code run by an override may drop every other reference to these objects.
+    const Ref keep_player1 = Ref::borrow(player1), keep_player2 = Ref::borrow(player2);
+    const Ref keep_game = Ref::borrow(game_object);
+    PyTypeObject* const plain = player_type();
+    GameBody& game = Instance<GameBody>::of(game_object);
+    make_room(snapshots);
+
+    std::int8_t marker;
+    {
+        ExclusiveBorrow borrow(game.borrow, kRunnerBusy);
+        marker = game.record.next_player;
+    }
+    std::uint64_t turns = 0;
+    std::uint32_t stalled = 0;
+    for (;;) {
+        std::uint32_t accepted_before;
+        {
+            ExclusiveBorrow borrow(game.borrow, kRunnerBusy);
+            if (game.record.finished) break;
+            accepted_before = game.record.moves_accepted;
+        }
+        const bool first = marker % 2 == 1;
+        PyObject* const mover = first ? player1 : player2;
+        if (Py_TYPE(mover) == plain) native_turn(mover, game);
+        else python_turn(mover, game_object);
+        marker = first ? 2 : 1;
+        ++turns;
+
+        {
+            SharedBorrow borrow(game.borrow, kGameWritten);
+            stalled = game.record.moves_accepted == accepted_before ? stalled + 1 : 0;
+            if (stalled == kStallLimit) raise(PyExc_RuntimeError, kStalled);
+            snapshots.push_back(Ref::steal(make_snapshot(game.record)));
+        }
+    }
+    if (turns == 0) return;  // an already finished game was credited when it ended
+
+    std::int8_t winner;
+    {
+        ExclusiveBorrow borrow(game.borrow, kRunnerBusy);
+        winner = game.record.winner;
+    }
+    PyObject* const credited = winner == 1 ? player1 : winner == 2 ? player2 : nullptr;
+    if (credited != nullptr) {
+        PlayerBody& player = Instance<PlayerBody>::of(credited);
+        ExclusiveBorrow borrow(player.borrow, kRunnerBusy);
+        player.handle->increment_wins();
+    }
+}
+
+PyObject* to_list(std::vector<Ref>& snapshots) {
+    Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(snapshots.size())));
+    for (std::size_t i = 0; i < snapshots.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), snapshots[i].release());
+    }
+    return list.release();
+}
+
+void check_players(PyObject* player1, PyObject* player2) {
+    PyTypeObject* const type = player_type();
+    to_instance<PyObject>(player1, type, "Player", "player1");
+    to_instance<PyObject>(player2, type, "Player", "player2");
+}
+
+PyObject* play_game(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry([&] {
+        auto [player1, player2, game] = parse(kPlayGameParams, args, nargs, kwnames);
+        check_players(player1, player2);
+        to_instance<PyObject>(game, game_type(), "Game", "game");
+        std::vector<Ref> snapshots;
+        run_game(player1, player2, game, snapshots);
+        return to_list(snapshots);
+    });
+}
+
+PyObject* play_multiple_games(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    return entry([&] {
+        auto [player1, player2, count_object] = parse(kPlayMultipleParams, args, nargs, kwnames);
+        check_players(player1, player2);
+        if (!PyLong_Check(count_object)) fail_conversion(count_object, "PyInt", "number_of_games");
+        std::uint32_t count = 0;
+        try {
+            count = to_u32(count_object, "number_of_games");
+        } catch (const ErrorSet&) {
+            throw Fault(describe_current_error() + kTooManyGames);
+        }
+        std::vector<Ref> snapshots;
+        for (std::uint32_t i = 0; i < count; ++i) {
+            // A long series of native games runs no Python code: let Ctrl-C through here.
+            if (i > 0 && PyErr_CheckSignals() < 0) throw ErrorSet{};
+            Ref game = Ref::steal(wrap_game(new_game(0, false)));
+            run_game(player1, player2, game.get(), snapshots);
+        }
+        return to_list(snapshots);
+    });
+}
+
+PyMethodDef kPlayGame = {
+    "play_game", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(play_game)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "play_game(player1, player2, game)\n--\n\nPlay one game between two player objects.\n"
+    "Delegates to overridden make_move method if it exists.\n\nTodo: add caching for speeding "
+    "up perhaps?"};
+
+PyMethodDef kPlayMultipleGames = {
+    "play_multiple_games",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(play_multiple_games)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "play_multiple_games(player1, player2, number_of_games)\n--\n\nPlay multiple games in a "
+    "single-threaded environment"};
+
+}  // namespace
+
+PyMethodDef* play_game_definition() { return &kPlayGame; }
+PyMethodDef* play_multiple_games_definition() { return &kPlayMultipleGames; }
+
+}  // namespace nonagame::py
