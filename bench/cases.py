@@ -31,14 +31,14 @@ PEER_GAME = "ultimate_tic_tac_toe"
 class Sizes:
     """How much work one batch does, and how many batches make one measurement."""
 
-    selfplay_games: int = 400
+    selfplay_games: int = 1000
     memory_games: int = 200
-    position_games: int = 20
-    position_passes: int = 20
-    python_games: int = 400
-    call_games: int = 1000
-    peer_games: int = 300
-    repeats: int = 5
+    position_games: int = 100  # about 5,900 positions
+    position_passes: int = 10  # as many snapshots as one self-play batch makes
+    python_games: int = 1000
+    call_games: int = 2000
+    peer_games: int = 500
+    repeats: int = 7
 
     @classmethod
     def quick(cls) -> "Sizes":
@@ -160,7 +160,21 @@ def _make_states(games, passes):
 
 
 def make_state(games: list[nonagame.Game], passes: int) -> tuple[int, int]:
+    """make_state() per call, each State released at once (its memory is reused at once)."""
     return _timed(_make_states, games, passes), passes * len(games)
+
+
+def _keep_states(games, passes):
+    states = []
+    for _ in range(passes):
+        states += [game.make_state() for game in games]
+    del states
+
+
+def make_state_kept(games: list[nonagame.Game], passes: int) -> tuple[int, int]:
+    """make_state() per call, every State kept in one list until the end and then released:
+    what the runner has to do with its snapshots, at the same scale."""
+    return _timed(_keep_states, games, passes), passes * len(games)
 
 
 # --- 3. Python-driven play ---------------------------------------------------------------

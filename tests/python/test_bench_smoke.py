@@ -15,7 +15,7 @@ import engine  # noqa: E402
 import run  # noqa: E402
 
 ALWAYS_MEASURED = [
-    "selfplay_games_per_s", "selfplay_turn_ns", "make_state_ns", "python_move_ns", "make_move_ns",
+    "selfplay_games_per_s", "selfplay_turn_ns", "make_state_ns", "make_state_kept_ns", "python_move_ns", "make_move_ns",
     "dict_get_ns", "make_checkpoint_ns", "load_checkpoint_ns", "state_retained_bytes",
     "state_footprint_bytes",
 ]
@@ -43,7 +43,8 @@ def test_quick_run_measures_every_part_it_can(tmp_path):
     except ImportError:
         peer = False
     with_engine = engine.have_library()
-    expected = {"turn_vs_make_state", "memory_vs_footprint", "make_move_vs_builtin"}
+    expected = {"turn_vs_make_state", "turn_vs_make_state_released", "memory_vs_footprint",
+                "make_move_vs_builtin"}
     if peer:
         expected |= {"selfplay_vs_peer", "python_play_vs_peer", "checkpoint_vs_clone"}
     if with_engine:
@@ -58,7 +59,8 @@ def test_skipped_parts_are_reported_with_their_reason(tmp_path):
     out, report = quick_run(tmp_path, "--no-peer", "--no-engine")
     assert "peer skipped: --no-peer" in out
     assert "C++ engine benchmark skipped: --no-engine" in out
-    assert set(report["ratios"]) == {"turn_vs_make_state", "memory_vs_footprint", "make_move_vs_builtin"}
+    assert set(report["ratios"]) == {"turn_vs_make_state", "turn_vs_make_state_released",
+                                     "memory_vs_footprint", "make_move_vs_builtin"}
     skipped_rows = [line for line in out.splitlines() if line.rstrip().endswith("skipped")]
     assert len(skipped_rows) == 4  # the three targets against the peer, and the engine's
 
