@@ -41,8 +41,12 @@ for numpy in 1 2; do
   echo "== Python tests with NumPy $numpy.x"
   venv="$build/venv-numpy$numpy"
   [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q "numpy>=$numpy,<$((numpy + 1))" pytest hypothesis
+  "$venv/bin/python" -m pip install -q "numpy>=$numpy,<$((numpy + 1))" pytest hypothesis "mypy>=2.4" ray
   "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
   "$venv/bin/python" -c "import numpy; print('NumPy', numpy.__version__)"
   "$venv/bin/python" -m pytest tests/python -q -p no:cacheprovider
 done
+
+echo "== typing: the stub against the module, and the examples under mypy --strict"
+"$venv/bin/python" -m mypy.stubtest nonagame
+"$venv/bin/python" -m mypy --strict examples/

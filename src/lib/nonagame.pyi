@@ -1,12 +1,15 @@
 """Nine-board tic-tac-toe: a Python module with a native implementation."""
 
-from typing import Self
+from typing import Self, final
+
+from typing_extensions import disjoint_base
 
 import numpy
 import numpy.typing
 
 __all__ = ["Game", "Player", "Checkpoint", "State", "play_game", "play_multiple_games"]
 
+@final
 class Game:
     """Game class
 
@@ -42,6 +45,7 @@ class Game:
     def __str__(self) -> str:
         """Python __str__ method"""
 
+@disjoint_base
 class Player:
     def __new__(cls, id: int) -> Self: ...
     def make_move(self, game: Game) -> None:
@@ -54,10 +58,12 @@ class Player:
     def get_wins(self) -> int:
         """Get the total number of wins for a player."""
 
+@final
 class Checkpoint:
     def get_odds(self) -> list[float]: ...
     def __str__(self) -> str: ...
 
+@final
 class State:
     """Represent a Pythonlike state. The current board, next player, and all possible moves.
     Uses Numpy arrays when possible.
