@@ -1,6 +1,5 @@
 #include "board.hpp"
 
-#include <bit>
 #include <string>
 
 #include "fault.hpp"
@@ -62,24 +61,18 @@ GameRecord new_game(std::uint32_t id, bool log_enabled) {
     return game;
 }
 
+CellSet legal_cells(const GameRecord& game) {
+    const int roster = forced_roster(game);
+    return roster < 0 ? game.available : game.available & CellSet::roster(roster);
+}
+
 CellList get_available_moves(const GameRecord& game) {
     CellList list;
     // Counted in a local: stores of int8 cells may alias list.count, which would otherwise
-    // be reloaded and stored on every cell (this runs twice per turn of the match runner).
+    // be reloaded and stored on every cell (this runs on every snapshot).
     int count = 0;
     std::int8_t* const out = list.cells.data();
-    const auto push = [out, &count](int cell) { out[count++] = static_cast<std::int8_t>(cell); };
-    const int roster = forced_roster(game);
-    if (roster < 0) {
-        game.available.for_each(push);
-    } else {
-        // The roster's nine bits, walked like the whole set: no branch per cell.
-        const int first = 9 * roster;
-        const std::uint64_t lo = game.available.low_word(), hi = game.available.high_word();
-        std::uint64_t bits = first < 64 ? lo >> first : hi >> (first - 64);
-        if (first < 64 && first > 55) bits |= hi << (64 - first);
-        for (bits &= 0x1FF; bits != 0; bits &= bits - 1) push(first + std::countr_zero(bits));
-    }
+    legal_cells(game).for_each([out, &count](int cell) { out[count++] = static_cast<std::int8_t>(cell); });
     list.count = count;
     return list;
 }

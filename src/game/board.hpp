@@ -65,8 +65,11 @@ struct CellList {
 
 GameRecord new_game(std::uint32_t id, bool log_enabled);
 
-// Cells the player to move may play: ascending inside a forced open roster, otherwise
-// every available cell (ascending as well, since the set iterates in cell order).
+// The cells the player to move may play, as a set: the available cells of a forced open
+// roster, otherwise every available cell.
+CellSet legal_cells(const GameRecord& game);
+
+// legal_cells as a list, in ascending order (the order in which the set iterates).
 CellList get_available_moves(const GameRecord& game);
 
 // Checks, in order: player to move, game not over, then (opening move on an empty board)

@@ -2,7 +2,9 @@
 // is a plain value copy. Iteration is in ascending cell order.
 #pragma once
 
+#include <array>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 
 namespace nonagame {
@@ -17,13 +19,8 @@ public:
         s.hi_ = (std::uint64_t{1} << 17) - 1;
         return s;
     }
-    // The nine cells of roster r.
-    static constexpr CellSet roster(int r) {
-        CellSet s;
-        const int first = 9 * r;
-        for (int c = first; c < first + 9; ++c) s.insert(c);
-        return s;
-    }
+    // The nine cells of roster r (0..8), from a table: the rules ask for it on every move.
+    static constexpr CellSet roster(int r);
 
     // Cells must be 0..80; callers check the range before calling.
     constexpr bool contains(int cell) const {
@@ -41,6 +38,13 @@ public:
         lo_ &= ~other.lo_;
         hi_ &= ~other.hi_;
     }
+    // The cells in both sets.
+    constexpr CellSet operator&(const CellSet& other) const {
+        CellSet s;
+        s.lo_ = lo_ & other.lo_;
+        s.hi_ = hi_ & other.hi_;
+        return s;
+    }
     constexpr bool intersects(const CellSet& other) const {
         return (lo_ & other.lo_) | (hi_ & other.hi_);
     }
@@ -55,6 +59,20 @@ public:
         for (std::uint64_t w = hi_; w; w &= w - 1) f(64 + std::countr_zero(w));
     }
 
+    // The cell at index k (0 <= k < size()) of the ascending order that for_each visits.
+    constexpr int nth(int k) const {
+        const int in_low = std::popcount(lo_);
+        std::uint64_t word = lo_;
+        int base = 0;
+        if (k >= in_low) {
+            word = hi_;
+            base = 64;
+            k -= in_low;
+        }
+        for (; k > 0; --k) word &= word - 1;  // drop the k lowest cells
+        return base + std::countr_zero(word);
+    }
+
     constexpr std::uint64_t low_word() const { return lo_; }
     constexpr std::uint64_t high_word() const { return hi_; }
 
@@ -64,5 +82,19 @@ private:
     std::uint64_t lo_ = 0;
     std::uint64_t hi_ = 0;
 };
+
+namespace detail {
+
+inline constexpr std::array<CellSet, 9> kRosterCells = [] {
+    std::array<CellSet, 9> sets{};
+    for (int r = 0; r < 9; ++r) {
+        for (int c = 9 * r; c < 9 * r + 9; ++c) sets[static_cast<std::size_t>(r)].insert(c);
+    }
+    return sets;
+}();
+
+}  // namespace detail
+
+constexpr CellSet CellSet::roster(int r) { return detail::kRosterCells[static_cast<std::size_t>(r)]; }
 
 }  // namespace nonagame

@@ -22,7 +22,9 @@ void settle_after_move(GameRecord& game, std::int8_t player, int cell) {
     } else if (game.available.empty() || !game.available.intersects(roster_cells)) {
         game.rosters[roster] = ROSTER_DRAWN;
     }
-    if (board_won_by(game, player, roster)) {
+    // Every line of rosters through this roster contains it: unless the mover holds it
+    // (in practice: has just won it), no line can be complete and the test is skipped.
+    if (game.rosters[roster] == player && board_won_by(game, player, roster)) {
         // A decided game keeps its first winner; the line still closes the board.
         if (game.winner == 0) game.winner = player;
         game.available.clear();

@@ -188,6 +188,26 @@ int line_owner(const std::int8_t* group) {
     return 0;
 }
 
+// nth(k) walks the same ascending order as for_each, also across the two words of the set
+// (roster 7 holds cells 63..71) and for sets that live in one word only.
+TEST(Board, CellSetNthFollowsTheIterationOrder) {
+    std::mt19937_64 rng(81);
+    std::vector<CellSet> sets = {CellSet::full(), CellSet::roster(0), CellSet::roster(7),
+                                 CellSet::roster(8), CellSet::full() & CellSet::roster(7)};
+    for (int i = 0; i < 200; ++i) {
+        CellSet set;
+        for (int c = 0; c < kCells; ++c) {
+            if (rng() % 3 == 0) set.insert(c);
+        }
+        sets.push_back(set);
+    }
+    for (const CellSet& set : sets) {
+        const std::vector<int> cells = cells_of(set);
+        ASSERT_EQ(set.size(), static_cast<int>(cells.size()));
+        for (int k = 0; k < set.size(); ++k) ASSERT_EQ(set.nth(k), cells[static_cast<std::size_t>(k)]);
+    }
+}
+
 // Random games, checking after every move the record against the rules recomputed from
 // the board alone.
 TEST(Board, RandomGamesKeepTheRulesInvariants) {
@@ -223,6 +243,7 @@ TEST(Board, RandomGamesKeepTheRulesInvariants) {
             const int target = game.next_roster;
             if (game.rosters[target] == -1) std::erase_if(listed, [&](int c) { return c / 9 != target; });
             ASSERT_EQ(cells_of(get_available_moves(game)), listed);
+            ASSERT_EQ(cells_of(legal_cells(game)), listed);
         }
         ++results[game.winner];
         EXPECT_EQ(make_move(game, 0, game.next_player).error.message, "THIS GAME IS ALREADY OVER");

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <numeric>
 #include <vector>
 
 #include "fault.hpp"
@@ -81,6 +82,28 @@ TEST(Player, DefaultMoveChoosesEveryCellAlike) {
     }
     // 80 degrees of freedom: mean 80, standard deviation about 12.6.
     EXPECT_LT(chi_square(counts, draws), 160.0);
+}
+
+// A forced roster whose cells straddle the two words of the set (roster 7: cells 63..71),
+// with some of them taken: only its free cells are chosen, each alike.
+TEST(Player, DefaultMoveChoosesAlikeInAForcedRoster) {
+    // 7 sends to roster 7, 70 (its position 7) back to it, 64 to roster 1, 16 to roster 7.
+    const GameRecord position = played({7, 70, 64, 16});
+    ASSERT_EQ(position.next_roster, 7);
+    const CellList listed = get_available_moves(position);
+    const auto player = DefaultPlayer::create(position.next_player);
+    std::vector<int> counts(kCells);
+    const int draws = listed.size() * 2000;
+    for (int i = 0; i < draws; ++i) {
+        GameRecord game = position;
+        ASSERT_TRUE(player->make_move(game).accepted);
+        for (int c = 0; c < kCells; ++c) counts[static_cast<std::size_t>(c)] += game.board[c] != position.board[c];
+    }
+    std::vector<int> chosen;
+    for (const std::int8_t cell : listed) chosen.push_back(counts[static_cast<std::size_t>(cell)]);
+    EXPECT_EQ(std::accumulate(chosen.begin(), chosen.end(), 0), draws);
+    // listed.size() - 1 degrees of freedom (at most 8): well below 30.
+    EXPECT_LT(chi_square(chosen, draws), 30.0);
 }
 
 TEST(Random, UniformIndexStaysInBoundsAndIsUnbiased) {

@@ -11,10 +11,13 @@ std::shared_ptr<DefaultPlayer> DefaultPlayer::create(std::int8_t id) {
 }
 
 MoveOutcome DefaultPlayer::make_move(GameRecord& game) const {
-    const CellList moves = get_available_moves(game);
-    if (moves.size() == 0) throw Fault("first attempt");
-    const std::uint32_t choice = uniform_index(static_cast<std::uint32_t>(moves.size()));
-    return nonagame::make_move(game, moves.cells[choice], id_);
+    // Entry `choice` of get_available_moves, picked from the set the list is made of
+    // without writing the list out: the list is that set in ascending order.
+    const CellSet moves = legal_cells(game);
+    const int count = moves.size();
+    if (count == 0) throw Fault("first attempt");
+    const std::uint32_t choice = uniform_index(static_cast<std::uint32_t>(count));
+    return nonagame::make_move(game, static_cast<std::int8_t>(moves.nth(static_cast<int>(choice))), id_);
 }
 
 }  // namespace nonagame
