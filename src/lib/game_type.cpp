@@ -1,4 +1,5 @@
 // The Game class: one engine game played move by move from Python.
+#include <array>
 #include <string>
 
 #include "args.hpp"
@@ -25,14 +26,25 @@ PyObject* game_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// The int objects of the cell numbers, made at first need and kept: listing the legal
+// cells is half of every move of Python-driven play.
+std::array<PyObject*, kCells> g_cell_numbers{};
+
+PyObject* cell_number(int cell) {
+    PyObject*& number = g_cell_numbers[static_cast<std::size_t>(cell)];
+    if (number == nullptr) number = Ref::checked(PyLong_FromLong(cell)).release();
+    return Py_NewRef(number);
+}
+
 PyObject* get_available_moves(PyObject* self, PyObject*) {
     return entry([&] {
         SharedBorrow borrow(body(self).borrow);
-        const CellList cells = nonagame::get_available_moves(body(self).record);
+        // The engine's list is this set in ascending order; the set is a copy, taken before
+        // anything can run Python code.
+        const CellSet cells = legal_cells(body(self).record);
         Ref list = Ref::checked(PyList_New(cells.size()));
-        for (int i = 0; i < cells.size(); ++i) {
-            PyList_SET_ITEM(list.get(), i, PyLong_FromLong(cells.cells[static_cast<std::size_t>(i)]));
-        }
+        Py_ssize_t i = 0;
+        cells.for_each([&](int cell) { PyList_SET_ITEM(list.get(), i++, cell_number(cell)); });
         return list.release();
     });
 }
