@@ -83,27 +83,42 @@ def measure_round(sizes: cases.Sizes, rng: random.Random, peer, engine_bench: Pa
     move_lists = cases.random_move_lists(sizes.call_games, rng)
     peer_states = cases.peer_positions(peer, sizes.position_games, rng) if peer else None
 
-    runs = [cases.selfplay(sizes) for _ in repeats]
+    # Batches that are compared with each other alternate, so that a change in the load of
+    # the machine falls on both sides alike.
+    runs, kept, released = [], [], []
+    for _ in repeats:
+        runs.append(cases.selfplay(sizes))
+        kept.append(cases.make_state_kept(games, sizes.position_passes))
+        released.append(cases.make_state(games, sizes.position_passes))
     m["selfplay_games_per_s"] = 1e9 / median_rate([(ns, games_played) for ns, games_played, _ in runs])
     m["selfplay_turn_ns"] = median_rate([(ns, turns) for ns, _, turns in runs])
     m["selfplay_turns_per_game"] = statistics.median(turns / n for _, n, turns in runs)
-    m["make_state_ns"] = median_rate([cases.make_state(games, sizes.position_passes) for _ in repeats])
-    m["make_state_kept_ns"] = median_rate([cases.make_state_kept(games, sizes.position_passes)
-                                           for _ in repeats])
+    m["make_state_kept_ns"] = median_rate(kept)
+    m["make_state_ns"] = median_rate(released)
+
+    ours, theirs = [], []
+    for _ in repeats:
+        ours.append(cases.python_play(sizes, rng))
+        if peer:
+            theirs.append(cases.peer_play(peer, sizes, rng))
+    m["python_move_ns"] = median_rate(ours)
     if peer:
-        runs = [cases.peer_play(peer, sizes, rng) for _ in repeats]
-        m["peer_games_per_s"] = 1e9 / median_rate([(ns, n) for ns, n, _, _ in runs])
-        m["peer_move_ns"] = median_rate([(ns, marks) for ns, _, marks, _ in runs])
-        m["peer_action_ns"] = median_rate([(ns, actions) for ns, _, _, actions in runs])
-        m["peer_actions_per_move"] = statistics.median(a / marks for _, _, marks, a in runs)
-    m["python_move_ns"] = median_rate([cases.python_play(sizes, rng) for _ in repeats])
+        m["peer_games_per_s"] = 1e9 / median_rate([(ns, n) for ns, n, _, _ in theirs])
+        m["peer_move_ns"] = median_rate([(ns, marks) for ns, _, marks, _ in theirs])
+        m["peer_action_ns"] = median_rate([(ns, actions) for ns, _, _, actions in theirs])
+        m["peer_actions_per_move"] = statistics.median(a / marks for _, _, marks, a in theirs)
+
+    makes, loads, clones = [], [], []
+    for _ in repeats:
+        makes.append(cases.make_checkpoint(games, sizes.position_passes))
+        loads.append(cases.load_checkpoint(games, checkpoints, sizes.position_passes))
+        if peer:
+            clones.append(cases.peer_clone(peer_states, sizes.position_passes))
+    m["make_checkpoint_ns"] = median_rate(makes)
+    m["load_checkpoint_ns"] = median_rate(loads)
     if peer:
-        m["peer_clone_ns"] = median_rate([cases.peer_clone(peer_states, sizes.position_passes)
-                                          for _ in repeats])
-    m["make_checkpoint_ns"] = median_rate([cases.make_checkpoint(games, sizes.position_passes)
-                                           for _ in repeats])
-    m["load_checkpoint_ns"] = median_rate([cases.load_checkpoint(games, checkpoints, sizes.position_passes)
-                                           for _ in repeats])
+        m["peer_clone_ns"] = median_rate(clones)
+
     pairs = [(cases.make_move_calls(move_lists), cases.dict_get_calls(move_lists)) for _ in repeats]
     m["make_move_ns"] = median_rate([p[0] for p in pairs])
     m["dict_get_ns"] = median_rate([p[1] for p in pairs])
