@@ -50,9 +50,9 @@ def build(build_dir: Path) -> Path:
 _UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
 
 
-def run(executable: Path, min_time: float) -> dict[str, float]:
-    """One run of every engine benchmark: wall-clock ns per playout move and per checkpoint
-    round trip, plus the library version."""
+def run(executable: Path, min_time: float, wall: bool = False) -> dict[str, float]:
+    """One run of every engine benchmark: ns per playout move and per checkpoint round trip,
+    in CPU time like the Python side (or wall-clock time)."""
     result = subprocess.run([str(executable), "--benchmark_format=json",
                              f"--benchmark_min_time={min_time}"],
                             check=True, capture_output=True, text=True)
@@ -61,7 +61,7 @@ def run(executable: Path, min_time: float) -> dict[str, float]:
     playout, roundtrip = rows["BM_RandomPlayout"], rows["BM_CheckpointRoundTrip"]
 
     def ns(row):
-        return row["real_time"] * _UNIT_NS[row["time_unit"]]
+        return row["real_time" if wall else "cpu_time"] * _UNIT_NS[row["time_unit"]]
 
     return {
         "engine_move_ns": ns(playout) / playout["moves_per_game"],
