@@ -32,9 +32,12 @@ cmake -S . -B "$build/cpp" -DNONAGAME_BUILD_TESTS=ON -DNONAGAME_BUILD_MODULE=OFF
 cmake --build "$build/cpp" -j "$(nproc)"
 ctest --test-dir "$build/cpp" --output-on-failure
 
-echo "== building the wheel"
+echo "== building the source distribution, and the wheel from it"
 rm -rf "$build/dist"
-"$python" -m pip wheel . --no-deps -q -w "$build/dist"
+"$python" -m pip install -q build
+"$python" -m build --sdist -o "$build/dist" . >/dev/null
+sdist=$(ls "$build"/dist/nonagame-*.tar.gz)
+"$python" -m pip wheel "$sdist" --no-deps -q -w "$build/dist"
 wheel=$(ls "$build"/dist/nonagame-*.whl)
 
 for numpy in 1 2; do
