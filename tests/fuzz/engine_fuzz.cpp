@@ -114,6 +114,7 @@ void check_any(const GameRecord& game) {
     for (const std::int8_t cell : listed) {
         check(cell > previous, "listed cells not ascending", cell);
         check(game.available.contains(cell), "listed cell not available", cell);
+        check(!forced || cell / 9 == target, "listed cell outside the forced roster", cell);
         previous = cell;
     }
 }
