@@ -1,30 +1,23 @@
 #!/usr/bin/env bash
 # Runs every test of the project: the engine's C++ tests under CTest, then the Python
-# tests against the built wheel, once with NumPy 1.x and once with NumPy 2.x.
+# tests against the wheel built from the source distribution, once with NumPy 1.x and once
+# with NumPy 2.x, and the typing checks; then the static checks (lint.sh), the sanitized
+# build with both test suites (sanitize.sh) and a bounded fuzzing run of the engine
+# (fuzz.sh). Any failing step fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/deps.sh
+start=$(date +%s)
 build="$PWD/build/test"
 python="${PYTHON:-python3}"
 
-have_gtest() { [ -f /usr/include/gtest/gtest.h ] || [ -f /usr/local/include/gtest/gtest.h ]; }
-if ! have_gtest; then
-  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-    echo "== installing GoogleTest (libgtest-dev)"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
-  else
-    echo "GoogleTest is missing. Install it first: sudo apt-get install libgtest-dev" >&2
-    exit 1
-  fi
-fi
+require have_gtest libgtest-dev
 
-# The engine benchmark is built beside the engine tests when Google Benchmark is there, so
-# that the benchmark smoke test among the Python tests runs it without building anything.
-bench=OFF
-if [ -f /usr/include/benchmark/benchmark.h ] || [ -f /usr/local/include/benchmark/benchmark.h ]; then
-  bench=ON
-  export NONAGAME_BENCH_BUILD_DIR="$build/cpp"
-fi
+# The engine benchmark is built beside the engine tests, so that the benchmark smoke test
+# among the Python tests runs it without building anything.
+require have_benchmark libbenchmark-dev
+bench=ON
+export NONAGAME_BENCH_BUILD_DIR="$build/cpp"
 
 echo "== engine tests (C++)"
 cmake -S . -B "$build/cpp" -DNONAGAME_BUILD_TESTS=ON -DNONAGAME_BUILD_MODULE=OFF \
@@ -53,3 +46,9 @@ done
 echo "== typing: the stub against the module, and the examples under mypy --strict"
 "$venv/bin/python" -m mypy.stubtest nonagame
 "$venv/bin/python" -m mypy --strict examples/
+
+for check in lint sanitize fuzz; do
+  echo "== scripts/$check.sh"
+  bash "scripts/$check.sh"
+done
+echo "== all tests passed in $(elapsed "$start") s"

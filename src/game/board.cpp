@@ -1,5 +1,7 @@
 #include "board.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <string>
 
 #include "fault.hpp"
@@ -24,10 +26,7 @@ MoveOutcome accept(const GameRecord& game) {
 }
 
 bool board_is_empty(const GameRecord& game) {
-    for (const std::int8_t value : game.board) {
-        if (value != 0) return false;
-    }
-    return true;
+    return std::ranges::all_of(game.board, [](std::int8_t value) { return value == 0; });
 }
 
 // A roster the next move is confined to, or -1 when the mover may play in any roster:

@@ -53,8 +53,9 @@ struct MoveOutcome {
     MoveError error;            // meaningful when refused
 };
 
-// A list of at most 81 cells, in the engine's order, that needs no allocation.
-struct CellList {
+// A list of at most 81 cells, in the engine's order, that needs no allocation. Only the
+// first count entries are meaningful: the rest stay uninitialised, so listing costs no clearing.
+struct CellList {  // NOLINT(cppcoreguidelines-pro-type-member-init)
     std::array<std::int8_t, kCells> cells;
     int count = 0;
 

@@ -1,5 +1,6 @@
 #include "checkpoint.hpp"
 
+#include <cstddef>
 #include <string>
 
 #include "lines.hpp"
@@ -67,7 +68,7 @@ CheckpointRecord checkpoint_from_position(const std::array<std::int8_t, kCells>&
         }
     }
     for (int roster = 0; roster < kRosters; ++roster) {
-        const std::int8_t* cells = checkpoint.board.data() + 9 * roster;
+        const std::int8_t* cells = checkpoint.board.data() + std::ptrdiff_t{9} * roster;
         const CellSet roster_cells = CellSet::roster(roster);
         std::int8_t status = ROSTER_OPEN;
         if (lines::has_line(cells, 1)) status = 1;

@@ -35,7 +35,7 @@ void append_move_log(const GameRecord& game, std::int8_t cell, bool opening) {
     const std::string entry = entry_text(game, cell, opening);
     const std::string path = "games/" + std::to_string(game.id) + ".txt";
 
-    int fd;
+    int fd = -1;
     do {
         fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     } while (fd < 0 && errno == EINTR);

@@ -1,12 +1,14 @@
 #include "outcome.hpp"
 
+#include <cstddef>
+
 #include "lines.hpp"
 
 namespace nonagame {
 
 bool roster_won_by(const GameRecord& game, std::int8_t player, int cell) {
     const int roster = cell / 9;
-    return lines::has_line_through(game.board.data() + 9 * roster, player, cell % 9);
+    return lines::has_line_through(game.board.data() + std::ptrdiff_t{9} * roster, player, cell % 9);
 }
 
 bool board_won_by(const GameRecord& game, std::int8_t player, int roster) {

@@ -67,7 +67,7 @@ std::string render_board(const GameRecord& game) {
     static const std::string thin = thin_rule();
     static const std::string heavy = heavy_rule();
     std::string out;
-    out.reserve(17 * 3 * 35);
+    out.reserve(std::size_t{17} * 3 * 35);  // 17 lines of 35 characters of up to 3 bytes
     for (int band = 0; band < 3; ++band) {
         for (int row = 0; row < 3; ++row) {
             for (int column = 0; column < 3; ++column) {

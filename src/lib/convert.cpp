@@ -31,7 +31,7 @@ std::int8_t to_i8(PyObject* object, const char* name) {
 }
 
 std::uint32_t to_u32(PyObject* object, const char* name) {
-    unsigned long long value;
+    unsigned long long value = 0;
     if (PyLong_Check(object)) {
         value = PyLong_AsUnsignedLongLong(object);
     } else {

@@ -138,7 +138,7 @@ void run_game(PyObject* player1, PyObject* player2, PyObject* game_object,
     GameBody& game = Instance<GameBody>::of(game_object);
     make_room(snapshots);
 
-    std::int8_t marker;
+    std::int8_t marker = 0;
     {
         ExclusiveBorrow borrow(game.borrow, kRunnerBusy);
         marker = game.record.next_player;
@@ -146,7 +146,7 @@ void run_game(PyObject* player1, PyObject* player2, PyObject* game_object,
     std::uint64_t turns = 0;
     std::uint32_t stalled = 0;
     for (;;) {
-        std::uint32_t accepted_before;
+        std::uint32_t accepted_before = 0;
         {
             ExclusiveBorrow borrow(game.borrow, kRunnerBusy);
             if (game.record.finished) break;
@@ -168,7 +168,7 @@ void run_game(PyObject* player1, PyObject* player2, PyObject* game_object,
     }
     if (turns == 0) return;  // an already finished game was credited when it ended
 
-    std::int8_t winner;
+    std::int8_t winner = 0;
     {
         ExclusiveBorrow borrow(game.borrow, kRunnerBusy);
         winner = game.record.winner;

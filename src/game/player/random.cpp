@@ -50,7 +50,7 @@ bool os_entropy(unsigned char* out, std::size_t len) {
     }
     if (done == len) return true;
 
-    int fd;
+    int fd = -1;
     do {
         fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
