@@ -34,6 +34,12 @@ def ensure_library(install: bool) -> str:
     return "" if have_library() else "Google Benchmark could not be installed"
 
 
+def _tool_env() -> dict[str, str]:
+    """The environment for build tools and the benchmark: without a preloaded library (the
+    sanitized test run preloads its runtime for the Python module, not for make or cmake)."""
+    return {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+
+
 def build(build_dir: Path) -> Path:
     """Configures (once) and builds the engine_bench target; returns the executable."""
     if shutil.which("cmake") is None:
@@ -41,9 +47,9 @@ def build(build_dir: Path) -> Path:
     if not (build_dir / "CMakeCache.txt").is_file():
         subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build_dir), "-DCMAKE_BUILD_TYPE=Release",
                         "-DNONAGAME_BUILD_BENCH=ON", "-DNONAGAME_BUILD_MODULE=OFF"],
-                       check=True, stdout=subprocess.DEVNULL)
+                       check=True, stdout=subprocess.DEVNULL, env=_tool_env())
     subprocess.run(["cmake", "--build", str(build_dir), "--target", "engine_bench", "-j",
-                    str(os.cpu_count() or 1)], check=True, stdout=subprocess.DEVNULL)
+                    str(os.cpu_count() or 1)], check=True, stdout=subprocess.DEVNULL, env=_tool_env())
     return build_dir / "bench" / "engine_bench"
 
 
@@ -55,7 +61,7 @@ def run(executable: Path, min_time: float, wall: bool = False) -> dict[str, floa
     in CPU time like the Python side (or wall-clock time)."""
     result = subprocess.run([str(executable), "--benchmark_format=json",
                              f"--benchmark_min_time={min_time}"],
-                            check=True, capture_output=True, text=True)
+                            check=True, capture_output=True, text=True, env=_tool_env())
     report = json.loads(result.stdout)
     rows = {row["name"]: row for row in report["benchmarks"]}
     playout, roundtrip = rows["BM_RandomPlayout"], rows["BM_CheckpointRoundTrip"]
