@@ -224,6 +224,7 @@ def test_rosters_are_settled_by_the_rules(cells, rosters, free, winner):
         ([3], 0),
         (list(range(90, 99)), -1),       # not cells: no forced roster
         ([-9, -8, -7], -1),
+        ([-1, 3], -1),                   # a negative entry is no cell of roster 0
         ([0, 1, 9], -1),                 # two rosters
         ([81], -1),
         (list(range(10)), -1),           # more than nine entries
