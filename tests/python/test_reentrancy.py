@@ -159,6 +159,20 @@ def test_override_runs_a_nested_match_on_its_own_game(at, when, same):
     check_usable([game], [(first, 1), (second, 2)])
 
 
+def test_unbounded_nesting_ends_in_a_fault(capfd):
+    """Each override starts another match: the recursion limit stops it, every level turns
+    the error into its fault, and the process goes on."""
+    class Deep(Player):
+        def make_move(self, game):
+            play_game(self, Player(2), Game(0))
+
+    with pytest.raises(PanicException) as info:
+        play_game(Deep(1), Player(2), Game(0))
+    assert info.value.args[0].startswith(UNWRAP + "RecursionError: maximum recursion depth exceeded")
+    assert "Python stack trace below:" in capfd.readouterr().err
+    check_usable([Game(0)], [(Deep(1), 1)])
+
+
 def test_override_runs_a_series_inside_a_run():
     class Series(Lowest):
         def make_move(self, game):
