@@ -89,7 +89,16 @@ PyObject* new_int8_array(const std::int8_t* data, Py_ssize_t n) {
 }
 
 IntegerView::IntegerView(PyObject* object) {
-    if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) < 0) throw ErrorSet{};
+    if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) < 0) {
+        // NumPy has no format string for some element types (datetimes): take the shape
+        // alone, so that such elements count as non-integers like any other non-integer type.
+        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        const Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value),
+                  owned_traceback = Ref::steal(traceback);
+        if (PyObject_GetBuffer(object, &view_, PyBUF_STRIDES) < 0) throw ErrorSet{};
+        return;
+    }
     const char* format = view_.format != nullptr ? view_.format : "B";
     char order = '@';
     if (std::strchr("@=<>!", format[0]) != nullptr) order = *format++;

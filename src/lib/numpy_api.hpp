@@ -19,7 +19,8 @@ PyObject* new_int8_array(const std::int8_t* data, Py_ssize_t n);
 // strides and element size. Holding it blocks resizing of a NumPy array.
 class IntegerView {
 public:
-    // Throws ErrorSet when the object has no buffer.
+    // Throws ErrorSet when the object has no buffer. Elements whose type the buffer cannot
+    // describe (NumPy's datetimes) are not integers; the shape is read all the same.
     explicit IntegerView(PyObject* object);
     ~IntegerView();
     IntegerView(const IntegerView&) = delete;

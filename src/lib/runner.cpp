@@ -54,6 +54,29 @@ PyObject* make_move_name() {
     return g_make_move_name;
 }
 
+// Prints an exception with its traceback through sys.excepthook, as PyErr_PrintEx(0)
+// does, but never ends the process: PyErr_PrintEx exits when the exception, or an error
+// raised by the hook, is a SystemExit. A failing hook is reported like PyErr_PrintEx does.
+void print_exception(PyObject* type, PyObject* value, PyObject* traceback) {
+    const Ref hook = Ref::borrow(PySys_GetObject("excepthook"));  // the hook may replace itself
+    if (hook && hook.get() != Py_None) {
+        const Ref result = Ref::steal(PyObject_CallFunctionObjArgs(
+            hook.get(), type, value, traceback != nullptr ? traceback : Py_None, nullptr));
+        if (result) return;
+        PyObject *hook_type = nullptr, *hook_value = nullptr, *hook_traceback = nullptr;
+        PyErr_Fetch(&hook_type, &hook_value, &hook_traceback);
+        PyErr_NormalizeException(&hook_type, &hook_value, &hook_traceback);
+        const Ref owned_type = Ref::steal(hook_type), owned_value = Ref::steal(hook_value),
+                  owned_traceback = Ref::steal(hook_traceback);
+        PySys_WriteStderr("Error in sys.excepthook:\n");
+        PyErr_Display(hook_type, hook_value, hook_traceback);
+        PySys_WriteStderr("\nOriginal exception was:\n");
+    } else {
+        PySys_WriteStderr("sys.excepthook is missing\n");
+    }
+    PyErr_Display(type, value, traceback);
+}
+
 // A PanicException raised by Python code continues as a fault of the native code with
 // the same text, after its traceback has been printed to standard error.
 [[noreturn]] void resume_panic(Ref type, Ref value, Ref traceback) {
@@ -66,13 +89,7 @@ PyObject* make_move_name() {
     PySys_WriteStderr(
         "A PanicException raised by Python code is resumed as a fault of the native code.\n");
     PySys_WriteStderr("Python stack trace below:\n");
-    if (PyErr_GivenExceptionMatches(type.get(), PyExc_SystemExit)) {
-        // PyErr_PrintEx would end the process for a SystemExit; only display it.
-        PyErr_Display(type.get(), value.get(), traceback.get());
-    } else {
-        PyErr_Restore(type.release(), value.release(), traceback.release());
-        PyErr_PrintEx(0);
-    }
+    print_exception(type.get(), value.get(), traceback.get());
     throw Fault(text);
 }
 

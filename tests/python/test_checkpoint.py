@@ -224,6 +224,7 @@ def test_rosters_are_settled_by_the_rules(cells, rosters, free, winner):
         ([3], 0),
         (list(range(90, 99)), -1),       # not cells: no forced roster
         ([-9, -8, -7], -1),
+        ([-1, 3], -1),                   # a negative entry is no cell of roster 0
         ([0, 1, 9], -1),                 # two rosters
         ([81], -1),
         (list(range(10)), -1),           # more than nine entries
@@ -245,6 +246,8 @@ def test_forced_roster_only_from_cells_of_one_roster(moves, roster):
         (lambda a: setattr(a, "shape", (3, 3)), None),
         (lambda a: a.resize((1, 1), refcheck=False), None),
         (lambda a: setattr(a, "dtype", "S3"), None),  # three non-integer entries
+        (lambda a: (a.resize((72,), refcheck=False), setattr(a, "dtype", "m8[D]")), None),
+        (lambda a: (a.resize((80,), refcheck=False), setattr(a, "dtype", "m8[D]")), -1),
     ],
 )
 def test_possible_moves_changed_by_python(change, roster):
@@ -264,6 +267,7 @@ def test_possible_moves_changed_by_python(change, roster):
         (lambda a: setattr(a, "dtype", "S3"), UNWRAP_NONE),
         (lambda a: (a.resize((88,), refcheck=False), setattr(a, "dtype", np.float64)), UNWRAP_NONE),
         (lambda a: (a.resize((0,), refcheck=False), setattr(a, "dtype", np.float64)), UNWRAP_NONE),
+        (lambda a: (a.resize((88,), refcheck=False), setattr(a, "dtype", "M8[s]")), UNWRAP_NONE),
         (lambda a: (a.resize((200,), refcheck=False), a.__setitem__(150, 2)),
          "index out of bounds: the len is 81 but the index is 150"),
     ],

@@ -93,6 +93,8 @@ def test_any_byte_value_is_shown_as_a_signed_number(value, shown):
         lambda a: setattr(a, "shape", (3, 27)),
         lambda a: setattr(a, "dtype", "S3"),
         lambda a: setattr(a, "dtype", np.float64) if a.size % 8 == 0 else a.resize((80,), refcheck=False),
+        # No buffer format exists for datetimes: read like any other non-integer type.
+        lambda a: (a.resize((88 * 8,), refcheck=False), setattr(a, "dtype", "M8[s]")),
     ],
 )
 def test_board_reshaped_by_python_is_a_fault_not_a_crash(change):
