@@ -38,10 +38,13 @@ PyObject* cell_number(int cell) {
 
 PyObject* get_available_moves(PyObject* self, PyObject*) {
     return entry([&] {
-        SharedBorrow borrow(body(self).borrow);
-        // The engine's list is this set in ascending order; the set is a copy, taken before
-        // anything can run Python code.
-        const CellSet cells = legal_cells(body(self).record);
+        // The engine's list is this set in ascending order. The copy is taken under the
+        // borrow, which is given back before the list is made: creating a list can start a
+        // garbage collection that runs Python code, which may use this game.
+        const CellSet cells = [&] {
+            SharedBorrow borrow(body(self).borrow);
+            return legal_cells(body(self).record);
+        }();
         Ref list = Ref::checked(PyList_New(cells.size()));
         Py_ssize_t i = 0;
         cells.for_each([&](int cell) { PyList_SET_ITEM(list.get(), i++, cell_number(cell)); });
