@@ -527,3 +527,31 @@ def test_threads_read_and_move_a_game_that_another_thread_runs(switch_often):
     assert seen["reads"] > 0 and seen["moves"] > 0
     assert len(games) == 20 and not any(g.get_available_moves() for g in games)
     check_usable(games, [])
+
+
+def test_finalizers_run_by_get_available_moves_may_change_the_game():
+    import gc
+
+    game = Game(0)
+    outcome = []
+
+    class Cycle:
+        def __del__(self):
+            try:
+                outcome.append(game.make_move(40, 1))
+            except RuntimeError as exc:  # the game was still borrowed
+                outcome.append(exc)
+
+    gc.collect()
+    cycle = Cycle()
+    cycle.self = cycle
+    del cycle
+    threshold = gc.get_threshold()
+    gc.set_threshold(1)  # the list the call makes starts a collection
+    try:
+        moves = game.get_available_moves()
+    finally:
+        gc.set_threshold(*threshold)
+    gc.collect()
+    assert outcome == [True]
+    assert len(moves) in (81, 8)
