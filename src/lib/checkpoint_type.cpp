@@ -20,13 +20,6 @@ CheckpointBody& body(PyObject* self) { return Instance<CheckpointBody>::of(self)
 
 constexpr Params<1> kLoadParams{"Game.load_checkpoint()", {"checkpoint"}};
 
-[[noreturn]] void api_call_failed() {
-    PyErr_Print();
-    throw Fault("Python API call failed");
-}
-
-[[noreturn]] void unwrap_none() { throw Fault("called `Option::unwrap()` on a `None` value"); }
-
 PyObject* get_odds(PyObject* self, PyObject*) {
     return entry([&] {
         SharedBorrow borrow(body(self).borrow);

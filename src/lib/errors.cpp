@@ -37,6 +37,13 @@ void raise(PyObject* type, std::string_view message) {
     throw ErrorSet{};
 }
 
+void api_call_failed() {
+    PyErr_Print();
+    throw Fault("Python API call failed");
+}
+
+void unwrap_none() { throw Fault("called `Option::unwrap()` on a `None` value"); }
+
 namespace {
 
 std::string utf8_of(PyObject* object, const char* fallback) {

@@ -22,6 +22,13 @@ void set_panic(std::string_view text);
 // Sets an exception of the given type with a UTF-8 message and throws ErrorSet.
 [[noreturn]] void raise(PyObject* type, std::string_view message);
 
+// Prints the pending Python error to standard error and raises the internal fault
+// "Python API call failed": an object the module must return could not be made.
+[[noreturn]] void api_call_failed();
+
+// The internal fault of a snapshot array that no longer has a snapshot's shape or type.
+[[noreturn]] void unwrap_none();
+
 // "TypeName: value" of the current Python error, which it clears; used inside fault texts.
 std::string describe_current_error();
 

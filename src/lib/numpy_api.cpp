@@ -66,11 +66,6 @@ void** table() {
     }
 }
 
-[[noreturn]] void api_call_failed() {
-    PyErr_Print();
-    throw Fault("Python API call failed");
-}
-
 }  // namespace
 
 PyObject* new_int8_array(const std::int8_t* data, Py_ssize_t n) {

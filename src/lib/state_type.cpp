@@ -46,8 +46,6 @@ PyObject* get_possible_moves(PyObject* self, void*) {
     return Py_NewRef(body(self).possible_moves.get());
 }
 
-[[noreturn]] void unwrap_none() { throw Fault("called `Option::unwrap()` on a `None` value"); }
-
 // The nine rows of the board, read from the array as it is now.
 std::string board_rows(PyObject* board) {
     static constexpr const char* kLight = "\xe2\x94\x82";  // U+2502
