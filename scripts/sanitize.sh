@@ -64,7 +64,10 @@ done
 run() {
   # PYTHONMALLOC=malloc sends every Python object through ASan's allocator, so that an
   # access past the end of one of the module's objects is caught too.
-  LD_PRELOAD="$libasan:$libstdcxx" PYTHONMALLOC=malloc PYTHONPATH="$module_dir" "$venv/bin/python" "$@"
+  # NONAGAME_SANITIZED tells the leak test to run its calls without judging memory figures,
+  # which here would measure the sanitizer's own allocator.
+  LD_PRELOAD="$libasan:$libstdcxx" PYTHONMALLOC=malloc NONAGAME_SANITIZED=1 \
+    PYTHONPATH="$module_dir" "$venv/bin/python" "$@"
 }
 loaded=$(run -c 'import nonagame; print(nonagame.__file__)')
 case "$loaded" in
