@@ -51,7 +51,7 @@ venv="$build/venv"
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
 # ray as well, so that no test of the suite is skipped (the distributed example needs it).
 "$venv/bin/python" -m pip install -q numpy pytest hypothesis ray
-module_dir="$build/cmake/src/lib"
+module_dir="$build/cmake/python"
 # The interpreter is not built with ASan: its runtime has to be the first library loaded.
 # The C++ runtime is preloaded as well: ASan looks up the real __cxa_throw when it starts,
 # and the interpreter alone does not load libstdc++, so the module's first throw would

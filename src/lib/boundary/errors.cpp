@@ -21,6 +21,11 @@ PyObject* panic_type() {
     return g_panic_type;
 }
 
+void adopt_panic_type(PyObject* type) {
+    Py_INCREF(type);
+    Py_XSETREF(g_panic_type, type);
+}
+
 void set_panic(std::string_view text) {
     PyObject* type = panic_type();
     if (type == nullptr) return;  // the error of the failed creation stays set

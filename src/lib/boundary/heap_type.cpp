@@ -1,6 +1,8 @@
-#include "types.hpp"
+#include "heap_type.hpp"
 
 #include <string>
+
+#include "errors.hpp"
 
 namespace nonagame::py {
 
@@ -14,7 +16,9 @@ PyTypeObject* create_type(PyType_Spec& spec, const char* class_name) {
 }
 
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
-    return PyErr_Format(PyExc_TypeError, "No constructor defined for %s", _PyType_Name(type));
+    Ref name = Ref::steal(PyType_GetName(type));
+    if (!name) return nullptr;
+    return PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
 }
 
 }  // namespace nonagame::py

@@ -1,5 +1,5 @@
-// The module's Python classes: their instance layouts and their type objects, each
-// created once, at first need, and kept for the life of the process.
+// Heap types whose instances carry a C++ body: creation from a spec, allocation with the
+// body constructed in place, and deallocation through the instance's own type.
 #pragma once
 
 #include <Python.h>
@@ -7,8 +7,7 @@
 #include <new>
 #include <utility>
 
-#include "board.hpp"
-#include "borrow.hpp"
+#include "pyref.hpp"
 
 namespace nonagame::py {
 
@@ -47,15 +46,5 @@ void dealloc(PyObject* self) {
     type->tp_free(self);
     Py_DECREF(type);
 }
-
-struct GameBody {
-    BorrowState borrow;
-    GameRecord record;
-};
-
-PyTypeObject* game_type();
-
-// A new Game instance holding record.
-PyObject* wrap_game(const GameRecord& record);
 
 }  // namespace nonagame::py

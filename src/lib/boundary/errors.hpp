@@ -16,6 +16,10 @@ namespace nonagame::py {
 // The PanicException type, created on first use (NULL with an error set if that fails).
 PyObject* panic_type();
 
+// Makes type the PanicException of this module: a module that shares the class made by
+// another module of the process calls this once at initialisation (keeps a reference).
+void adopt_panic_type(PyObject* type);
+
 // Sets PanicException(text) as the current Python error.
 void set_panic(std::string_view text);
 

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "player/player.hpp"
-#include "types.hpp"
+#include "game_type.hpp"
 
 namespace nonagame::py {
 

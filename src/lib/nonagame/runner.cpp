@@ -10,8 +10,8 @@
 
 #include "args.hpp"
 #include "convert.hpp"
-#include "player.hpp"
-#include "state.hpp"
+#include "player_type.hpp"
+#include "state_type.hpp"
 
 namespace nonagame::py {
 

@@ -8,9 +8,9 @@
 
 #include "args.hpp"
 #include "convert.hpp"
+#include "game_type.hpp"
 #include "numpy_api.hpp"
-#include "state.hpp"
-#include "types.hpp"
+#include "state_type.hpp"
 
 namespace nonagame::py {
 
@@ -131,15 +131,17 @@ PyObject* game_load_checkpoint(PyObject* self, PyObject* const* args, Py_ssize_t
     });
 }
 
+CheckpointRecord state_position(PyObject* self) {
+    StateBody& state = Instance<StateBody>::of(self);
+    SharedBorrow borrow(state.borrow);
+    // Both reads finish (and release their buffers) before anything can run Python code.
+    const std::array<std::int8_t, kCells> board = read_marks(state.board.get());
+    const std::int8_t roster = read_forced_roster(state.possible_moves.get());
+    return checkpoint_from_position(board, state.player_id, roster);
+}
+
 PyObject* state_to_checkpoint(PyObject* self, PyObject*) {
-    return entry([&] {
-        StateBody& state = Instance<StateBody>::of(self);
-        SharedBorrow borrow(state.borrow);
-        // Both reads finish (and release their buffers) before anything can run Python code.
-        const std::array<std::int8_t, kCells> board = read_marks(state.board.get());
-        const std::int8_t roster = read_forced_roster(state.possible_moves.get());
-        return wrap_checkpoint(checkpoint_from_position(board, state.player_id, roster));
-    });
+    return entry([&] { return wrap_checkpoint(state_position(self)); });
 }
 
 }  // namespace nonagame::py

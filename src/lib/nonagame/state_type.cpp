@@ -1,5 +1,5 @@
 // The State class and the snapshot builder shared by Game.make_state and the match runner.
-#include "state.hpp"
+#include "state_type.hpp"
 
 #include <array>
 #include <cstring>

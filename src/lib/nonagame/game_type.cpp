@@ -1,13 +1,14 @@
 // The Game class: one engine game played move by move from Python.
+#include "game_type.hpp"
+
 #include <array>
 #include <string>
 
 #include "args.hpp"
 #include "checkpoint_type.hpp"
 #include "convert.hpp"
-#include "state.hpp"
+#include "state_type.hpp"
 #include "text.hpp"
-#include "types.hpp"
 
 namespace nonagame::py {
 

@@ -8,7 +8,7 @@
 
 #include "board.hpp"
 #include "pyref.hpp"
-#include "types.hpp"
+#include "game_type.hpp"
 
 namespace nonagame::py {
 

@@ -1,6 +1,6 @@
 // The Player class. Instances of Player itself make the default (uniformly random) move;
 // Python subclasses override make_move and are called back by the match runner.
-#include "player.hpp"
+#include "player_type.hpp"
 
 #include <unistd.h>
 

@@ -1,0 +1,25 @@
+// Module initialisation helpers shared by the extension modules: binding a module to the
+// one interpreter that may import it, and adding public names to a module.
+#pragma once
+
+#include <Python.h>
+
+namespace nonagame::py {
+
+// Records the importing interpreter the first time a module of this process is imported
+// and raises ImportError (throwing ErrorSet) in any other interpreter. Every object the
+// modules keep for the life of the process (type objects, cached ints, the NumPy table)
+// belongs to that interpreter, which is why a second one is refused.
+void bind_interpreter(const char* module_name);
+
+// Sets the attribute and appends name to the module's __all__ (created when missing).
+void add_object(PyObject* module, const char* name, PyObject* object);
+
+// add_object under the type's own name.
+void add_class(PyObject* module, PyTypeObject* type);
+
+// Adds a builtin function bound to the module; its __module__ is the module's name.
+// def must have static storage: the function keeps a pointer to it.
+void add_function(PyObject* module, PyMethodDef* def);
+
+}  // namespace nonagame::py

@@ -1,0 +1,34 @@
+#include "core_link.hpp"
+
+#include <string>
+
+#include "errors.hpp"
+
+namespace nonagame::py {
+
+namespace {
+
+const CoreApi* g_core = nullptr;
+
+}  // namespace
+
+void link_core() {
+    if (g_core != nullptr) return;
+    Ref module = Ref::checked(PyImport_ImportModule("nonagame"));
+    Ref capsule = Ref::checked(PyObject_GetAttrString(module.get(), kCoreApiAttribute));
+    auto* api = static_cast<const CoreApi*>(PyCapsule_GetPointer(capsule.get(), kCoreApiName));
+    if (api == nullptr) throw ErrorSet{};
+    if (api->version != kCoreApiVersion || api->game_record_size != sizeof(GameRecord) ||
+        api->checkpoint_record_size != sizeof(CheckpointRecord)) {
+        raise(PyExc_ImportError,
+              "nonagame_lab was built for another version of nonagame: reinstall both from one "
+              "distribution");
+    }
+    adopt_panic_type(api->panic_type);
+    // The capsule's data is static in the nonagame module, which the process never unloads.
+    g_core = api;
+}
+
+const CoreApi& core() { return *g_core; }
+
+}  // namespace nonagame::py

@@ -1,0 +1,44 @@
+// Initialisation of nonagame_lab._core, the native part of the lab package.
+#include <Python.h>
+
+#include "core_link.hpp"
+#include "errors.hpp"
+#include "module_support.hpp"
+
+namespace nonagame::py {
+
+namespace {
+
+PyObject* g_module = nullptr;
+
+PyModuleDef g_definition = {
+    PyModuleDef_HEAD_INIT,
+    "nonagame_lab._core",
+    "Native core of nonagame_lab: positions, batched simulation and search.",
+    0,  // no per-module state, as for nonagame: a second interpreter is refused
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+void populate(PyObject* /*module*/) {}
+
+PyObject* init() {
+    bind_interpreter("nonagame_lab");
+    if (g_module != nullptr) {
+        Py_INCREF(g_module);
+        return g_module;
+    }
+    link_core();
+    Ref module = Ref::checked(PyModule_Create2(&g_definition, PYTHON_API_VERSION));
+    populate(module.get());
+    g_module = module.get();
+    Py_INCREF(g_module);
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace nonagame::py
+
+PyMODINIT_FUNC PyInit__core() {
+    return nonagame::py::entry([] { return nonagame::py::init(); });
+}

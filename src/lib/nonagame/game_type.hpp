@@ -1,0 +1,22 @@
+// The Game class: one game, its record guarded by a borrow state.
+#pragma once
+
+#include <Python.h>
+
+#include "board.hpp"
+#include "borrow.hpp"
+#include "heap_type.hpp"
+
+namespace nonagame::py {
+
+struct GameBody {
+    BorrowState borrow;
+    GameRecord record;
+};
+
+PyTypeObject* game_type();
+
+// A new Game instance holding record.
+PyObject* wrap_game(const GameRecord& record);
+
+}  // namespace nonagame::py

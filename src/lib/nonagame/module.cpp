@@ -1,0 +1,61 @@
+// Module initialisation: binds the module to the first interpreter that imports it,
+// creates it once and returns the same object on every later import.
+#include <Python.h>
+
+#include "checkpoint_type.hpp"
+#include "core_api.hpp"
+#include "errors.hpp"
+#include "game_type.hpp"
+#include "module_support.hpp"
+#include "player_type.hpp"
+#include "runner.hpp"
+#include "state_type.hpp"
+
+namespace nonagame::py {
+
+PyObject* make_core_api_capsule();  // core_api.cpp
+
+namespace {
+
+PyObject* g_module = nullptr;
+
+PyModuleDef g_definition = {
+    PyModuleDef_HEAD_INIT,
+    "nonagame",
+    "Nine-board tic-tac-toe: a Python module with a native implementation.",
+    0,  // no per-module state: the init function runs again in another interpreter
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+void populate(PyObject* module) {
+    add_class(module, game_type());
+    add_class(module, player_type());
+    add_class(module, checkpoint_type());
+    add_class(module, state_type());
+    add_function(module, play_game_definition());
+    add_function(module, play_multiple_games_definition());
+    // For the lab module only: a private attribute, not in __all__.
+    Ref capsule = Ref::steal(make_core_api_capsule());
+    if (PyModule_AddObjectRef(module, kCoreApiAttribute, capsule.get()) < 0) throw ErrorSet{};
+}
+
+PyObject* init() {
+    bind_interpreter("nonagame");
+    if (g_module != nullptr) {
+        Py_INCREF(g_module);
+        return g_module;
+    }
+    Ref module = Ref::checked(PyModule_Create2(&g_definition, PYTHON_API_VERSION));
+    populate(module.get());
+    g_module = module.get();
+    Py_INCREF(g_module);  // the process keeps one reference for ever
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace nonagame::py
+
+PyMODINIT_FUNC PyInit_nonagame() {
+    return nonagame::py::entry([] { return nonagame::py::init(); });
+}
