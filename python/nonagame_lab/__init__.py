@@ -1,9 +1,33 @@
 """Search and learning tools for nine-board tic-tac-toe, on the nonagame engine.
 
-Positions as immutable values, batched simulation, native search, and environments for
-the usual reinforcement-learning interfaces.
+- ``Position``: an immutable position value (equality, hashing, pickling, notation,
+  symmetries, pictures).
+- ``playouts`` and ``VectorGames``: random games and batches of games at native speed.
 """
 
-from nonagame_lab import _core
+from nonagame_lab._core import (
+    PlayoutResult,
+    Position,
+    VectorGames,
+    cell_index,
+    cell_name,
+    compose_symmetries,
+    inverse_symmetry,
+    playouts,
+    transform_cells,
+)
+from nonagame_lab._symmetry import SYMMETRY_NAMES, transform_policy
 
-__all__: list[str] = []
+__all__ = [
+    "PlayoutResult",
+    "Position",
+    "SYMMETRY_NAMES",
+    "VectorGames",
+    "cell_index",
+    "cell_name",
+    "compose_symmetries",
+    "inverse_symmetry",
+    "playouts",
+    "transform_cells",
+    "transform_policy",
+]

@@ -4,6 +4,9 @@
 #include "core_link.hpp"
 #include "errors.hpp"
 #include "module_support.hpp"
+#include "playouts.hpp"
+#include "position_type.hpp"
+#include "vector_games_type.hpp"
 
 namespace nonagame::py {
 
@@ -19,7 +22,13 @@ PyModuleDef g_definition = {
     nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-void populate(PyObject* /*module*/) {}
+void populate(PyObject* module) {
+    add_class(module, position_type());
+    add_class(module, vector_games_type());
+    add_class(module, playout_result_type());
+    add_function(module, playouts_definition());
+    for (PyMethodDef* def = position_functions(); def->ml_name != nullptr; ++def) add_function(module, def);
+}
 
 PyObject* init() {
     bind_interpreter("nonagame_lab");

@@ -1,0 +1,30 @@
+// The Position class: an immutable position value with equality, hashing, pickling,
+// notation and symmetries.
+#pragma once
+
+#include <Python.h>
+
+#include "board.hpp"
+#include "position.hpp"
+
+namespace nonagame::py {
+
+PyTypeObject* position_type();
+
+bool is_position(PyObject* object);
+
+// The value of a Position object (which is never changed after it is made).
+const Position& position_value(PyObject* object);
+
+// A new Position object holding value.
+PyObject* wrap_position(const Position& value);
+
+// A new Position for a game record (re-settled from its board); ValueError when the record
+// is not a position (a player to move other than 1 or 2).
+PyObject* wrap_position_record(const GameRecord& record);
+
+// The module-level helpers of the symmetries: transform_cells, transform_policy,
+// inverse_symmetry, and the cell names: cell_name, cell_index.
+PyMethodDef* position_functions();
+
+}  // namespace nonagame::py

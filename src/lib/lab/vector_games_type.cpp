@@ -1,0 +1,417 @@
+#include "vector_games_type.hpp"
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "borrow.hpp"
+#include "cell_array.hpp"
+#include "errors.hpp"
+#include "heap_type.hpp"
+#include "lab_args.hpp"
+#include "native_arrays.hpp"
+#include "playout.hpp"
+#include "position_type.hpp"
+#include "released_run.hpp"
+
+namespace nonagame::py {
+
+namespace {
+
+// Games per chunk of a batch call: signals are checked between chunks.
+constexpr std::int64_t kGamesPerChunk = 2048;
+
+// For each byte of bits, the eight bytes 0 or 1 that spell it out, lowest bit first.
+constexpr std::array<std::uint64_t, 256> kSpread = [] {
+    std::array<std::uint64_t, 256> table{};
+    for (unsigned bits = 0; bits < 256; ++bits) {
+        std::uint64_t bytes = 0;
+        for (unsigned b = 0; b < 8; ++b) bytes |= std::uint64_t{(bits >> b) & 1U} << (8 * b);
+        table[bits] = bytes;
+    }
+    return table;
+}();
+
+// Writes the 81 legal-cell flags of a game into row (81 bytes).
+void write_mask(const CellSet& cells, std::uint8_t* row) {
+    std::uint64_t word = cells.low_word();
+    for (int b = 0; b < 8; ++b, word >>= 8) {
+        std::memcpy(row + 8 * b, &kSpread[word & 0xFF], 8);
+    }
+    const std::uint64_t high = cells.high_word();
+    std::memcpy(row + 64, &kSpread[high & 0xFF], 8);
+    std::memcpy(row + 72, &kSpread[(high >> 8) & 0xFF], 8);
+    row[80] = static_cast<std::uint8_t>((high >> 16) & 1U);
+}
+
+struct VectorBody {
+    BorrowState borrow;
+    std::int64_t n = 0;
+    int threads = 1;
+    std::vector<GameRecord> games;
+    std::vector<Rng> rngs;
+    std::vector<std::int16_t> scratch;  // the cells of the step being made
+    Ref block;                           // the native memory that the arrays view
+    Ref boards, legal, to_move, winner, done, moves_played;
+    std::int8_t* boards_data = nullptr;
+    std::uint8_t* legal_data = nullptr;
+    std::int8_t* to_move_data = nullptr;
+    std::int8_t* winner_data = nullptr;
+    std::uint8_t* done_data = nullptr;
+    std::int16_t* moves_data = nullptr;
+
+    // Publishes the scalars and the legal mask of game i (the board row is written by
+    // the callers, who know which cells changed).
+    void publish_state(std::int64_t i) {
+        const GameRecord& game = games[static_cast<std::size_t>(i)];
+        to_move_data[i] = game.next_player;
+        winner_data[i] = game.winner;
+        done_data[i] = game.available.empty() ? 1 : 0;
+        write_mask(legal_cells(game), legal_data + 81 * i);
+    }
+
+    void publish_all(std::int64_t i) {
+        const GameRecord& game = games[static_cast<std::size_t>(i)];
+        std::memcpy(boards_data + 81 * i, game.board.data(), 81);
+        std::int16_t marks = 0;
+        for (const std::int8_t value : game.board) marks = static_cast<std::int16_t>(marks + (value != 0));
+        moves_data[i] = marks;
+        publish_state(i);
+    }
+
+    // Plays cell (legal) in game i and publishes what changed.
+    void play(std::int64_t i, int cell) {
+        GameRecord& game = games[static_cast<std::size_t>(i)];
+        const std::int8_t player = game.next_player;
+        play_legal(game, cell);
+        boards_data[81 * i + cell] = player;
+        ++moves_data[i];
+        publish_state(i);
+    }
+};
+
+VectorBody& body(PyObject* self) { return Instance<VectorBody>::of(self); }
+
+std::int64_t checked_size(std::int64_t n) {
+    // Bytes per game: the record, its generator, a step cell, and the published arrays.
+    constexpr std::int64_t per_game = sizeof(GameRecord) + sizeof(Rng) + 2 + 81 + 81 + 1 + 1 + 1 + 2;
+    if (n > PY_SSIZE_T_MAX / per_game / 2) throw std::bad_alloc();
+    return n;
+}
+
+void build(VectorBody& b, std::int64_t n, std::uint64_t seed, int threads) {
+    b.n = checked_size(n);
+    b.threads = threads;
+    const auto count = static_cast<std::size_t>(n);
+    b.games.assign(count, new_game(0, false));
+    b.rngs.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) b.rngs.emplace_back(seed, i);
+    b.scratch.assign(count, 0);
+    // Layout of the block: boards, legal, moves_played (2-byte aligned), to_move, winner, done.
+    const std::size_t boards = 0, legal = boards + 81 * count, moves = legal + 81 * count;
+    const std::size_t to_move = moves + 2 * count, winner = to_move + count, done = winner + count;
+    b.block = new_native_block(done + count);
+    std::byte* data = block_data(b.block.get());
+    b.boards_data = reinterpret_cast<std::int8_t*>(data + boards);
+    b.legal_data = reinterpret_cast<std::uint8_t*>(data + legal);
+    b.moves_data = reinterpret_cast<std::int16_t*>(data + moves);
+    b.to_move_data = reinterpret_cast<std::int8_t*>(data + to_move);
+    b.winner_data = reinterpret_cast<std::int8_t*>(data + winner);
+    b.done_data = reinterpret_cast<std::uint8_t*>(data + done);
+    for (std::int64_t i = 0; i < n; ++i) b.publish_all(i);
+    const auto rows = static_cast<Py_ssize_t>(n);
+    PyObject* block = b.block.get();
+    b.boards = view_array(block, "int8", boards, rows, 81);
+    b.legal = view_array(block, "bool", legal, rows, 81);
+    b.moves_played = view_array(block, "int16", moves, rows, 0);
+    b.to_move = view_array(block, "int8", to_move, rows, 0);
+    b.winner = view_array(block, "int8", winner, rows, 0);
+    b.done = view_array(block, "bool", done, rows, 0);
+}
+
+PyObject* vector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return entry([&] {
+        static const char* names[] = {"n", "seed", "threads", nullptr};
+        PyObject* n_object = nullptr;
+        PyObject* seed_object = Py_None;
+        PyObject* threads_object = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:VectorGames", const_cast<char**>(names),
+                                         &n_object, &seed_object, &threads_object)) {
+            throw ErrorSet{};
+        }
+        const std::int64_t n = count_value(n_object, "n");
+        const std::uint64_t seed = seed_value(seed_object, "seed");
+        const int threads = thread_count(threads_object, "threads");
+        Ref self = Ref::steal(allocate<VectorBody>(type));
+        build(body(self.get()), n, seed, threads);
+        return self.release();
+    });
+}
+
+// Runs f(i) for every game i in [0, n) over the object's threads, without the interpreter
+// lock. Ctrl-C stops it between chunks (the games already stepped keep their new state).
+template <class F>
+void for_each_game(VectorBody& b, F&& f) {
+    run_released(b.n, kGamesPerChunk, b.threads, [&](std::int64_t begin, std::int64_t end, int) {
+        for (std::int64_t i = begin; i < end; ++i) f(i);
+    });
+}
+
+// The first entry of the step that cannot be played, as an error text.
+std::optional<std::string> validate(const VectorBody& b) {
+    for (std::int64_t i = 0; i < b.n; ++i) {
+        const int cell = b.scratch[static_cast<std::size_t>(i)];
+        const GameRecord& game = b.games[static_cast<std::size_t>(i)];
+        const std::string where = "game " + std::to_string(i) + ", cell " + std::to_string(cell) + ": ";
+        if (game.available.empty()) {
+            if (cell != -1) return where + "the game is over; its entry must be -1";
+            continue;
+        }
+        if (cell == -1) return where + "-1 is only for games that are over, and this game is running";
+        if (cell < 0 || cell >= kCells) return where + "cells are 0..80";
+        if (!legal_cells(game).contains(cell)) {
+            GameRecord copy = game;
+            const MoveOutcome outcome = make_move(copy, static_cast<std::int8_t>(cell), game.next_player);
+            return where + (outcome.accepted ? std::string("not a legal cell") : outcome.error.text());
+        }
+    }
+    return std::nullopt;
+}
+
+PyObject* step(PyObject* self, PyObject* cells) {
+    return entry([&]() -> PyObject* {
+        VectorBody& b = body(self);
+        Ref array = as_buffer_object(cells, "cells");
+        std::optional<std::string> error;
+        {
+            ExclusiveBorrow borrow(b.borrow);
+            std::string read_error =
+                read_integers(array.get(), static_cast<Py_ssize_t>(b.n), "cells", b.scratch.data());
+            if (!read_error.empty()) {
+                error = std::move(read_error);
+            } else {
+                {
+                    ReleasedGil released;
+                    error = validate(b);
+                }
+                if (!error) {
+                    for_each_game(b, [&](std::int64_t i) {
+                        const int cell = b.scratch[static_cast<std::size_t>(i)];
+                        if (cell >= 0) b.play(i, cell);
+                    });
+                }
+            }
+        }
+        if (error) raise(PyExc_ValueError, *error);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* step_random(PyObject* self, PyObject*) {
+    return entry([&]() -> PyObject* {
+        VectorBody& b = body(self);
+        ExclusiveBorrow borrow(b.borrow);
+        for_each_game(b, [&](std::int64_t i) {
+            GameRecord& game = b.games[static_cast<std::size_t>(i)];
+            if (game.available.empty()) return;
+            const std::int8_t player = game.next_player;
+            const int cell = play_random_move(game, b.rngs[static_cast<std::size_t>(i)]);
+            b.boards_data[81 * i + cell] = player;
+            ++b.moves_data[i];
+            b.publish_state(i);
+        });
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* playout(PyObject* self, PyObject*) {
+    return entry([&]() -> PyObject* {
+        VectorBody& b = body(self);
+        ExclusiveBorrow borrow(b.borrow);
+        for_each_game(b, [&](std::int64_t i) {
+            GameRecord& game = b.games[static_cast<std::size_t>(i)];
+            if (game.available.empty()) return;
+            random_playout(game, b.rngs[static_cast<std::size_t>(i)]);
+            b.publish_all(i);
+        });
+        Py_RETURN_NONE;
+    });
+}
+
+// Indices to reset: None for all, an int, or an array-like of ints in 0..n-1.
+std::vector<std::int64_t> reset_indices(VectorBody& b, PyObject* indices) {
+    std::vector<std::int64_t> out;
+    if (indices == nullptr || indices == Py_None) {
+        out.resize(static_cast<std::size_t>(b.n));
+        for (std::int64_t i = 0; i < b.n; ++i) out[static_cast<std::size_t>(i)] = i;
+        return out;
+    }
+    if (PyIndex_Check(indices) && !PyBool_Check(indices)) {
+        Ref value = Ref::checked(PyNumber_Index(indices));
+        const long long i = PyLong_AsLongLong(value.get());
+        if (i == -1 && PyErr_Occurred()) throw ErrorSet{};
+        if (i < 0 || i >= b.n) {
+            raise(PyExc_ValueError, "argument 'indices': index " + std::to_string(i) + " is not in 0.." +
+                                        std::to_string(b.n - 1));
+        }
+        out.push_back(i);
+        return out;
+    }
+    Ref array = as_buffer_object(indices, "indices");
+    Py_buffer view{};
+    if (PyObject_GetBuffer(array.get(), &view, PyBUF_ND) < 0) throw ErrorSet{};
+    const bool flat = view.ndim == 1;
+    PyBuffer_Release(&view);
+    if (!flat) raise(PyExc_ValueError, "argument 'indices': expected a one-dimensional array of game indices");
+    Ref list = Ref::checked(PySequence_List(array.get()));
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(list.get()); ++k) {
+        PyObject* item = PyList_GET_ITEM(list.get(), k);
+        if (PyBool_Check(item) || !PyIndex_Check(item)) {
+            raise(PyExc_ValueError, "argument 'indices': expected integer game indices");
+        }
+        Ref value = Ref::checked(PyNumber_Index(item));
+        const long long i = PyLong_AsLongLong(value.get());
+        if (i == -1 && PyErr_Occurred()) throw ErrorSet{};
+        if (i < 0 || i >= b.n) {
+            raise(PyExc_ValueError, "argument 'indices': index " + std::to_string(i) + " is not in 0.." +
+                                        std::to_string(b.n - 1));
+        }
+        out.push_back(i);
+    }
+    return out;
+}
+
+PyObject* reset(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return entry([&]() -> PyObject* {
+        static const char* names[] = {"indices", "seed", nullptr};
+        PyObject* indices = Py_None;
+        PyObject* seed_object = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$O:reset", const_cast<char**>(names), &indices,
+                                         &seed_object)) {
+            throw ErrorSet{};
+        }
+        VectorBody& b = body(self);
+        const std::vector<std::int64_t> chosen = reset_indices(b, indices);
+        const bool reseed = seed_object != Py_None;
+        const std::uint64_t seed = reseed ? seed_value(seed_object, "seed") : 0;
+        ExclusiveBorrow borrow(b.borrow);
+        for (const std::int64_t i : chosen) {
+            b.games[static_cast<std::size_t>(i)] = new_game(0, false);
+            if (reseed) b.rngs[static_cast<std::size_t>(i)] = Rng(seed, static_cast<std::uint64_t>(i));
+            b.publish_all(i);
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+std::int64_t game_index(VectorBody& b, PyObject* object) {
+    if (PyBool_Check(object) || !PyIndex_Check(object)) {
+        raise(PyExc_TypeError, "argument 'i': expected an int game index");
+    }
+    Ref value = Ref::checked(PyNumber_Index(object));
+    const long long i = PyLong_AsLongLong(value.get());
+    if (i == -1 && PyErr_Occurred()) throw ErrorSet{};
+    if (i < 0 || i >= b.n) {
+        raise(PyExc_IndexError, "game index " + std::to_string(i) + " is not in 0.." + std::to_string(b.n - 1));
+    }
+    return i;
+}
+
+PyObject* load(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&]() -> PyObject* {
+        if (nargs != 2) raise(PyExc_TypeError, "load() takes 2 arguments: (i, position)");
+        VectorBody& b = body(self);
+        const std::int64_t i = game_index(b, args[0]);
+        GameRecord record = position_record(args[1], "position");
+        record.log_enabled = false;
+        ExclusiveBorrow borrow(b.borrow);
+        b.games[static_cast<std::size_t>(i)] = record;
+        b.publish_all(i);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* position(PyObject* self, PyObject* arg) {
+    return entry([&] {
+        VectorBody& b = body(self);
+        const std::int64_t i = game_index(b, arg);
+        const GameRecord record = [&] {
+            SharedBorrow borrow(b.borrow);
+            return b.games[static_cast<std::size_t>(i)];
+        }();
+        return wrap_position_record(record);
+    });
+}
+
+Py_ssize_t length(PyObject* self) { return static_cast<Py_ssize_t>(body(self).n); }
+
+template <Ref VectorBody::*Member>
+PyObject* get_array(PyObject* self, void*) {
+    return Py_NewRef((body(self).*Member).get());
+}
+
+PyGetSetDef kGetSet[] = {
+    {"boards", get_array<&VectorBody::boards>, nullptr,
+     "(n, 81) int8: the cells of every game, 0 empty, 1 or 2 a player's mark.", nullptr},
+    {"legal", get_array<&VectorBody::legal>, nullptr, "(n, 81) bool: the legal cells of every game.", nullptr},
+    {"to_move", get_array<&VectorBody::to_move>, nullptr, "(n,) int8: the player to move, 1 or 2.", nullptr},
+    {"winner", get_array<&VectorBody::winner>, nullptr, "(n,) int8: 0, or the player who has won.", nullptr},
+    {"done", get_array<&VectorBody::done>, nullptr, "(n,) bool: whether each game is over.", nullptr},
+    {"moves_played", get_array<&VectorBody::moves_played>, nullptr,
+     "(n,) int16: the marks on each board, the moves played since the opening.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef kMethods[] = {
+    {"reset", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reset)), METH_VARARGS | METH_KEYWORDS,
+     "reset($self, /, indices=None, *, seed=None)\n--\n\n"
+     "Starts the given games (all by default) again from the opening. With a seed, the random\n"
+     "stream of game i restarts from (seed, i)."},
+    {"step", step, METH_O,
+     "step($self, cells, /)\n--\n\n"
+     "Plays one cell in every game: an array-like of n ints, -1 exactly for the games that\n"
+     "are over. Every entry is checked before any game changes; the first bad one raises\n"
+     "ValueError naming the game, the cell and the reason."},
+    {"step_random", step_random, METH_NOARGS,
+     "step_random($self, /)\n--\n\nPlays one uniformly random legal move in every running game."},
+    {"playout", playout, METH_NOARGS,
+     "playout($self, /)\n--\n\nPlays uniformly random moves in every running game until it is over."},
+    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load)), METH_FASTCALL,
+     "load($self, i, position, /)\n--\n\n"
+     "Puts game i in the position of a Position, nonagame.Game or nonagame.State."},
+    {"position", position, METH_O, "position($self, i, /)\n--\n\nThe position of game i, as a Position."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(vector_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<VectorBody>)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {Py_sq_length, reinterpret_cast<void*>(length)},
+    {Py_tp_doc, const_cast<char*>(
+         "VectorGames(n, *, seed=None, threads=1)\n--\n\n"
+         "n independent games stepped together. Their state is in read-only NumPy arrays over\n"
+         "native memory (boards, legal, to_move, winner, done, moves_played), the same array\n"
+         "objects on every read, updated in place by every call. Batch calls run without the\n"
+         "interpreter lock, over the given number of threads; a second thread that uses the\n"
+         "object meanwhile gets RuntimeError. The same seed and calls give the same arrays\n"
+         "whatever the number of threads.")},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec{"nonagame_lab.VectorGames", sizeof(Instance<VectorBody>), 0, Py_TPFLAGS_DEFAULT, kSlots};
+
+PyTypeObject* g_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* vector_games_type() {
+    if (g_type == nullptr) g_type = create_type(kSpec, "VectorGames");
+    return g_type;
+}
+
+}  // namespace nonagame::py
