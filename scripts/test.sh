@@ -3,7 +3,8 @@
 # tests against the wheel built from the source distribution, once with NumPy 1.x and once
 # with NumPy 2.x, and the typing checks; then the static checks (lint.sh), the sanitized
 # build with both test suites (sanitize.sh) and a bounded fuzzing run of the engine
-# (fuzz.sh). Any failing step fails the run.
+# (fuzz.sh), and the ThreadSanitizer build with the threaded tests (tsan.sh). Any failing
+# step fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
@@ -45,9 +46,10 @@ done
 
 echo "== typing: the stub against the module, and the examples under mypy --strict"
 "$venv/bin/python" -m mypy.stubtest nonagame
+"$venv/bin/python" -m mypy.stubtest nonagame_lab
 "$venv/bin/python" -m mypy --strict examples/
 
-for check in lint sanitize fuzz; do
+for check in lint sanitize tsan fuzz; do
   echo "== scripts/$check.sh"
   bash "scripts/$check.sh"
 done
