@@ -13,7 +13,7 @@
 #include "heap_type.hpp"
 #include "lab_args.hpp"
 #include "native_arrays.hpp"
-#include "playout.hpp"
+#include "batch.hpp"
 #include "position_type.hpp"
 #include "released_run.hpp"
 
@@ -24,80 +24,21 @@ namespace {
 // Games per chunk of a batch call: signals are checked between chunks.
 constexpr std::int64_t kGamesPerChunk = 2048;
 
-// For each byte of bits, the eight bytes 0 or 1 that spell it out, lowest bit first.
-constexpr std::array<std::uint64_t, 256> kSpread = [] {
-    std::array<std::uint64_t, 256> table{};
-    for (unsigned bits = 0; bits < 256; ++bits) {
-        std::uint64_t bytes = 0;
-        for (unsigned b = 0; b < 8; ++b) bytes |= std::uint64_t{(bits >> b) & 1U} << (8 * b);
-        table[bits] = bytes;
-    }
-    return table;
-}();
-
-// Writes the 81 legal-cell flags of a game into row (81 bytes).
-void write_mask(const CellSet& cells, std::uint8_t* row) {
-    std::uint64_t word = cells.low_word();
-    for (int b = 0; b < 8; ++b, word >>= 8) {
-        std::memcpy(row + 8 * b, &kSpread[word & 0xFF], 8);
-    }
-    const std::uint64_t high = cells.high_word();
-    std::memcpy(row + 64, &kSpread[high & 0xFF], 8);
-    std::memcpy(row + 72, &kSpread[(high >> 8) & 0xFF], 8);
-    row[80] = static_cast<std::uint8_t>((high >> 16) & 1U);
-}
-
 struct VectorBody {
     BorrowState borrow;
     std::int64_t n = 0;
     int threads = 1;
-    std::vector<GameRecord> games;
-    std::vector<Rng> rngs;
+    std::optional<Batch> batch;         // set once the arrays exist
     std::vector<std::int16_t> scratch;  // the cells of the step being made
     Ref block;                           // the native memory that the arrays view
     Ref boards, legal, to_move, winner, done, moves_played;
-    std::int8_t* boards_data = nullptr;
-    std::uint8_t* legal_data = nullptr;
-    std::int8_t* to_move_data = nullptr;
-    std::int8_t* winner_data = nullptr;
-    std::uint8_t* done_data = nullptr;
-    std::int16_t* moves_data = nullptr;
-
-    // Publishes the scalars and the legal mask of game i (the board row is written by
-    // the callers, who know which cells changed).
-    void publish_state(std::int64_t i) {
-        const GameRecord& game = games[static_cast<std::size_t>(i)];
-        to_move_data[i] = game.next_player;
-        winner_data[i] = game.winner;
-        done_data[i] = game.available.empty() ? 1 : 0;
-        write_mask(legal_cells(game), legal_data + 81 * i);
-    }
-
-    void publish_all(std::int64_t i) {
-        const GameRecord& game = games[static_cast<std::size_t>(i)];
-        std::memcpy(boards_data + 81 * i, game.board.data(), 81);
-        std::int16_t marks = 0;
-        for (const std::int8_t value : game.board) marks = static_cast<std::int16_t>(marks + (value != 0));
-        moves_data[i] = marks;
-        publish_state(i);
-    }
-
-    // Plays cell (legal) in game i and publishes what changed.
-    void play(std::int64_t i, int cell) {
-        GameRecord& game = games[static_cast<std::size_t>(i)];
-        const std::int8_t player = game.next_player;
-        play_legal(game, cell);
-        boards_data[81 * i + cell] = player;
-        ++moves_data[i];
-        publish_state(i);
-    }
 };
 
 VectorBody& body(PyObject* self) { return Instance<VectorBody>::of(self); }
 
 std::int64_t checked_size(std::int64_t n) {
     // Bytes per game: the record, its generator, a step cell, and the published arrays.
-    constexpr std::int64_t per_game = sizeof(GameRecord) + sizeof(Rng) + 2 + 81 + 81 + 1 + 1 + 1 + 2;
+    constexpr auto per_game = static_cast<std::int64_t>(sizeof(GameRecord) + sizeof(Rng) + 2 + 81 + 81 + 1 + 1 + 1 + 2);
     if (n > PY_SSIZE_T_MAX / per_game / 2) throw std::bad_alloc();
     return n;
 }
@@ -106,22 +47,20 @@ void build(VectorBody& b, std::int64_t n, std::uint64_t seed, int threads) {
     b.n = checked_size(n);
     b.threads = threads;
     const auto count = static_cast<std::size_t>(n);
-    b.games.assign(count, new_game(0, false));
-    b.rngs.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) b.rngs.emplace_back(seed, i);
     b.scratch.assign(count, 0);
     // Layout of the block: boards, legal, moves_played (2-byte aligned), to_move, winner, done.
     const std::size_t boards = 0, legal = boards + 81 * count, moves = legal + 81 * count;
     const std::size_t to_move = moves + 2 * count, winner = to_move + count, done = winner + count;
     b.block = new_native_block(done + count);
     std::byte* data = block_data(b.block.get());
-    b.boards_data = reinterpret_cast<std::int8_t*>(data + boards);
-    b.legal_data = reinterpret_cast<std::uint8_t*>(data + legal);
-    b.moves_data = reinterpret_cast<std::int16_t*>(data + moves);
-    b.to_move_data = reinterpret_cast<std::int8_t*>(data + to_move);
-    b.winner_data = reinterpret_cast<std::int8_t*>(data + winner);
-    b.done_data = reinterpret_cast<std::uint8_t*>(data + done);
-    for (std::int64_t i = 0; i < n; ++i) b.publish_all(i);
+    BatchArrays arrays;
+    arrays.boards = reinterpret_cast<std::int8_t*>(data + boards);
+    arrays.legal = reinterpret_cast<std::uint8_t*>(data + legal);
+    arrays.moves_played = reinterpret_cast<std::int16_t*>(data + moves);
+    arrays.to_move = reinterpret_cast<std::int8_t*>(data + to_move);
+    arrays.winner = reinterpret_cast<std::int8_t*>(data + winner);
+    arrays.done = reinterpret_cast<std::uint8_t*>(data + done);
+    b.batch.emplace(count, seed, arrays);
     const auto rows = static_cast<Py_ssize_t>(n);
     PyObject* block = b.block.get();
     b.boards = view_array(block, "int8", boards, rows, 81);
@@ -156,29 +95,8 @@ PyObject* vector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 template <class F>
 void for_each_game(VectorBody& b, F&& f) {
     run_released(b.n, kGamesPerChunk, b.threads, [&](std::int64_t begin, std::int64_t end, int) {
-        for (std::int64_t i = begin; i < end; ++i) f(i);
+        for (std::int64_t i = begin; i < end; ++i) f(static_cast<std::size_t>(i));
     });
-}
-
-// The first entry of the step that cannot be played, as an error text.
-std::optional<std::string> validate(const VectorBody& b) {
-    for (std::int64_t i = 0; i < b.n; ++i) {
-        const int cell = b.scratch[static_cast<std::size_t>(i)];
-        const GameRecord& game = b.games[static_cast<std::size_t>(i)];
-        const std::string where = "game " + std::to_string(i) + ", cell " + std::to_string(cell) + ": ";
-        if (game.available.empty()) {
-            if (cell != -1) return where + "the game is over; its entry must be -1";
-            continue;
-        }
-        if (cell == -1) return where + "-1 is only for games that are over, and this game is running";
-        if (cell < 0 || cell >= kCells) return where + "cells are 0..80";
-        if (!legal_cells(game).contains(cell)) {
-            GameRecord copy = game;
-            const MoveOutcome outcome = make_move(copy, static_cast<std::int8_t>(cell), game.next_player);
-            return where + (outcome.accepted ? std::string("not a legal cell") : outcome.error.text());
-        }
-    }
-    return std::nullopt;
 }
 
 PyObject* step(PyObject* self, PyObject* cells) {
@@ -195,12 +113,12 @@ PyObject* step(PyObject* self, PyObject* cells) {
             } else {
                 {
                     ReleasedGil released;
-                    error = validate(b);
+                    error = b.batch->validate(b.scratch.data());
                 }
                 if (!error) {
-                    for_each_game(b, [&](std::int64_t i) {
-                        const int cell = b.scratch[static_cast<std::size_t>(i)];
-                        if (cell >= 0) b.play(i, cell);
+                    for_each_game(b, [&](std::size_t i) {
+                        const int cell = b.scratch[i];
+                        if (cell >= 0) b.batch->play(i, cell);
                     });
                 }
             }
@@ -214,15 +132,7 @@ PyObject* step_random(PyObject* self, PyObject*) {
     return entry([&]() -> PyObject* {
         VectorBody& b = body(self);
         ExclusiveBorrow borrow(b.borrow);
-        for_each_game(b, [&](std::int64_t i) {
-            GameRecord& game = b.games[static_cast<std::size_t>(i)];
-            if (game.available.empty()) return;
-            const std::int8_t player = game.next_player;
-            const int cell = play_random_move(game, b.rngs[static_cast<std::size_t>(i)]);
-            b.boards_data[81 * i + cell] = player;
-            ++b.moves_data[i];
-            b.publish_state(i);
-        });
+        for_each_game(b, [&](std::size_t i) { b.batch->play_random(i); });
         Py_RETURN_NONE;
     });
 }
@@ -231,12 +141,7 @@ PyObject* playout(PyObject* self, PyObject*) {
     return entry([&]() -> PyObject* {
         VectorBody& b = body(self);
         ExclusiveBorrow borrow(b.borrow);
-        for_each_game(b, [&](std::int64_t i) {
-            GameRecord& game = b.games[static_cast<std::size_t>(i)];
-            if (game.available.empty()) return;
-            random_playout(game, b.rngs[static_cast<std::size_t>(i)]);
-            b.publish_all(i);
-        });
+        for_each_game(b, [&](std::size_t i) { b.batch->playout(i); });
         Py_RETURN_NONE;
     });
 }
@@ -299,9 +204,9 @@ PyObject* reset(PyObject* self, PyObject* args, PyObject* kwargs) {
         const std::uint64_t seed = reseed ? seed_value(seed_object, "seed") : 0;
         ExclusiveBorrow borrow(b.borrow);
         for (const std::int64_t i : chosen) {
-            b.games[static_cast<std::size_t>(i)] = new_game(0, false);
-            if (reseed) b.rngs[static_cast<std::size_t>(i)] = Rng(seed, static_cast<std::uint64_t>(i));
-            b.publish_all(i);
+            const auto game = static_cast<std::size_t>(i);
+            b.batch->reset(game);
+            if (reseed) b.batch->reseed(game, seed);
         }
         Py_RETURN_NONE;
     });
@@ -325,11 +230,9 @@ PyObject* load(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         if (nargs != 2) raise(PyExc_TypeError, "load() takes 2 arguments: (i, position)");
         VectorBody& b = body(self);
         const std::int64_t i = game_index(b, args[0]);
-        GameRecord record = position_record(args[1], "position");
-        record.log_enabled = false;
+        const GameRecord record = position_record(args[1], "position");
         ExclusiveBorrow borrow(b.borrow);
-        b.games[static_cast<std::size_t>(i)] = record;
-        b.publish_all(i);
+        b.batch->load(static_cast<std::size_t>(i), record);
         Py_RETURN_NONE;
     });
 }
@@ -340,7 +243,7 @@ PyObject* position(PyObject* self, PyObject* arg) {
         const std::int64_t i = game_index(b, arg);
         const GameRecord record = [&] {
             SharedBorrow borrow(b.borrow);
-            return b.games[static_cast<std::size_t>(i)];
+            return b.batch->game(static_cast<std::size_t>(i));
         }();
         return wrap_position_record(record);
     });

@@ -1,0 +1,111 @@
+#include "batch.hpp"
+
+#include <array>
+#include <cstring>
+
+#include "playout.hpp"
+
+namespace nonagame {
+
+namespace {
+
+// For each byte of bits, the eight bytes 0 or 1 that spell it out, lowest bit first.
+constexpr std::array<std::uint64_t, 256> kSpread = [] {
+    std::array<std::uint64_t, 256> table{};
+    for (unsigned bits = 0; bits < 256; ++bits) {
+        std::uint64_t bytes = 0;
+        for (unsigned b = 0; b < 8; ++b) bytes |= std::uint64_t{(bits >> b) & 1U} << (8 * b);
+        table[bits] = bytes;
+    }
+    return table;
+}();
+
+// Writes the 81 legal-cell flags of a set into row (81 bytes), eight at a time.
+void write_mask(const CellSet& cells, std::uint8_t* row) {
+    std::uint64_t word = cells.low_word();
+    for (int b = 0; b < 8; ++b, word >>= 8) std::memcpy(row + 8 * b, &kSpread[word & 0xFF], 8);
+    const std::uint64_t high = cells.high_word();
+    std::memcpy(row + 64, &kSpread[high & 0xFF], 8);
+    std::memcpy(row + 72, &kSpread[(high >> 8) & 0xFF], 8);
+    row[80] = static_cast<std::uint8_t>((high >> 16) & 1U);
+}
+
+}  // namespace
+
+Batch::Batch(std::size_t n, std::uint64_t seed, BatchArrays arrays)
+    : games_(n, new_game(0, false)), arrays_(arrays) {
+    rngs_.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) rngs_.emplace_back(seed, i);
+    for (std::size_t i = 0; i < n; ++i) publish_all(i);
+}
+
+void Batch::reset(std::size_t i) {
+    games_[i] = new_game(0, false);
+    publish_all(i);
+}
+
+void Batch::load(std::size_t i, const GameRecord& record) {
+    games_[i] = record;
+    games_[i].log_enabled = false;
+    publish_all(i);
+}
+
+std::optional<std::string> Batch::validate(const std::int16_t* cells) const {
+    for (std::size_t i = 0; i < games_.size(); ++i) {
+        const int cell = cells[i];
+        const GameRecord& game = games_[i];
+        const bool is_over = game.available.empty();
+        if (is_over ? cell == -1 : cell >= 0 && cell < kCells && legal_cells(game).contains(cell)) continue;
+        const std::string where = "game " + std::to_string(i) + ", cell " + std::to_string(cell) + ": ";
+        if (is_over) return where + "the game is over; its entry must be -1";
+        if (cell == -1) return where + "-1 is only for games that are over, and this game is running";
+        if (cell < 0 || cell >= kCells) return where + "cells are 0..80";
+        GameRecord copy = game;
+        const MoveOutcome outcome = make_move(copy, static_cast<std::int8_t>(cell), game.next_player);
+        return where + (outcome.accepted ? std::string("not a legal cell") : outcome.error.text());
+    }
+    return std::nullopt;
+}
+
+void Batch::play(std::size_t i, int cell) {
+    GameRecord& game = games_[i];
+    arrays_.boards[81 * i + static_cast<std::size_t>(cell)] = game.next_player;
+    play_legal(game, cell);
+    ++arrays_.moves_played[i];
+    publish_state(i);
+}
+
+void Batch::play_random(std::size_t i) {
+    GameRecord& game = games_[i];
+    if (game.available.empty()) return;
+    const std::int8_t player = game.next_player;
+    const int cell = play_random_move(game, rngs_[i]);
+    arrays_.boards[81 * i + static_cast<std::size_t>(cell)] = player;
+    ++arrays_.moves_played[i];
+    publish_state(i);
+}
+
+void Batch::playout(std::size_t i) {
+    if (games_[i].available.empty()) return;
+    random_playout(games_[i], rngs_[i]);
+    publish_all(i);
+}
+
+void Batch::publish_state(std::size_t i) {
+    const GameRecord& game = games_[i];
+    arrays_.to_move[i] = game.next_player;
+    arrays_.winner[i] = game.winner;
+    arrays_.done[i] = game.available.empty() ? 1 : 0;
+    write_mask(legal_cells(game), arrays_.legal + 81 * i);
+}
+
+void Batch::publish_all(std::size_t i) {
+    const GameRecord& game = games_[i];
+    std::memcpy(arrays_.boards + 81 * i, game.board.data(), kCells);
+    int marks = 0;
+    for (const std::int8_t value : game.board) marks += value != 0 ? 1 : 0;
+    arrays_.moves_played[i] = static_cast<std::int16_t>(marks);
+    publish_state(i);
+}
+
+}  // namespace nonagame

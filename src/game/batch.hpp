@@ -1,0 +1,63 @@
+// Many independent games stepped together, publishing their state into arrays that the
+// caller owns (the Python layer exposes them as NumPy arrays). Each game has its own
+// random stream, derived from (seed, game index), so the result of a batch call does not
+// depend on how the games are split over threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "board.hpp"
+#include "rng.hpp"
+
+namespace nonagame {
+
+// The published arrays: row i of boards and legal holds the 81 cells of game i.
+struct BatchArrays {
+    std::int8_t* boards = nullptr;      // n x 81: 0 empty, 1 or 2
+    std::uint8_t* legal = nullptr;      // n x 81: 1 for a legal cell
+    std::int8_t* to_move = nullptr;     // n: 1 or 2
+    std::int8_t* winner = nullptr;      // n: 0, 1 or 2
+    std::uint8_t* done = nullptr;       // n: 1 once the game is over
+    std::int16_t* moves_played = nullptr;  // n: marks on the board
+};
+
+class Batch {
+public:
+    // n games at the opening, published into arrays (which must hold n games).
+    Batch(std::size_t n, std::uint64_t seed, BatchArrays arrays);
+
+    std::size_t size() const { return games_.size(); }
+    const GameRecord& game(std::size_t i) const { return games_[i]; }
+    bool over(std::size_t i) const { return games_[i].available.empty(); }
+
+    // Game i back to the opening; with a seed, its stream restarts from (seed, i).
+    void reset(std::size_t i);
+    void reseed(std::size_t i, std::uint64_t seed) { rngs_[i] = Rng(seed, i); }
+    // Game i in the position of record (its log switched off).
+    void load(std::size_t i, const GameRecord& record);
+
+    // The first entry of cells[0..n) that cannot be played, as "game I, cell C: reason":
+    // games that are over take -1 and only -1; running games take one of their legal cells.
+    std::optional<std::string> validate(const std::int16_t* cells) const;
+
+    // Plays a legal cell in game i (which is running).
+    void play(std::size_t i, int cell);
+    // One uniformly random legal move in game i, if it is running.
+    void play_random(std::size_t i);
+    // Random moves in game i until it is over.
+    void playout(std::size_t i);
+
+private:
+    void publish_state(std::size_t i);
+    void publish_all(std::size_t i);
+
+    std::vector<GameRecord> games_;
+    std::vector<Rng> rngs_;
+    BatchArrays arrays_;
+};
+
+}  // namespace nonagame
