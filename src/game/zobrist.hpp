@@ -51,7 +51,7 @@ constexpr std::uint64_t forced_term(int forced) { return kTerms.forced[forced < 
 constexpr std::uint64_t full_key(const std::array<std::int8_t, kCells>& board, int to_move, int forced) {
     std::uint64_t key = side_term(to_move) ^ forced_term(forced);
     for (int cell = 0; cell < kCells; ++cell) {
-        const int value = board[cell];
+        const std::int8_t value = board[cell];
         if (value == 1 || value == 2) key ^= mark_term(cell, value);
     }
     return key;
