@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Fuzzes the engine (no Python) with libFuzzer, ASan and UBSan for a bounded time.
-#   FUZZ_SECONDS=60: the length of the run (one fuzzing process)
-# The run starts from a copy of the committed seeds in tests/fuzz/corpus, so that the
-# inputs it finds never land in the tree. A crash leaves its input in build/fuzz/.
+#   FUZZ_SECONDS=60: the length of the whole run, split between the two targets: the
+#   engine's operations (engine_fuzz, the larger share) and the notation parser
+#   (notation_fuzz, a third), one fuzzing process each, one after the other.
+# Each target starts from a copy of its committed seeds (tests/fuzz/corpus and
+# tests/fuzz/notation_corpus), so that the inputs it finds never land in the tree. A
+# crash leaves its input in build/fuzz/artifacts (engine) or build/fuzz/notation/artifacts.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
@@ -18,26 +21,34 @@ require "command -v cmake" cmake
 echo "== fuzz target (clang, libFuzzer + ASan + UBSan)"
 cmake -S . -B "$build/cmake" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DNONAGAME_BUILD_FUZZ=ON -DNONAGAME_WERROR=ON >/dev/null
-cmake --build "$build/cmake" -j "$(nproc)" --target engine_fuzz
+cmake --build "$build/cmake" -j "$(nproc)" --target engine_fuzz notation_fuzz
 
-corpus="$build/corpus"
-artifacts="$build/artifacts"
-rm -rf "$corpus" "$artifacts"
-mkdir -p "$corpus" "$artifacts"
-cp tests/fuzz/corpus/* "$corpus/"
-
-echo "== fuzzing the engine for $seconds s"
 export ASAN_OPTIONS="detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-log="$build/fuzz.log"
-status=0
-"$build/cmake/tests/fuzz/engine_fuzz" -max_total_time="$seconds" -print_final_stats=1 \
-  -artifact_prefix="$artifacts/" "$corpus" >"$log" 2>&1 || status=$?
-grep -E "^(#[0-9]+[[:space:]]+(INITED|DONE)|stat::|Done )" "$log" || true
-# Slow units are only reported: their time depends on the load of the machine.
-if [ "$status" != 0 ] || ls "$artifacts" | grep -qv '^slow-unit-'; then
-  tail -n 60 "$log" >&2
-  echo "fuzzing found a fault; inputs in $artifacts, full log in $log" >&2
-  exit 1
-fi
+
+# fuzz TARGET SEEDS DIR SECONDS: one bounded run of a target from a copy of its seeds,
+# with its corpus, artifacts and log in DIR.
+fuzz() {
+  local target="$1" seeds="$2" dir="$3" budget="$4"
+  local corpus="$dir/corpus" artifacts="$dir/artifacts" log="$dir/fuzz.log"
+  rm -rf "$corpus" "$artifacts"
+  mkdir -p "$corpus" "$artifacts"
+  cp "$seeds"/* "$corpus/"
+  echo "== fuzzing $target for $budget s"
+  local status=0
+  "$build/cmake/tests/fuzz/$target" -max_total_time="$budget" -print_final_stats=1 \
+    -artifact_prefix="$artifacts/" "$corpus" >"$log" 2>&1 || status=$?
+  grep -E "^(#[0-9]+[[:space:]]+(INITED|DONE)|stat::|Done )" "$log" || true
+  # Slow units are only reported: their time depends on the load of the machine.
+  if [ "$status" != 0 ] || ls "$artifacts" | grep -qv '^slow-unit-'; then
+    tail -n 60 "$log" >&2
+    echo "fuzzing $target found a fault; inputs in $artifacts, full log in $log" >&2
+    exit 1
+  fi
+}
+
+notation_seconds=$(( seconds / 3 > 0 ? seconds / 3 : 1 ))
+engine_seconds=$(( seconds - notation_seconds > 0 ? seconds - notation_seconds : 1 ))
+fuzz engine_fuzz tests/fuzz/corpus "$build" "$engine_seconds"
+fuzz notation_fuzz tests/fuzz/notation_corpus "$build/notation" "$notation_seconds"
 echo "== fuzz.sh passed in $(elapsed "$start") s"

@@ -1,5 +1,6 @@
 #include "notation.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -47,34 +48,19 @@ public:
     std::optional<Refusal> read(Fields& fields) {
         for (int row = 0; row < 9; ++row) {
             if (auto refusal = read_row(row, fields.board)) return refusal;
-            const bool last = row == 8;
-            const char separator = last ? ' ' : '/';
-            if (peek() == separator) {
-                ++pos_;
-                continue;
-            }
-            if (!at_end() && is_cell_char(text_[pos_])) {
-                return fault(row_name(row) + " has more than 9 cells");
-            }
-            if (last && peek() == '/') return fault("the board has more than 9 rows");
-            return expected(last ? "' ' after the last row" : "'/' after " + row_name(row));
+            if (auto refusal = read_row_end(row)) return refusal;
         }
-        if (peek() == 'x' || peek() == 'o') {
-            fields.to_move = peek() == 'x' ? 1 : 2;
-            ++pos_;
-        } else {
-            return expected("the side to move, 'x' or 'o'");
-        }
+        if (peek() != 'x' && peek() != 'o') return expected("the side to move, 'x' or 'o'");
+        fields.to_move = peek() == 'x' ? 1 : 2;
+        ++pos_;
         if (peek() != ' ') return expected("' ' after the side to move");
         ++pos_;
         if (peek() >= '0' && peek() <= '8') {
             fields.forced = peek() - '0';
-            ++pos_;
-        } else if (peek() == '-') {
-            ++pos_;
-        } else {
+        } else if (peek() != '-') {
             return expected("the forced roster, a digit 0-8 or '-'");
         }
+        ++pos_;
         if (!at_end()) return expected("the end of the text after the forced roster");
         return std::nullopt;
     }
@@ -92,6 +78,18 @@ private:
     Refusal expected(const std::string& what) const {
         const std::string got = at_end() ? "the end of the text" : shown(static_cast<unsigned char>(text_[pos_]));
         return fault("expected " + what + ", got " + got);
+    }
+
+    // The '/' after a row, or the ' ' after the last.
+    std::optional<Refusal> read_row_end(int row) {
+        const bool last = row == 8;
+        if (peek() == (last ? ' ' : '/')) {
+            ++pos_;
+            return std::nullopt;
+        }
+        if (!at_end() && is_cell_char(text_[pos_])) return fault(row_name(row) + " has more than 9 cells");
+        if (last && peek() == '/') return fault("the board has more than 9 rows");
+        return expected(last ? "' ' after the last row" : "'/' after " + row_name(row));
     }
 
     std::optional<Refusal> read_row(int row, std::array<std::int8_t, kCells>& board) {
@@ -128,73 +126,100 @@ private:
 
 std::string player_name(int player) { return std::string(1, mark_char(player)); }
 
-// Why a well-formed position cannot arise in a game, or nothing.
-std::optional<std::string> unreachable(const Reader::Fields& f) {
-    int count[3] = {0, 0, 0};
+std::string count_text(const std::array<int, 3>& count) {
+    return "found " + std::to_string(count[1]) + " x and " + std::to_string(count[2]) + " o";
+}
+
+// The mark counts against the side to move: x moves first, so x to move follows as many
+// moves of each player, and o to move one more of x.
+std::optional<std::string> count_problem(const Reader::Fields& f) {
+    std::array<int, 3> count{};
     for (const std::int8_t value : f.board) ++count[value];
     if (f.to_move == 1 && count[1] != count[2]) {
-        return "x to move needs as many x marks as o marks; found " + std::to_string(count[1]) + " x and " +
-               std::to_string(count[2]) + " o";
+        return "x to move needs as many x marks as o marks; " + count_text(count);
     }
     if (f.to_move == 2 && count[1] != count[2] + 1) {
-        return "o to move needs one x mark more than o marks; found " + std::to_string(count[1]) + " x and " +
-               std::to_string(count[2]) + " o";
+        return "o to move needs one x mark more than o marks; " + count_text(count);
     }
+    return std::nullopt;
+}
 
+// The roster statuses, settled from the board as the engine settles a snapshot.
+struct Settled {
     std::array<std::int8_t, kRosters> rosters{};
     int open = 0;
-    int open_roster = -1;
+    int last_open = -1;
+};
+
+std::optional<std::string> settle(const Reader::Fields& f, Settled& settled) {
     for (int r = 0; r < kRosters; ++r) {
         const std::int8_t* cells = f.board.data() + std::ptrdiff_t{9} * r;
         const bool x_line = lines::has_line(cells, 1);
         const bool o_line = lines::has_line(cells, 2);
         if (x_line && o_line) return "roster " + std::to_string(r) + " holds a line of x and a line of o";
-        bool full = true;
-        for (int p = 0; p < 9; ++p) full = full && cells[p] != 0;
-        rosters[r] = x_line ? 1 : o_line ? 2 : full ? ROSTER_DRAWN : ROSTER_OPEN;
-        if (rosters[r] == ROSTER_OPEN) {
-            ++open;
-            open_roster = r;
+        const bool full = std::all_of(cells, cells + 9, [](std::int8_t value) { return value != 0; });
+        std::int8_t status = ROSTER_OPEN;
+        if (x_line) status = 1;
+        else if (o_line) status = 2;
+        else if (full) status = ROSTER_DRAWN;
+        settled.rosters[r] = status;
+        if (status == ROSTER_OPEN) {
+            ++settled.open;
+            settled.last_open = r;
         }
     }
+    return std::nullopt;
+}
 
-    const bool x_won = lines::has_line(rosters.data(), 1);
-    const bool o_won = lines::has_line(rosters.data(), 2);
+// The winner of the board, or 0; refuses two winners and a winner who is to move.
+std::optional<std::string> winner_problem(const Reader::Fields& f, const Settled& settled, int& winner) {
+    const bool x_won = lines::has_line(settled.rosters.data(), 1);
+    const bool o_won = lines::has_line(settled.rosters.data(), 2);
     if (x_won && o_won) return std::string{"x and o both hold a line of won rosters"};
-    const int last_mover = f.to_move == 1 ? 2 : 1;
-    const int winner = x_won ? 1 : o_won ? 2 : 0;
+    winner = x_won ? 1 : o_won ? 2 : 0;
+    const int last_mover = 3 - f.to_move;
     if (winner != 0 && winner != last_mover) {
         return player_name(winner) + " holds a line of won rosters, so the game ended on a move of " +
                player_name(winner) + " and " + player_name(last_mover) + " is to move";
     }
-    if (winner != 0 || open == 0) {
+    return std::nullopt;
+}
+
+// The forced roster of a game in progress.
+std::optional<std::string> forced_problem(const Reader::Fields& f, const Settled& settled) {
+    const int forced = f.forced;
+    const std::string roster = std::to_string(forced);
+    if (forced >= 0 && settled.rosters[forced] > 0) {
+        return "forced roster " + roster + " is won by " + player_name(settled.rosters[forced]);
+    }
+    if (forced >= 0 && settled.rosters[forced] == ROSTER_DRAWN) return "forced roster " + roster + " is full";
+    if (settled.open == 1) {
+        // Every legal cell lies in the one open roster, whatever the last move named.
+        const std::string open = std::to_string(settled.last_open);
+        if (forced < 0) return "only roster " + open + " is open, so the forced roster must be written as " + open;
+        return std::nullopt;
+    }
+    if (forced < 0) return std::nullopt;
+    const int last_mover = 3 - f.to_move;
+    for (int r = 0; r < kRosters; ++r) {
+        if (f.board[9 * r + forced] == last_mover) return std::nullopt;
+    }
+    return "forced roster " + roster + " needs a mark of " + player_name(last_mover) +
+           ", who moved last, at position " + roster + " of some roster";
+}
+
+// Why a well-formed position cannot arise in a game, or nothing.
+std::optional<std::string> unreachable(const Reader::Fields& f) {
+    if (auto problem = count_problem(f)) return problem;
+    Settled settled;
+    if (auto problem = settle(f, settled)) return problem;
+    int winner = 0;
+    if (auto problem = winner_problem(f, settled, winner)) return problem;
+    if (winner != 0 || settled.open == 0) {
         if (f.forced >= 0) return std::string{"the game is over, so the forced roster must be '-'"};
         return std::nullopt;
     }
-
-    if (f.forced >= 0 && rosters[f.forced] > 0) {
-        return "forced roster " + std::to_string(f.forced) + " is won by " + player_name(rosters[f.forced]);
-    }
-    if (f.forced >= 0 && rosters[f.forced] == ROSTER_DRAWN) {
-        return "forced roster " + std::to_string(f.forced) + " is full";
-    }
-    if (open == 1) {
-        // Every legal cell lies in the one open roster, whatever the last move named.
-        if (f.forced < 0) {
-            return "only roster " + std::to_string(open_roster) + " is open, so the forced roster must be written as " +
-                   std::to_string(open_roster);
-        }
-        return std::nullopt;
-    }
-    if (f.forced >= 0) {
-        bool named = false;
-        for (int r = 0; r < kRosters; ++r) named = named || f.board[9 * r + f.forced] == last_mover;
-        if (!named) {
-            return "forced roster " + std::to_string(f.forced) + " needs a mark of " + player_name(last_mover) +
-                   ", who moved last, at position " + std::to_string(f.forced) + " of some roster";
-        }
-    }
-    return std::nullopt;
+    return forced_problem(f, settled);
 }
 
 }  // namespace
@@ -207,7 +232,7 @@ std::string notation(const Position& position) {
         if (row > 0) text += '/';
         int run = 0;
         for (int col = 0; col < 9; ++col) {
-            const int value = board[cell_at(row, col)];
+            const std::int8_t value = board[cell_at(row, col)];
             if (value == 1 || value == 2) {
                 if (run > 0) text += static_cast<char>('0' + run);
                 run = 0;

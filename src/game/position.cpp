@@ -21,6 +21,14 @@ int canonical_forced(const GameRecord& game) {
     return (legal & CellSet::roster(roster)) == legal ? roster : -1;
 }
 
+// The record without the identity of a game: no id, no move log.
+GameRecord anonymous(const GameRecord& record) {
+    GameRecord copy = record;
+    copy.id = 0;
+    copy.log_enabled = false;
+    return copy;
+}
+
 bool has_marks(const std::array<std::int8_t, kCells>& board) {
     return std::ranges::any_of(board, [](std::int8_t value) { return value == 1 || value == 2; });
 }
@@ -62,16 +70,12 @@ std::optional<std::string> move_refusal(const GameRecord& game, long long cell) 
 
 std::string cell_range_message(long long cell) { return "cell must be 0..80, got " + std::to_string(cell); }
 
-Position::Position()
-    : record_(new_game(0, false)),
-      key_(zobrist::full_key(record_.board, record_.next_player, -1)) {}
+Position::Position() : Position(new_game(0, false)) {}
 
-Position::Position(const GameRecord& record) : record_(record) {
-    record_.id = 0;
-    record_.log_enabled = false;
-    forced_ = static_cast<std::int8_t>(canonical_forced(record_));
-    key_ = zobrist::full_key(record_.board, record_.next_player, forced_);
-}
+Position::Position(const GameRecord& record)
+    : record_(anonymous(record)),
+      forced_(static_cast<std::int8_t>(canonical_forced(record_))),
+      key_(zobrist::full_key(record_.board, record_.next_player, forced_)) {}
 
 Result<Position> Position::from_record(const GameRecord& game) {
     if (game.next_player != 1 && game.next_player != 2) return player_refusal(game.next_player);
@@ -84,7 +88,8 @@ Result<Position> Position::from_snapshot(const std::array<std::int8_t, kCells>& 
     if (forced_roster < -1 || forced_roster >= kRosters) {
         return Refusal{"the forced roster must be 0..8 or -1, got " + std::to_string(forced_roster)};
     }
-    return Position(settled_record(board, static_cast<std::int8_t>(to_move), static_cast<std::int8_t>(forced_roster)));
+    const auto player = static_cast<std::int8_t>(to_move);
+    return Position(settled_record(board, player, static_cast<std::int8_t>(forced_roster)));
 }
 
 Result<Position> Position::from_moves(std::span<const long long> cells) {
@@ -121,7 +126,9 @@ Position Position::transformed(int k) const {
     Position image(*this);
     GameRecord& out = image.record_;
     for (int cell = 0; cell < kCells; ++cell) out.board[transform_cell(k, cell)] = record_.board[cell];
-    for (int roster = 0; roster < kRosters; ++roster) out.rosters[transform_roster(k, roster)] = record_.rosters[roster];
+    for (int roster = 0; roster < kRosters; ++roster) {
+        out.rosters[transform_roster(k, roster)] = record_.rosters[roster];
+    }
     out.available = transform_set(k, record_.available);
     if (record_.next_roster >= 0 && record_.next_roster < kRosters) {
         out.next_roster = static_cast<std::int8_t>(transform_roster(k, record_.next_roster));

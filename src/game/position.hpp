@@ -122,8 +122,8 @@ private:
     explicit Position(const GameRecord& record);
 
     GameRecord record_;
-    std::uint64_t key_ = 0;
     std::int8_t forced_ = -1;
+    std::uint64_t key_ = 0;
 };
 
 }  // namespace nonagame

@@ -14,7 +14,7 @@ namespace nonagame::zobrist {
 inline constexpr std::uint64_t kSeed = 0x6E6F6E6167616D65ULL;
 
 struct Terms {
-    std::array<std::array<std::uint64_t, 2>, kCells> mark{};  // [cell][player - 1]
+    std::array<std::array<std::uint64_t, 3>, kCells> mark{};  // [cell][player], [cell][0] = 0
     std::uint64_t o_to_move = 0;                              // present when player 2 is to move
     std::array<std::uint64_t, kRosters + 1> forced{};         // [roster], [kRosters] for a free choice
 };
@@ -32,7 +32,8 @@ inline constexpr Terms kTerms = [] {
     Terms terms;
     std::uint64_t state = kSeed;
     for (auto& cell : terms.mark) {
-        for (auto& term : cell) term = splitmix64_step(state);
+        cell[1] = splitmix64_step(state);
+        cell[2] = splitmix64_step(state);
     }
     terms.o_to_move = splitmix64_step(state);
     for (auto& term : terms.forced) term = splitmix64_step(state);
@@ -40,7 +41,7 @@ inline constexpr Terms kTerms = [] {
 }();
 
 // player is 1 or 2.
-constexpr std::uint64_t mark_term(int cell, int player) { return kTerms.mark[cell][player - 1]; }
+constexpr std::uint64_t mark_term(int cell, int player) { return kTerms.mark[cell][player]; }
 
 constexpr std::uint64_t side_term(int to_move) { return to_move == 2 ? kTerms.o_to_move : 0; }
 
@@ -51,8 +52,10 @@ constexpr std::uint64_t forced_term(int forced) { return kTerms.forced[forced < 
 constexpr std::uint64_t full_key(const std::array<std::int8_t, kCells>& board, int to_move, int forced) {
     std::uint64_t key = side_term(to_move) ^ forced_term(forced);
     for (int cell = 0; cell < kCells; ++cell) {
-        const int value = board[cell];
-        if (value == 1 || value == 2) key ^= mark_term(cell, value);
+        // 1 and 2 pick their terms, anything else the zero term: no branch on the board.
+        const std::int8_t value = board[cell];
+        const int player = static_cast<int>(value == 1) | (static_cast<int>(value == 2) << 1);
+        key ^= kTerms.mark[cell][player];
     }
     return key;
 }

@@ -137,7 +137,8 @@ TEST(PositionPlay, RefusesWithTheEngineTexts) {
         for (int cell = 0; cell < kCells; ++cell) {
             const Result<Position> next = position.play(cell);
             GameRecord scratch = position.record();
-            const MoveOutcome outcome = make_move(scratch, static_cast<std::int8_t>(cell), position.record().next_player);
+            const MoveOutcome outcome =
+                make_move(scratch, static_cast<std::int8_t>(cell), position.record().next_player);
             ASSERT_EQ(next.ok(), outcome.accepted) << notation(position) << " cell " << cell;
             ASSERT_EQ(next.ok(), legal.contains(cell));
             if (next.ok()) {

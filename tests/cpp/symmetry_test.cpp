@@ -111,7 +111,8 @@ TEST(PositionSymmetry, PositionsAndMovesCommute) {
             EXPECT_EQ(image.transformed(inverse(k)), position);
 
             // The image agrees with the same board settled from scratch.
-            const Position settled = Position::from_snapshot(image.board(), image.to_move(), image.forced_roster()).value();
+            const Position settled =
+                Position::from_snapshot(image.board(), image.to_move(), image.forced_roster()).value();
             EXPECT_EQ(settled.record().rosters, image.record().rosters);
             EXPECT_EQ(settled.record().available, image.record().available);
 
