@@ -21,7 +21,7 @@ require "command -v cmake" cmake
 echo "== fuzz target (clang, libFuzzer + ASan + UBSan)"
 cmake -S . -B "$build/cmake" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DNONAGAME_BUILD_FUZZ=ON -DNONAGAME_WERROR=ON >/dev/null
-cmake --build "$build/cmake" -j "$(nproc)" --target engine_fuzz notation_fuzz
+cmake --build "$build/cmake" -j "$(nproc)" --target engine_fuzz notation_fuzz batch_fuzz
 
 export ASAN_OPTIONS="detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
@@ -47,8 +47,10 @@ fuzz() {
   fi
 }
 
-notation_seconds=$(( seconds / 3 > 0 ? seconds / 3 : 1 ))
-engine_seconds=$(( seconds - notation_seconds > 0 ? seconds - notation_seconds : 1 ))
+notation_seconds=$(( seconds / 4 > 0 ? seconds / 4 : 1 ))
+batch_seconds=$notation_seconds
+engine_seconds=$(( seconds - 2 * notation_seconds > 0 ? seconds - 2 * notation_seconds : 1 ))
 fuzz engine_fuzz tests/fuzz/corpus "$build" "$engine_seconds"
 fuzz notation_fuzz tests/fuzz/notation_corpus "$build/notation" "$notation_seconds"
+fuzz batch_fuzz tests/fuzz/batch_corpus "$build/batch" "$batch_seconds"
 echo "== fuzz.sh passed in $(elapsed "$start") s"

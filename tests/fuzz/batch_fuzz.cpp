@@ -1,0 +1,183 @@
+// libFuzzer target for the batch of games behind VectorGames: the input is read as a
+// sequence of operations (steps with cells that may be illegal, random moves, playouts,
+// resets and loads) on a small batch. Every game is mirrored by a record driven through the
+// engine's checked single-game API, and after each operation the batch's records and the
+// arrays it publishes must agree with the mirrors.
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "batch.hpp"
+#include "playout.hpp"
+
+using namespace nonagame;
+
+namespace {
+
+[[noreturn]] void fail(const char* what, std::size_t game) {
+    std::fprintf(stderr, "batch invariant violated: %s (game %zu)\n", what, game);
+    std::abort();
+}
+
+void check(bool condition, const char* what, std::size_t game) {
+    if (!condition) fail(what, game);
+}
+
+class Input {
+public:
+    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    bool empty() const { return pos_ >= size_; }
+    std::uint8_t next() { return pos_ < size_ ? data_[pos_++] : 0; }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t pos_ = 0;
+};
+
+struct Harness {
+    explicit Harness(std::size_t n)
+        : boards(81 * n), legal(81 * n), to_move(n), winner(n), done(n), moves(n),
+          batch(n, 7, BatchArrays{boards.data(), legal.data(), to_move.data(), winner.data(), done.data(),
+                                  moves.data()}),
+          mirrors(n, new_game(0, false)), marks(n, 0) {}
+
+    std::vector<std::int8_t> boards;
+    std::vector<std::uint8_t> legal;
+    std::vector<std::int8_t> to_move, winner;
+    std::vector<std::uint8_t> done;
+    std::vector<std::int16_t> moves;
+    Batch batch;
+    std::vector<GameRecord> mirrors;
+    std::vector<int> marks;
+
+    void check_game(std::size_t i) const {
+        const GameRecord& mine = batch.game(i);
+        const GameRecord& ref = mirrors[i];
+        check(mine.board == ref.board, "board", i);
+        check(mine.rosters == ref.rosters, "rosters", i);
+        check(mine.available == ref.available, "available cells", i);
+        check(mine.next_player == ref.next_player && mine.winner == ref.winner, "player or winner", i);
+        const CellSet cells = legal_cells(ref);
+        for (int c = 0; c < kCells; ++c) {
+            check(boards[81 * i + c] == ref.board[c], "published board", i);
+            check(legal[81 * i + c] == (cells.contains(c) ? 1 : 0), "published legal mask", i);
+        }
+        check(to_move[i] == ref.next_player, "published player", i);
+        check(winner[i] == ref.winner, "published winner", i);
+        check(done[i] == (ref.available.empty() ? 1 : 0), "published done", i);
+        check(moves[i] == marks[i], "published move count", i);
+    }
+
+    // A cell for game i: mostly a legal one, sometimes anything.
+    int pick_cell(std::size_t i, Input& in) const {
+        const std::uint8_t kind = in.next();
+        const GameRecord& game = mirrors[i];
+        if (game.available.empty()) return kind % 16 == 0 ? in.next() % 83 - 1 : -1;
+        if (kind % 16 == 0) return static_cast<int>(in.next()) - 2;  // -2..253
+        const CellSet cells = legal_cells(game);
+        return cells.nth(in.next() % cells.size());
+    }
+
+    void step(Input& in) {
+        std::vector<std::int16_t> cells(mirrors.size());
+        std::optional<std::size_t> first_bad;
+        for (std::size_t i = 0; i < mirrors.size(); ++i) {
+            const int cell = pick_cell(i, in);
+            cells[i] = static_cast<std::int16_t>(cell);
+            const GameRecord& game = mirrors[i];
+            const bool ok = game.available.empty() ? cell == -1
+                                                   : cell >= 0 && cell < kCells && legal_cells(game).contains(cell);
+            if (!ok && !first_bad) first_bad = i;
+        }
+        const std::optional<std::string> error = batch.validate(cells.data());
+        check(error.has_value() == first_bad.has_value(), "validation verdict", first_bad.value_or(0));
+        if (error) {
+            const std::string prefix = "game " + std::to_string(*first_bad) + ", cell ";
+            check(error->rfind(prefix, 0) == 0, "validation names the first bad entry", *first_bad);
+            return;
+        }
+        for (std::size_t i = 0; i < mirrors.size(); ++i) {
+            if (cells[i] < 0) continue;
+            const MoveOutcome outcome = make_move(mirrors[i], static_cast<std::int8_t>(cells[i]), mirrors[i].next_player);
+            check(outcome.accepted, "a validated cell is accepted by make_move", i);
+            ++marks[i];
+            batch.play(i, cells[i]);
+        }
+    }
+
+    void play_random(std::size_t i) {
+        const bool running = !mirrors[i].available.empty();
+        const std::array<std::int8_t, kCells> before = batch.game(i).board;
+        batch.play_random(i);
+        if (!running) return;
+        int played = -1;
+        for (int c = 0; c < kCells; ++c) {
+            if (before[c] != batch.game(i).board[c]) {
+                check(played < 0, "one random move marks one cell", i);
+                played = c;
+            }
+        }
+        check(played >= 0, "a random move marks a cell", i);
+        const MoveOutcome outcome = make_move(mirrors[i], static_cast<std::int8_t>(played), mirrors[i].next_player);
+        check(outcome.accepted, "a random move is legal", i);
+        ++marks[i];
+    }
+
+    void playout(std::size_t i) {
+        batch.playout(i);
+        check(batch.game(i).available.empty(), "a playout ends the game", i);
+        // The moves' order is not published: replay them in any order that the rules
+        // accept would not be unique, so take the final record and check its consistency.
+        const GameRecord& game = batch.game(i);
+        int count = 0;
+        for (const std::int8_t v : game.board) count += v != 0 ? 1 : 0;
+        check(count >= marks[i], "a playout only adds marks", i);
+        mirrors[i] = game;
+        marks[i] = count;
+    }
+
+    void load(std::size_t i, Input& in) {
+        GameRecord record = new_game(0, false);
+        Rng rng(in.next(), in.next());
+        const int plies = in.next() % 82;
+        int count = 0;
+        for (int k = 0; k < plies && !record.available.empty(); ++k, ++count) play_random_move(record, rng);
+        batch.load(i, record);
+        mirrors[i] = record;
+        marks[i] = count;
+    }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Input in(data, size);
+    Harness h(1 + in.next() % 6);
+    const std::size_t n = h.mirrors.size();
+    for (std::size_t i = 0; i < n; ++i) h.check_game(i);
+    while (!in.empty()) {
+        const std::uint8_t op = in.next();
+        const std::size_t i = in.next() % n;
+        switch (op % 6) {
+            case 0:
+            case 1: h.step(in); break;
+            case 2:
+                for (std::size_t g = 0; g < n; ++g) h.play_random(g);
+                break;
+            case 3: h.playout(i); break;
+            case 4:
+                h.batch.reset(i);
+                h.mirrors[i] = new_game(0, false);
+                h.marks[i] = 0;
+                break;
+            default: h.load(i, in); break;
+        }
+        for (std::size_t g = 0; g < n; ++g) h.check_game(g);
+    }
+    return 0;
+}
