@@ -6,6 +6,7 @@
 #include "module_support.hpp"
 #include "playouts.hpp"
 #include "position_type.hpp"
+#include "searcher_type.hpp"
 #include "vector_games_type.hpp"
 
 namespace nonagame::py {
@@ -26,6 +27,7 @@ void populate(PyObject* module) {
     add_class(module, position_type());
     add_class(module, vector_games_type());
     add_class(module, playout_result_type());
+    add_class(module, searcher_type());
     add_function(module, playouts_definition());
     for (PyMethodDef* def = position_functions(); def->ml_name != nullptr; ++def) add_function(module, def);
 }
