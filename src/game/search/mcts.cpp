@@ -54,27 +54,25 @@ Candidates children_of(const Tree& tree, const Node& node) {
     for (std::uint32_t i = 0; i < node.child_count; ++i) {
         const Node& child = tree.node(node.first_child + i);
         if (child.visits == 0) continue;
-        const double value = child.proof != Proof::Unknown ? detail::proof_value(child.proof)
-                                                           : child.score / static_cast<double>(child.visits);
+        const double value =
+            child.proof != Proof::Unknown ? detail::proof_value(child.proof) : detail::child_mean(child);
         candidates.add({child.cell, child.visits, value, child.proof});
     }
     return candidates;
 }
 
-// The move to play among candidates: a proven win (one that ends the game first), else the
-// most visited move not proven lost, ties going to the higher value and then the lower cell.
-int pick(const Candidates& candidates, const GameRecord& position) {
-    const auto more_visited = [](const Candidate& a, const Candidate& b) {
-        if (a.visits != b.visits) return a.visits > b.visits;
-        if (a.value != b.value) return a.value > b.value;
-        return a.cell < b.cell;
-    };
+bool more_visited(const Candidate& a, const Candidate& b) {
+    if (a.visits != b.visits) return a.visits > b.visits;
+    if (a.value != b.value) return a.value > b.value;
+    return a.cell < b.cell;
+}
+
+// The proven win to play, preferring one that ends the game, or nullptr.
+const Candidate* pick_win(const Candidates& candidates, const GameRecord& position) {
     const Candidate* best = nullptr;
     bool best_ends = false;
-    bool any_open = false;
     for (int i = 0; i < candidates.count; ++i) {
         const Candidate& c = candidates.items[i];
-        any_open = any_open || c.proof != Proof::Loss;
         if (c.proof != Proof::Win) continue;
         const bool ends = after(position, c.cell).available.empty();
         if (best == nullptr || (ends && !best_ends) || (ends == best_ends && more_visited(c, *best))) {
@@ -82,13 +80,27 @@ int pick(const Candidates& candidates, const GameRecord& position) {
             best_ends = ends;
         }
     }
-    if (best != nullptr) return best->cell;
+    return best;
+}
+
+// The move to play among candidates: a proven win; else the most visited unproven move,
+// unless a proven draw is available and that move's value is not above 0; else a proven
+// draw; else (every move proven lost) the most visited move. Ties go to the higher value,
+// then to the lower cell.
+int pick(const Candidates& candidates, const GameRecord& position) {
+    if (const Candidate* win = pick_win(candidates, position)) return win->cell;
+    std::array<const Candidate*, 4> best{};  // per Proof
     for (int i = 0; i < candidates.count; ++i) {
         const Candidate& c = candidates.items[i];
-        if (any_open && c.proof == Proof::Loss) continue;
-        if (best == nullptr || more_visited(c, *best)) best = &c;
+        const Candidate*& slot = best[static_cast<std::size_t>(c.proof)];
+        if (slot == nullptr || more_visited(c, *slot)) slot = &c;
     }
-    return best == nullptr ? -1 : best->cell;
+    const Candidate* open = best[static_cast<std::size_t>(Proof::Unknown)];
+    const Candidate* draw = best[static_cast<std::size_t>(Proof::Draw)];
+    const Candidate* lost = best[static_cast<std::size_t>(Proof::Loss)];
+    if (draw != nullptr && (open == nullptr || open->value <= 0)) return draw->cell;
+    if (open != nullptr) return open->cell;
+    return lost == nullptr ? -1 : lost->cell;
 }
 
 // The index of the child of node for cell, or 0 when node has none.
@@ -225,6 +237,7 @@ SearchResult Search::result() const { return collect(); }
 SearchResult Search::collect() const {
     SearchResult result;
     std::array<std::int64_t, kCells> scores{};
+    std::array<bool, kCells> capped{};
     std::uint64_t total_visits = 0;
     std::int64_t total_score = 0;
     for (int t = 0; t < config_.threads; ++t) {
@@ -235,6 +248,7 @@ SearchResult Search::collect() const {
             const Node& child = tree.node(root.first_child + i);
             result.visits[child.cell] += child.visits;
             scores[child.cell] += child.score;
+            capped[child.cell] = capped[child.cell] || child.capped != 0;
             total_visits += child.visits;
             total_score += child.score;
             if (child.proof != Proof::Unknown) result.proofs[child.cell] = child.proof;
@@ -243,53 +257,51 @@ SearchResult Search::collect() const {
     if (is_over(root_)) return result;
 
     Candidates candidates{};
-    bool all_proven = true;
-    bool any_draw = false;
-    bool any_win = false;
     legal_cells(root_).for_each([&](int cell) {
         const Proof proof = result.proofs[cell];
         const std::uint32_t visits = result.visits[cell];
-        const double value = proof != Proof::Unknown ? detail::proof_value(proof)
-                             : visits == 0           ? 0.0
-                                                     : static_cast<double>(scores[cell]) / visits;
+        double value = visits == 0 ? 0.0 : static_cast<double>(scores[cell]) / visits;
+        if (capped[cell]) value = std::min(value, 0.0);
+        if (proof != Proof::Unknown) value = detail::proof_value(proof);
         result.values[cell] = static_cast<float>(value);
         candidates.add({cell, visits, value, proof});
-        all_proven = all_proven && proof != Proof::Unknown;
-        any_draw = any_draw || proof == Proof::Draw;
-        any_win = any_win || proof == Proof::Win;
     });
     // Trees prove different moves; together they may prove the root where none did alone.
     if (result.proof == Proof::Unknown) {
-        if (any_win) result.proof = Proof::Win;
-        else if (all_proven) result.proof = any_draw ? Proof::Draw : Proof::Loss;
+        std::array<Node, kCells> merged{};
+        for (int i = 0; i < candidates.count; ++i) merged[i].proof = candidates.items[i].proof;
+        result.proof = detail::flip(detail::proof_from_children(merged.data(), candidates.count));
     }
     result.value = result.proof != Proof::Unknown ? detail::proof_value(result.proof)
                    : total_visits == 0           ? 0.0
                                                  : static_cast<double>(total_score) / static_cast<double>(total_visits);
     result.best_move = pick(candidates, root_);
+    result.principal_variation = principal_variation(result.best_move);
+    return result;
+}
 
-    // The principal variation follows the tree that visited the chosen move most.
-    const int best = result.best_move;
-    result.principal_variation.push_back(best);
+std::vector<int> Search::principal_variation(int first) const {
+    std::vector<int> line{first};
+    // Followed in the tree that visited the first move most.
     const Tree* tree = &trees_[0];
     std::uint32_t most = 0;
     for (int t = 0; t < config_.threads; ++t) {
-        const std::uint32_t index = child_for(trees_[t], trees_[t].node(0), best);
+        const std::uint32_t index = child_for(trees_[t], trees_[t].node(0), first);
         if (index != 0 && trees_[t].node(index).visits > most) {
             most = trees_[t].node(index).visits;
             tree = &trees_[t];
         }
     }
-    std::uint32_t index = child_for(*tree, tree->node(0), best);
-    GameRecord game = after(root_, best);
+    std::uint32_t index = child_for(*tree, tree->node(0), first);
+    GameRecord game = after(root_, first);
     while (index != 0 && tree->node(index).first_child != 0 && !is_over(game)) {
         const int cell = pick(children_of(*tree, tree->node(index)), game);
         if (cell < 0) break;
-        result.principal_variation.push_back(cell);
+        line.push_back(cell);
         index = child_for(*tree, tree->node(index), cell);
         play_legal(game, cell);
     }
-    return result;
+    return line;
 }
 
 std::uint64_t Search::simulations_done() const {

@@ -76,64 +76,66 @@ std::uint32_t Tree::select(const Node& parent) const noexcept {
     double best_score = -std::numeric_limits<double>::infinity();
     for (std::uint32_t i = 0; i < parent.child_count; ++i) {
         const Node& child = children[i];
-        if (child.proof == Proof::Loss) continue;
+        // A proven child teaches nothing more: lost, it is never played; drawn, the parent
+        // already counts on it (capped). An unproven parent has no child proven won.
+        if (child.proof != Proof::Unknown) continue;
         if (child.visits == 0) return parent.first_child + i;
         const auto visits = static_cast<double>(child.visits);
-        const double mean = child.proof == Proof::Draw ? 0.0 : child.score / visits;
-        const double score = mean + exploration_ * std::sqrt(log_visits / visits);
+        const double score = child_mean(child) + exploration_ * std::sqrt(log_visits / visits);
         if (score > best_score) {
             best_score = score;
             best = i;
         }
     }
-    // An unproven parent has a child that is not lost, so best names one.
+    // An unproven parent has an unproven child, so best names one.
     return parent.first_child + best;
 }
 
-void Tree::simulate(const GameRecord& root) noexcept {
-    GameRecord game = root;
+Tree::Leaf Tree::descend(GameRecord& game) noexcept {
     std::uint32_t index = 0;
     int depth = 0;
-    int value = 0;  // the result for the player who moved into path_[depth]
-    bool newly_proven = false;
     for (;;) {
-        if (nodes_[index].first_child == 0) {
-            // A fresh leaf is played out; a visited one is expanded unless the pool is full.
-            if ((index != 0 && nodes_[index].visits == 0) || !expand(index, game)) {
-                const std::int8_t mover = other(game.next_player);
-                const std::int8_t winner = random_playout(game, rng_);
-                value = winner == 0 ? 0 : winner == mover ? 1 : -1;
-                break;
-            }
+        // A fresh leaf is played out; a visited one is expanded unless the pool is full.
+        if (nodes_[index].first_child == 0 && ((index != 0 && nodes_[index].visits == 0) || !expand(index, game))) {
+            const std::int8_t mover = other(game.next_player);
+            const std::int8_t winner = random_playout(game, rng_);
+            return {depth, winner == 0 ? 0 : winner == mover ? 1 : -1, false};
         }
         index = select(nodes_[index]);
+        path_[++depth] = index;
         Node& child = nodes_[index];
+        if (child.proof != Proof::Unknown) return {depth, proof_value(child.proof), false};  // not selected
         const std::int8_t mover = game.next_player;
         play_legal(game, child.cell);
-        path_[++depth] = index;
-        if (child.proof != Proof::Unknown) {
-            value = proof_value(child.proof);
-            break;
-        }
         if (game.available.empty()) {
             // Only the mover can complete a line, so a finished game is won by them or drawn.
             child.proof = game.winner == mover ? Proof::Win : Proof::Draw;
-            value = proof_value(child.proof);
-            newly_proven = true;
-            break;
+            return {depth, proof_value(child.proof), true};
         }
     }
-    ++nodes_[index].ended;
-    for (int d = depth; d >= 0; --d) {
+}
+
+void Tree::backup(const Leaf& leaf) noexcept {
+    ++nodes_[path_[leaf.depth]].ended;
+    int value = leaf.value;
+    bool proven = leaf.proven;
+    for (int d = leaf.depth; d >= 0; --d) {
         Node& node = nodes_[path_[d]];
         ++node.visits;
         node.score += value;
         value = -value;
-        if (newly_proven && d < depth) {
+        if (proven && d < leaf.depth) {
+            // The child on the path has just been proven: so may this node be.
             node.proof = proof_from_children(nodes_ + node.first_child, node.child_count);
-            newly_proven = node.proof != Proof::Unknown;
+            proven = node.proof != Proof::Unknown;
+            if (!proven && nodes_[path_[d + 1]].proof == Proof::Draw) node.capped = 1;
         }
     }
+}
+
+void Tree::simulate(const GameRecord& root) noexcept {
+    GameRecord game = root;
+    backup(descend(game));
 }
 
 std::uint64_t Tree::run(const GameRecord& root, const RunLimits& limits) noexcept {
@@ -203,6 +205,72 @@ void Tree::advance(int cell) {
     }
 }
 
+namespace {
+
+// Faults of a node that ended simulations or was never visited.
+std::string check_counts(const Node& node, bool is_root) {
+    if (node.ended > node.visits) return "more simulations ended here than visits";
+    if (static_cast<std::uint32_t>(node.score < 0 ? -node.score : node.score) > node.visits) {
+        return "score beyond its visits";
+    }
+    if (!is_root && node.visits == 0 &&
+        (node.first_child != 0 || node.score != 0 || node.proof != Proof::Unknown || node.capped != 0)) {
+        return "unvisited but not fresh";
+    }
+    return {};
+}
+
+// Faults of a node whose game is over: never expanded, proven as its result once visited.
+std::string check_finished(const Node& node, const GameRecord& game) {
+    if (node.first_child != 0) return "finished game expanded";
+    if (node.visits != node.ended) return "finished game visits differ from simulations ended";
+    if (node.visits == 0) return node.proof == Proof::Unknown ? "" : "unvisited finished game proven";
+    if (game.winner == game.next_player) return "finished game won by the player to move";
+    const Proof expected = game.winner == 0 ? Proof::Draw : Proof::Win;
+    return node.proof == expected ? "" : "finished game with a wrong proof";
+}
+
+// Faults of an expanded node against its children (which lie inside the used part).
+std::string check_children(const Node& node, const Node* children, const GameRecord& game) {
+    const CellSet moves = legal_cells(game);
+    if (node.child_count != moves.size()) return "children differ from the legal moves";
+    int i = 0;
+    bool cells_match = true;
+    moves.for_each([&](int cell) { cells_match = cells_match && children[i++].cell == cell; });
+    if (!cells_match) return "children differ from the legal moves";
+    std::uint64_t child_visits = 0;
+    bool any_draw = false;
+    for (int k = 0; k < node.child_count; ++k) {
+        child_visits += children[k].visits;
+        any_draw = any_draw || children[k].proof == Proof::Draw;
+    }
+    if (node.visits != node.ended + child_visits) {
+        return "visits " + std::to_string(node.visits) + " != ended " + std::to_string(node.ended) +
+               " + children's " + std::to_string(child_visits);
+    }
+    if (node.proof != proof_from_children(children, node.child_count)) return "proof differs from the children's";
+    if (node.proof == Proof::Unknown && node.capped != (any_draw ? 1 : 0)) return "cap differs from the children's";
+    return {};
+}
+
+// Faults of node index of a tree whose first used nodes are nodes[0, used).
+std::string check_node(const Node* nodes, std::uint32_t used, std::uint32_t index, const GameRecord& game) {
+    const Node& node = nodes[index];
+    std::string fault = check_counts(node, index == 0);
+    if (!fault.empty()) return fault;
+    if (game.available.empty()) return check_finished(node, game);
+    if (node.first_child == 0) {
+        if (node.proof != Proof::Unknown || node.capped != 0) return "leaf in play proven or capped";
+        return node.visits == node.ended ? "" : "leaf visits differ from simulations ended";
+    }
+    if (node.first_child >= used || node.child_count > used - node.first_child) {
+        return "children outside the pool's used part";
+    }
+    return check_children(node, nodes + node.first_child, game);
+}
+
+}  // namespace
+
 std::string Tree::check(const GameRecord& root) const {
     if (used_ < 1 || used_ > capacity_) return "pool use " + std::to_string(used_) + " out of range";
     std::vector<bool> seen(used_, false);
@@ -217,59 +285,17 @@ std::string Tree::check(const GameRecord& root) const {
         const Frame frame = pending.back();
         pending.pop_back();
         const Node& node = nodes_[frame.index];
-        const GameRecord& game = frame.game;
-        const std::string where = "node " + std::to_string(frame.index) + ": ";
-        if (node.ended > node.visits) return where + "more simulations ended here than visits";
-        if (static_cast<std::uint32_t>(node.score < 0 ? -node.score : node.score) > node.visits) {
-            return where + "score beyond its visits";
-        }
-        if (frame.index != 0 && node.visits == 0 &&
-            (node.first_child != 0 || node.score != 0 || node.proof != Proof::Unknown)) {
-            return where + "unvisited but not fresh";
-        }
-        if (game.available.empty()) {
-            const Proof expected = node.visits == 0 ? Proof::Unknown
-                                   : game.winner == 0 ? Proof::Draw
-                                   : game.winner == other(game.next_player) ? Proof::Win
-                                                                            : Proof::Unknown;
-            if (node.first_child != 0) return where + "finished game expanded";
-            if (node.visits != node.ended) return where + "finished game visits differ from simulations ended";
-            if (node.visits > 0 && expected == Proof::Unknown) return where + "finished game won by the player to move";
-            if (node.proof != expected) return where + "finished game with a wrong proof";
-            continue;
-        }
-        if (node.first_child == 0) {
-            if (node.proof != Proof::Unknown) return where + "leaf in play proven";
-            if (node.visits != node.ended) return where + "leaf visits differ from simulations ended";
-            continue;
-        }
-        const CellSet moves = legal_cells(game);
-        if (node.child_count != moves.size()) return where + "children differ from the legal moves";
-        if (node.first_child >= used_ || node.child_count > used_ - node.first_child) {
-            return where + "children outside the pool's used part";
-        }
-        const Node* children = nodes_ + node.first_child;
-        std::uint64_t child_visits = 0;
-        int i = 0;
-        bool cells_match = true;
-        moves.for_each([&](int cell) { cells_match = cells_match && children[i++].cell == cell; });
-        if (!cells_match) return where + "children differ from the legal moves";
+        const std::string fault = check_node(nodes_, used_, frame.index, frame.game);
+        if (!fault.empty()) return "node " + std::to_string(frame.index) + ": " + fault;
+        if (frame.game.available.empty() || node.first_child == 0) continue;
         for (std::uint32_t k = 0; k < node.child_count; ++k) {
             const std::uint32_t child = node.first_child + k;
-            if (seen[child]) return where + "child " + std::to_string(child) + " reached twice";
+            if (seen[child]) return "node " + std::to_string(child) + " reached twice";
             seen[child] = true;
             ++reached;
-            child_visits += nodes_[child].visits;
-            Frame next{child, game};
+            Frame next{child, frame.game};
             play_legal(next.game, nodes_[child].cell);
             pending.push_back(next);
-        }
-        if (node.visits != node.ended + child_visits) {
-            return where + "visits " + std::to_string(node.visits) + " != ended " + std::to_string(node.ended) +
-                   " + children's " + std::to_string(child_visits);
-        }
-        if (node.proof != proof_from_children(children, node.child_count)) {
-            return where + "proof differs from the children's";
         }
     }
     if (reached != used_) return "pool holds " + std::to_string(used_ - reached) + " unreachable nodes";

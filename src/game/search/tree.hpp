@@ -24,7 +24,9 @@ struct Node {
     std::int8_t cell;           // the move leading here; -1 for a root that has none
     std::uint8_t child_count;
     Proof proof;                // for the player who moved into this node
-    std::uint8_t padding;
+    // 1 when the node is unproven but has a child proven drawn: the player to move here can
+    // take the draw, so the node is worth at most 0 to the player who moved into it.
+    std::uint8_t capped;
 };
 static_assert(sizeof(Node) == 20);
 static_assert(std::is_trivially_default_constructible_v<Node>);
@@ -34,6 +36,12 @@ inline constexpr std::uint32_t kMaxRootVisits = 0x7FFF'FFF0U;
 
 // Proof of a node from its children's, for the player who moved into it (see mcts.hpp).
 Proof proof_from_children(const Node* children, int count);
+
+// The mean a parent uses for child (unproven and visited), for the player who moved into it.
+inline double child_mean(const Node& child) {
+    const double mean = child.score / static_cast<double>(child.visits);
+    return child.capped != 0 && mean > 0 ? 0.0 : mean;
+}
 
 // The proven result as a value for the player the proof is for.
 inline int proof_value(Proof proof) { return proof == Proof::Win ? 1 : proof == Proof::Loss ? -1 : 0; }
@@ -66,6 +74,7 @@ public:
     // of the share; a tree whose root has no such child is cleared.
     void advance(int cell);
 
+    // An empty string when the tree is consistent (see mcts.hpp), else the first fault.
     std::string check(const GameRecord& root) const;
 
     const Node& node(std::uint32_t index) const { return nodes_[index]; }
@@ -74,7 +83,15 @@ public:
     std::uint64_t done() const { return done_.load(std::memory_order_relaxed); }
 
 private:
+    struct Leaf {
+        int depth;   // of the node where the simulation ended, in path_
+        int value;   // its result for the player who moved into that node
+        bool proven; // the node was proven by this simulation
+    };
+
     void simulate(const GameRecord& root) noexcept;
+    Leaf descend(GameRecord& game) noexcept;
+    void backup(const Leaf& leaf) noexcept;
     std::uint32_t select(const Node& parent) const noexcept;
     bool expand(std::uint32_t index, const GameRecord& game) noexcept;
 
@@ -83,7 +100,7 @@ private:
     std::uint32_t used_ = 0;
     double exploration_ = kDefaultExploration;
     Rng rng_;
-    std::array<std::uint32_t, kCells + 1> path_{};
+    std::array<std::uint32_t, kCells + 1> path_{};  // nodes of a simulation; path_[0] is the root
     // Its own cache line: read by other threads while this tree's thread writes the tree.
     alignas(64) std::atomic<std::uint64_t> done_{0};
 };
