@@ -9,13 +9,10 @@ import numpy as np
 import numpy.typing as npt
 
 import nonagame
-from nonagame_lab._core import Position, Searcher
-
-#: Nodes of the pool when none is given: 4,194,304 nodes of 20 bytes (80 MiB of address
-#: space, touched only as the tree grows), shared by the threads.
-DEFAULT_POOL_NODES = 1 << 22
-#: The UCT exploration constant on the [-1, 1] value scale.
-DEFAULT_EXPLORATION = 1.0
+# DEFAULT_POOL_NODES: nodes of the pool when none is given, 4,194,304 nodes of 20 bytes
+# (80 MiB of address space, touched only as the tree grows), shared by the threads.
+# DEFAULT_EXPLORATION: the UCT exploration constant on the [-1, 1] value scale.
+from nonagame_lab._core import DEFAULT_EXPLORATION, DEFAULT_POOL_NODES, Position, Searcher
 
 PositionLike = Position | nonagame.Game | nonagame.State
 

@@ -6,6 +6,7 @@
 #include "module_support.hpp"
 #include "playouts.hpp"
 #include "position_type.hpp"
+#include "search/mcts.hpp"
 #include "searcher_type.hpp"
 #include "vector_games_type.hpp"
 
@@ -28,6 +29,9 @@ void populate(PyObject* module) {
     add_class(module, vector_games_type());
     add_class(module, playout_result_type());
     add_class(module, searcher_type());
+    add_object(module, "DEFAULT_EXPLORATION", Ref::checked(PyFloat_FromDouble(mcts::kDefaultExploration)).get());
+    add_object(module, "DEFAULT_POOL_NODES",
+               Ref::checked(PyLong_FromUnsignedLong(mcts::kDefaultPoolNodes)).get());
     add_function(module, playouts_definition());
     for (PyMethodDef* def = position_functions(); def->ml_name != nullptr; ++def) add_function(module, def);
 }

@@ -299,7 +299,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
     {Py_tp_doc, const_cast<char*>(
-         "Searcher(*, exploration=1.0, pool_nodes=4194304, threads=1, seed=None)\n--\n\n"
+         "Searcher(*, exploration=0.7, pool_nodes=4194304, threads=1, seed=None)\n--\n\n"
          "Monte Carlo tree search (UCT with random playouts and proven results) over a fixed pool\n"
          "of nodes, kept between runs so that the subtree of the moves played is reused.")},
     {0, nullptr},
