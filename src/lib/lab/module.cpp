@@ -54,6 +54,7 @@ PyObject* init() {
 
 }  // namespace nonagame::py
 
-PyMODINIT_FUNC PyInit__core() {
+// The import system derives this name from the module's file name, _core.
+PyMODINIT_FUNC PyInit__core() {  // NOLINT(bugprone-reserved-identifier)
     return nonagame::py::entry([] { return nonagame::py::init(); });
 }
