@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <string>
 
+#include "board.hpp"
 #include "lines.hpp"
 #include "outcome.hpp"
 #include "text.hpp"

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "board.hpp"
+#include "record.hpp"
 
 namespace nonagame {
 
