@@ -34,6 +34,27 @@ struct GameRecord {
     // Accepted moves so far. Not part of a checkpoint: the match runner uses it to tell
     // a turn that moved from one that did not.
     std::uint32_t moves_accepted = 0;
+    // Derived from board and rosters so that the rules test a line with one table lookup
+    // (index player - 1, players 1 and 2 only): bit p of cell_masks[i][r] is set when
+    // board[9 * r + p] holds player i + 1, bit r of roster_masks[i] when rosters[r] does.
+    // The engine keeps them in step with every write it makes; code that writes board or
+    // rosters itself calls sync_masks before the record is used again.
+    std::array<std::array<std::uint16_t, kRosters>, 2> cell_masks{};
+    std::array<std::uint16_t, 2> roster_masks{};
 };
+
+// Recomputes cell_masks and roster_masks from board and rosters.
+void sync_masks(GameRecord& game);
+
+// Sets board and rosters together with their masks.
+void load_position(GameRecord& game, const std::array<std::int8_t, kCells>& board,
+                   const std::array<std::int8_t, kRosters>& rosters);
+
+// The player who owns three rosters in a line, from the masks (player 1 tested first), else 0:
+// winner_of_rosters(game.rosters) for a record whose masks are in sync.
+std::int8_t winner_of_masks(const GameRecord& game);
+
+// Whether cell_masks and roster_masks agree with board and rosters.
+bool masks_in_sync(const GameRecord& game);
 
 }  // namespace nonagame
