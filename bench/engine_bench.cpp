@@ -90,6 +90,20 @@ void BM_SeededPlayout(benchmark::State& state) {
 }
 BENCHMARK(BM_SeededPlayout);
 
+// The same with the k-th cell found by one given path (the default above is the machine's
+// choice); a path the processor lacks is reported as skipped.
+void BM_SeededPlayoutOn(benchmark::State& state, nonagame::SelectPath path) {
+    if (nonagame::set_select_path(path) != path) {
+        state.SkipWithError("path not supported by this processor");
+        nonagame::set_select_path(nonagame::default_select_path());
+        return;
+    }
+    BM_SeededPlayout(state);
+    nonagame::set_select_path(nonagame::default_select_path());
+}
+BENCHMARK_CAPTURE(BM_SeededPlayoutOn, portable, nonagame::SelectPath::Portable);
+BENCHMARK_CAPTURE(BM_SeededPlayoutOn, pdep, nonagame::SelectPath::Pdep);
+
 // One random move per iteration (play_random_move); a finished game starts over from the
 // opening, which adds a record copy every ~59 moves.
 void BM_RandomMove(benchmark::State& state) {

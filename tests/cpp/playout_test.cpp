@@ -84,6 +84,34 @@ TEST_P(OnPath, RandomPlayoutDrawsOneIndexPerMoveOverTheListedCells) {
     }
 }
 
+// The same from built positions: mid-game boards with either player to move (the whole-game
+// path), and with ids other than 1 and 2 to move, which random_playout plays one move at a
+// time through the board.
+TEST_P(OnPath, RandomPlayoutFromBuiltPositionsFollowsTheListedCells) {
+    std::mt19937_64 rng(8);
+    for (const int id : {1, 2, 3, 0, -1}) {
+        for (std::uint64_t stream = 0; stream < 100; ++stream) {
+            std::array<std::int8_t, kCells> board{};
+            for (auto& value : board) value = static_cast<std::int8_t>(rng() % 5 == 0 ? 1 + rng() % 2 : 0);
+            board[static_cast<std::size_t>(rng() % kCells)] = 2;  // never the opening move
+            GameRecord fast = new_game(0, false);
+            load_checkpoint(fast, checkpoint_from_position(board, static_cast<std::int8_t>(id),
+                                                           static_cast<std::int8_t>(static_cast<int>(rng() % 11) - 1)));
+            GameRecord checked = fast;
+            Rng fast_rng(9, stream);
+            Rng checked_rng(9, stream);
+            random_playout(fast, fast_rng);
+            while (!checked.available.empty()) {
+                const CellList listed = get_available_moves(checked);
+                const std::uint32_t k = checked_rng.below(static_cast<std::uint32_t>(listed.size()));
+                ASSERT_TRUE(make_move(checked, listed.cells[k], checked.next_player).accepted);
+            }
+            expect_same(fast, checked, "after a playout from a built position");
+            EXPECT_EQ(fast_rng.next(), checked_rng.next());
+        }
+    }
+}
+
 // play_random_move agrees move by move with random_playout on the same stream.
 TEST_P(OnPath, RandomMovesRepeatThePlayout) {
     for (std::uint64_t stream = 0; stream < 200; ++stream) {
