@@ -10,11 +10,14 @@
 #include <cstddef>
 #include <cstdint>
 
+// Whether the instruction forms below are compiled in; a macro, as it selects code.
+// NOLINTBEGIN(cppcoreguidelines-macro-usage)
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define NONAGAME_HAVE_PDEP 1
 #else
 #define NONAGAME_HAVE_PDEP 0
 #endif
+// NOLINTEND(cppcoreguidelines-macro-usage)
 
 namespace nonagame::bits {
 
@@ -34,8 +37,8 @@ constexpr int popcount(std::uint64_t word) {
 namespace detail {
 
 // Bit k of every byte value, for k below the byte's count: kSelectInByte[8 * byte + k].
-inline constexpr std::array<std::uint8_t, 256 * 8> kSelectInByte = [] {
-    std::array<std::uint8_t, 256 * 8> table{};
+inline constexpr std::array<std::uint8_t, std::size_t{256} * 8> kSelectInByte = [] {
+    std::array<std::uint8_t, std::size_t{256} * 8> table{};
     for (unsigned byte = 0; byte < 256; ++byte) {
         unsigned k = 0;
         for (unsigned bit = 0; bit < 8; ++bit) {
@@ -46,8 +49,8 @@ inline constexpr std::array<std::uint8_t, 256 * 8> kSelectInByte = [] {
 }();
 
 // The same for the 9-bit masks of a roster: kSelect9[9 * mask + k].
-inline constexpr std::array<std::uint8_t, 512 * 9> kSelect9 = [] {
-    std::array<std::uint8_t, 512 * 9> table{};
+inline constexpr std::array<std::uint8_t, std::size_t{512} * 9> kSelect9 = [] {
+    std::array<std::uint8_t, std::size_t{512} * 9> table{};
     for (unsigned mask = 0; mask < 512; ++mask) {
         unsigned k = 0;
         for (unsigned bit = 0; bit < 9; ++bit) {
@@ -99,20 +102,20 @@ constexpr int select9(unsigned mask, int k) {
 namespace x86 {
 
 inline std::uint64_t pdep(std::uint64_t source, std::uint64_t mask) {
-    std::uint64_t result;
+    std::uint64_t result = 0;
     __asm__("pdepq %2, %1, %0" : "=r"(result) : "r"(source), "rm"(mask));
     return result;
 }
 
 inline int popcount(std::uint64_t word) {
-    std::uint64_t result;
+    std::uint64_t result = 0;
     __asm__("popcntq %1, %0" : "=r"(result) : "rm"(word) : "cc");
     return static_cast<int>(result);
 }
 
 // Index of the lowest set bit; 64 for zero.
 inline int countr_zero(std::uint64_t word) {
-    std::uint64_t result;
+    std::uint64_t result = 0;
     __asm__("tzcntq %1, %0" : "=r"(result) : "rm"(word) : "cc");
     return static_cast<int>(result);
 }
