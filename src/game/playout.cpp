@@ -1,6 +1,9 @@
 #include "playout.hpp"
 
+#include <array>
 #include <atomic>
+#include <cstring>
+#include <string_view>
 
 #include "bits.hpp"
 #include "place.hpp"
@@ -47,11 +50,12 @@ bool cpu_has_pdep() {
 // cycles per instruction; the portable path is faster there.
 bool pdep_is_slow() {
     unsigned eax = 0;
-    unsigned vendor[3] = {};
-    if (__get_cpuid(0, &eax, &vendor[0], &vendor[2], &vendor[1]) == 0) return true;
-    const bool amd = vendor[0] == 0x68747541U && vendor[1] == 0x69746e65U && vendor[2] == 0x444d4163U;  // AuthenticAMD
-    const bool hygon = vendor[0] == 0x6f677948U && vendor[1] == 0x656e596eU && vendor[2] == 0x656e6975U;  // HygonGenuine
-    if (!amd && !hygon) return false;
+    std::array<unsigned, 3> words{};  // the vendor text, from EBX, EDX and ECX
+    if (__get_cpuid(0, &eax, &words[0], &words[2], &words[1]) == 0) return true;
+    std::array<char, sizeof words> vendor{};
+    std::memcpy(vendor.data(), words.data(), sizeof words);
+    const std::string_view name(vendor.data(), vendor.size());
+    if (name != "AuthenticAMD" && name != "HygonGenuine") return false;
     unsigned ebx = 0;
     unsigned ecx = 0;
     unsigned edx = 0;
