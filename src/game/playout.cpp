@@ -50,15 +50,15 @@ bool cpu_has_pdep() {
 // cycles per instruction; the portable path is faster there.
 bool pdep_is_slow() {
     unsigned eax = 0;
-    std::array<unsigned, 3> words{};  // the vendor text, from EBX, EDX and ECX
-    if (__get_cpuid(0, &eax, &words[0], &words[2], &words[1]) == 0) return true;
+    unsigned ebx = 0;
+    unsigned ecx = 0;
+    unsigned edx = 0;
+    if (__get_cpuid(0, &eax, &ebx, &ecx, &edx) == 0) return true;
+    const std::array<unsigned, 3> words = {ebx, edx, ecx};  // the vendor text, in this order
     std::array<char, sizeof words> vendor{};
     std::memcpy(vendor.data(), words.data(), sizeof words);
     const std::string_view name(vendor.data(), vendor.size());
     if (name != "AuthenticAMD" && name != "HygonGenuine") return false;
-    unsigned ebx = 0;
-    unsigned ecx = 0;
-    unsigned edx = 0;
     if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return true;
     const unsigned base = (eax >> 8) & 0xFU;
     const unsigned family = base == 0xFU ? base + ((eax >> 20) & 0xFFU) : base;
