@@ -1,12 +1,14 @@
 #include "position_type.hpp"
 
 #include <array>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "core_link.hpp"
 #include "errors.hpp"
 #include "heap_type.hpp"
+#include "native_arrays.hpp"
 #include "notation.hpp"
 #include "numpy_api.hpp"
 #include "symmetry.hpp"
@@ -156,8 +158,11 @@ PyObject* get_board(PyObject* self, void*) {
     return entry([&] {
         PositionBody& b = body(self);
         if (!b.board) {
-            Ref array = Ref::steal(new_int8_array(b.value.board().data(), kCells));
-            Ref done = Ref::checked(PyObject_CallMethod(array.get(), "setflags", "O", Py_False));
+            // A view of a read-only native block: unlike an array that owns its data, it
+            // cannot be made writeable again with setflags.
+            Ref block = new_native_block(kCells);
+            std::memcpy(block_data(block.get()), b.value.board().data(), kCells);
+            Ref array = view_array(block.get(), "int8", 0, kCells, 0);
             // The calls above may have run Python code that read the board meanwhile.
             if (!b.board) b.board = std::move(array);
         }
