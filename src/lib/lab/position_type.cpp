@@ -47,6 +47,24 @@ const T& accepted(const Result<T>& result) {
     return result.value();
 }
 
+// The decimal text of an int argument (for the messages about ints beyond long long).
+std::string int_text(PyObject* object) {
+    Ref number = Ref::checked(PyNumber_Index(object));
+    Ref text = Ref::checked(PyObject_Str(number.get()));
+    const char* utf8 = PyUnicode_AsUTF8(text.get());
+    if (utf8 == nullptr) throw ErrorSet{};
+    return utf8;
+}
+
+// The refusal text of a move of the cell object, whose value came to the engine as cell:
+// an int beyond long long came as LLONG_MIN, and the range message names the int given.
+std::string refusal_text(const Refusal& refusal, long long cell, PyObject* object) {
+    if (cell == LLONG_MIN && refusal.message == cell_range_message(cell)) {
+        return "cell must be 0..80, got " + int_text(object);
+    }
+    return refusal.message;
+}
+
 std::string utf8_argument(PyObject* object, const char* name) {
     if (!PyUnicode_Check(object)) {
         Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(object)));
@@ -144,9 +162,10 @@ PyObject* from_moves(PyObject*, PyObject* cells) {
         const Result<Position> result = Position::from_moves(moves);
         if (!result) {
             const Refusal& refusal = result.refusal();
-            raise(PyExc_ValueError, "move " + std::to_string(refusal.index) + " (cell " +
-                                        std::to_string(moves[static_cast<std::size_t>(refusal.index)]) +
-                                        "): " + refusal.message);
+            const auto index = static_cast<std::size_t>(refusal.index);
+            PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), refusal.index);
+            raise(PyExc_ValueError, "move " + std::to_string(refusal.index) + " (cell " + int_text(item) +
+                                        "): " + refusal_text(refusal, moves[index], item));
         }
         return wrap_position(result.value());
     });
@@ -198,7 +217,12 @@ PyObject* get_notation(PyObject* self, void*) {
 // Methods.
 
 PyObject* play(PyObject* self, PyObject* cell) {
-    return entry([&] { return wrap_position(accepted(value(self).play(int_argument(cell, "cell")))); });
+    return entry([&] {
+        const long long index = int_argument(cell, "cell");
+        const Result<Position> result = value(self).play(index);
+        if (!result) raise(PyExc_ValueError, refusal_text(result.refusal(), index, cell));
+        return wrap_position(result.value());
+    });
 }
 
 PyObject* to_game(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -383,7 +407,12 @@ PyObject* symmetry_cell_map(PyObject*, PyObject* k) {
 }
 
 PyObject* py_cell_name(PyObject*, PyObject* cell) {
-    return entry([&] { return text_object(accepted(cell_name(int_argument(cell, "cell")))).release(); });
+    return entry([&] {
+        const long long index = int_argument(cell, "cell");
+        const Result<std::string> name = cell_name(index);
+        if (!name) raise(PyExc_ValueError, refusal_text(name.refusal(), index, cell));
+        return text_object(name.value()).release();
+    });
 }
 
 PyObject* py_cell_index(PyObject*, PyObject* name) {
