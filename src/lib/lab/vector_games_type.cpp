@@ -241,7 +241,8 @@ PyObject* playout(PyObject* self, PyObject*) {
     });
 }
 
-// Indices to reset: None for all, an int, or an array-like of ints in 0..n-1.
+// Indices to reset: None for all, an int (or an integer scalar or 0-d array), or a
+// one-dimensional array-like of ints in 0..n-1.
 std::vector<std::int64_t> reset_indices(VectorBody& b, PyObject* indices) {
     std::vector<std::int64_t> out;
     if (indices == nullptr || indices == Py_None) {
@@ -249,38 +250,46 @@ std::vector<std::int64_t> reset_indices(VectorBody& b, PyObject* indices) {
         for (std::int64_t i = 0; i < b.n; ++i) out[static_cast<std::size_t>(i)] = i;
         return out;
     }
-    if (PyIndex_Check(indices) && !PyBool_Check(indices)) {
-        Ref value = Ref::checked(PyNumber_Index(indices));
-        const long long i = PyLong_AsLongLong(value.get());
-        if (i == -1 && PyErr_Occurred()) throw ErrorSet{};
-        if (i < 0 || i >= b.n) {
-            raise(PyExc_ValueError, "argument 'indices': index " + std::to_string(i) + " is not in 0.." +
-                                        std::to_string(b.n - 1));
-        }
-        out.push_back(i);
-        return out;
-    }
-    Ref array = as_buffer_object(indices, "indices");
-    Py_buffer view{};
-    if (PyObject_GetBuffer(array.get(), &view, PyBUF_ND) < 0) throw ErrorSet{};
-    const bool flat = view.ndim == 1;
-    PyBuffer_Release(&view);
-    if (!flat) raise(PyExc_ValueError, "argument 'indices': expected a one-dimensional array of game indices");
-    Ref list = Ref::checked(PySequence_List(array.get()));
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(list.get()); ++k) {
-        PyObject* item = PyList_GET_ITEM(list.get(), k);
+    const auto add = [&](PyObject* item) {
         if (PyBool_Check(item) || !PyIndex_Check(item)) {
             raise(PyExc_ValueError, "argument 'indices': expected integer game indices");
         }
         Ref value = Ref::checked(PyNumber_Index(item));
-        const long long i = PyLong_AsLongLong(value.get());
+        int overflow = 0;
+        const long long i = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
         if (i == -1 && PyErr_Occurred()) throw ErrorSet{};
-        if (i < 0 || i >= b.n) {
-            raise(PyExc_ValueError, "argument 'indices': index " + std::to_string(i) + " is not in 0.." +
+        if (overflow != 0 || i < 0 || i >= b.n) {
+            Ref text = Ref::checked(PyObject_Str(value.get()));
+            const char* utf8 = PyUnicode_AsUTF8(text.get());
+            if (utf8 == nullptr) throw ErrorSet{};
+            raise(PyExc_ValueError, std::string("argument 'indices': index ") + utf8 + " is not in 0.." +
                                         std::to_string(b.n - 1));
         }
         out.push_back(i);
+    };
+    if (PyLong_Check(indices) && !PyBool_Check(indices)) {
+        add(indices);
+        return out;
     }
+    // NumPy arrays of any size have __index__ (which refuses all but integer scalars), so
+    // arrays are told apart by their number of dimensions.
+    Ref array = as_buffer_object(indices, "indices");
+    Py_buffer view{};
+    if (PyObject_GetBuffer(array.get(), &view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
+        PyErr_Clear();
+        raise(PyExc_ValueError, "argument 'indices': expected integer game indices");
+    }
+    const int ndim = view.ndim;
+    const bool booleans = view.format != nullptr && view.format[0] == '?' && view.format[1] == '\0';
+    PyBuffer_Release(&view);
+    if (booleans) raise(PyExc_ValueError, "argument 'indices': expected integer game indices, not a mask");
+    if (ndim == 0) {
+        add(array.get());
+        return out;
+    }
+    if (ndim != 1) raise(PyExc_ValueError, "argument 'indices': expected a one-dimensional array of game indices");
+    Ref list = Ref::checked(PySequence_List(array.get()));
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(list.get()); ++k) add(PyList_GET_ITEM(list.get(), k));
     return out;
 }
 
