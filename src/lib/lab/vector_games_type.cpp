@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -160,44 +161,66 @@ void for_each_game(VectorBody& b, F&& f) {
     });
 }
 
-// The first entry of the step that cannot be played, as an error text.
-std::optional<std::string> validate(const VectorBody& b) {
+// An entry of a step that cannot be played: the game and why.
+struct BadEntry {
+    std::int64_t game = 0;
+    std::string reason;
+};
+
+// The first entry of the step that cannot be played.
+std::optional<BadEntry> validate(const VectorBody& b) {
     for (std::int64_t i = 0; i < b.n; ++i) {
         const int cell = b.scratch[static_cast<std::size_t>(i)];
         const GameRecord& game = b.games[static_cast<std::size_t>(i)];
-        const std::string where = "game " + std::to_string(i) + ", cell " + std::to_string(cell) + ": ";
         if (game.available.empty()) {
-            if (cell != -1) return where + "the game is over; its entry must be -1";
+            if (cell != -1) return BadEntry{i, "the game is over; its entry must be -1"};
             continue;
         }
-        if (cell == -1) return where + "-1 is only for games that are over, and this game is running";
-        if (cell < 0 || cell >= kCells) return where + "cells are 0..80";
+        if (cell == -1) return BadEntry{i, "-1 is only for games that are over, and this game is running"};
+        if (cell < 0 || cell >= kCells) return BadEntry{i, "cells are 0..80"};
         if (!legal_cells(game).contains(cell)) {
             GameRecord copy = game;
             const MoveOutcome outcome = make_move(copy, static_cast<std::int8_t>(cell), game.next_player);
-            return where + (outcome.accepted ? std::string("not a legal cell") : outcome.error.text());
+            return BadEntry{i, outcome.accepted ? std::string("not a legal cell") : outcome.error.text()};
         }
     }
     return std::nullopt;
+}
+
+// The error text of a bad entry. The cells were read clamped to int16 (anything outside
+// it as -32768): such an entry is named as the caller wrote it, read again from cells.
+std::string bad_entry_text(const VectorBody& b, const BadEntry& bad, PyObject* cells) {
+    const int clamped = b.scratch[static_cast<std::size_t>(bad.game)];
+    std::string cell = std::to_string(clamped);
+    if (clamped == std::numeric_limits<std::int16_t>::min()) {
+        Ref item = Ref::steal(PySequence_GetItem(cells, static_cast<Py_ssize_t>(bad.game)));
+        Ref text = item ? Ref::steal(PyObject_Str(item.get())) : Ref{};
+        const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+        if (utf8 != nullptr) {
+            cell = utf8;
+        } else {
+            PyErr_Clear();
+            cell = "outside -32768..32767";
+        }
+    }
+    return "game " + std::to_string(bad.game) + ", cell " + cell + ": " + bad.reason;
 }
 
 PyObject* step(PyObject* self, PyObject* cells) {
     return entry([&]() -> PyObject* {
         VectorBody& b = body(self);
         Ref array = as_buffer_object(cells, "cells");
-        std::optional<std::string> error;
+        std::string read_error;
+        std::optional<BadEntry> bad;
         {
             ExclusiveBorrow borrow(b.borrow);
-            std::string read_error =
-                read_integers(array.get(), static_cast<Py_ssize_t>(b.n), "cells", b.scratch.data());
-            if (!read_error.empty()) {
-                error = std::move(read_error);
-            } else {
+            read_error = read_integers(array.get(), static_cast<Py_ssize_t>(b.n), "cells", b.scratch.data());
+            if (read_error.empty()) {
                 {
                     ReleasedGil released;
-                    error = validate(b);
+                    bad = validate(b);
                 }
-                if (!error) {
+                if (!bad) {
                     for_each_game(b, [&](std::int64_t i) {
                         const int cell = b.scratch[static_cast<std::size_t>(i)];
                         if (cell >= 0) b.play(i, cell);
@@ -205,7 +228,8 @@ PyObject* step(PyObject* self, PyObject* cells) {
                 }
             }
         }
-        if (error) raise(PyExc_ValueError, *error);
+        if (!read_error.empty()) raise(PyExc_ValueError, read_error);
+        if (bad) raise(PyExc_ValueError, bad_entry_text(b, *bad, array.get()));
         Py_RETURN_NONE;
     });
 }
