@@ -143,7 +143,7 @@ PyObject* vector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                          &n_object, &seed_object, &threads_object)) {
             throw ErrorSet{};
         }
-        const std::int64_t n = count_value(n_object, "n");
+        const std::int64_t n = size_value(n_object, "n");
         const std::uint64_t seed = seed_value(seed_object, "seed");
         const int threads = thread_count(threads_object, "threads");
         Ref self = Ref::steal(allocate<VectorBody>(type));
