@@ -152,13 +152,21 @@ PyObject* vector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// Whether Ctrl-C may stop a batch call part way.
+enum class Stop : bool { kNever, kBetweenChunks };
+
 // Runs f(i) for every game i in [0, n) over the object's threads, without the interpreter
-// lock. Ctrl-C stops it between chunks (the games already stepped keep their new state).
+// lock. With Stop::kBetweenChunks, Ctrl-C stops it between chunks (the games already done
+// keep their new state): for playout, whose games each end whole. step and step_random
+// move every running game once, so they always finish, and Ctrl-C raises right after.
 template <class F>
-void for_each_game(VectorBody& b, F&& f) {
-    run_released(b.n, kGamesPerChunk, b.threads, [&](std::int64_t begin, std::int64_t end, int) {
-        for (std::int64_t i = begin; i < end; ++i) f(i);
-    });
+void for_each_game(VectorBody& b, Stop stop, F&& f) {
+    run_released(
+        b.n, kGamesPerChunk, b.threads,
+        [&](std::int64_t begin, std::int64_t end, int) {
+            for (std::int64_t i = begin; i < end; ++i) f(i);
+        },
+        stop == Stop::kBetweenChunks);
 }
 
 // An entry of a step that cannot be played: the game and why.
@@ -221,7 +229,7 @@ PyObject* step(PyObject* self, PyObject* cells) {
                     bad = validate(b);
                 }
                 if (!bad) {
-                    for_each_game(b, [&](std::int64_t i) {
+                    for_each_game(b, Stop::kNever, [&](std::int64_t i) {
                         const int cell = b.scratch[static_cast<std::size_t>(i)];
                         if (cell >= 0) b.play(i, cell);
                     });
@@ -238,7 +246,7 @@ PyObject* step_random(PyObject* self, PyObject*) {
     return entry([&]() -> PyObject* {
         VectorBody& b = body(self);
         ExclusiveBorrow borrow(b.borrow);
-        for_each_game(b, [&](std::int64_t i) {
+        for_each_game(b, Stop::kNever, [&](std::int64_t i) {
             GameRecord& game = b.games[static_cast<std::size_t>(i)];
             if (game.available.empty()) return;
             const std::int8_t player = game.next_player;
@@ -255,7 +263,7 @@ PyObject* playout(PyObject* self, PyObject*) {
     return entry([&]() -> PyObject* {
         VectorBody& b = body(self);
         ExclusiveBorrow borrow(b.borrow);
-        for_each_game(b, [&](std::int64_t i) {
+        for_each_game(b, Stop::kBetweenChunks, [&](std::int64_t i) {
             GameRecord& game = b.games[static_cast<std::size_t>(i)];
             if (game.available.empty()) return;
             random_playout(game, b.rngs[static_cast<std::size_t>(i)]);

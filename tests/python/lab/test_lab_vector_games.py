@@ -7,6 +7,9 @@ import copy
 import gc
 import pickle
 import random
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 
@@ -431,6 +434,19 @@ def test_reset_with_a_seed_restarts_the_streams():
     assert not np.array_equal(fresh.boards, used.boards)
 
 
+def test_reset_with_a_seed_restarts_only_the_given_streams():
+    fresh, used = VectorGames(5, seed=8), VectorGames(5, seed=1)
+    for _ in range(3):
+        used.step_random()
+    kept = used.boards[[0, 2, 4]].copy()
+    used.reset([1, 3], seed=8)
+    for v in (fresh, used):
+        v.step_random()
+        v.step_random()
+    assert np.array_equal(used.boards[[1, 3]], fresh.boards[[1, 3]])
+    assert np.array_equal(np.count_nonzero(used.boards[[0, 2, 4]] != kept, axis=1), [2, 2, 2])
+
+
 # reset.
 
 @pytest.mark.parametrize("indices", [[1, 3], (3, 1, 1), np.array([1, 3]), np.array([3, 1], dtype=np.uint8),
@@ -486,6 +502,41 @@ def test_bad_load_position_and_reset_arguments(call, error):
     with pytest.raises(error):
         call(v)
     assert_same(before, snapshot(v))
+
+
+# Ctrl-C.
+
+CTRL_C = textwrap.dedent("""
+    import os, signal, sys, threading, time
+    import numpy as np
+    from nonagame_lab import VectorGames
+    method = sys.argv[1]
+    v = VectorGames(400_000, seed=1, threads=2)
+    start = time.perf_counter()
+    v.step_random()
+    took = time.perf_counter() - start
+    for attempt in range(4):
+        before = v.moves_played.copy()
+        cells = np.where(v.done, -1, (np.random.default_rng(attempt).random(v.legal.shape) * v.legal).argmax(1))
+        threading.Timer(took * (attempt + 0.5) / 4, os.kill, (os.getpid(), signal.SIGINT)).start()
+        try:
+            v.step_random() if method == "step_random" else v.step(cells)
+            time.sleep(0.3)  # the interrupt arrives by now
+        except KeyboardInterrupt:
+            pass
+        print(*np.unique(v.moves_played - before))
+        if v.done.any():
+            v.reset(np.flatnonzero(v.done))
+""")
+
+
+@pytest.mark.parametrize("method", ["step", "step_random"])
+def test_ctrl_c_never_leaves_a_step_half_done(method):
+    """An interrupt that arrives during step or step_random lets it move every running
+    game; KeyboardInterrupt comes right after."""
+    out = subprocess.run([sys.executable, "-c", CTRL_C, method], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split("\n")[:-1] == ["1"] * 4
 
 
 # A second thread.
