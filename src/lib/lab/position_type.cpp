@@ -150,20 +150,27 @@ PyObject* parse(PyObject*, PyObject* text) {
     return entry([&] { return wrap_position(accepted(parse_notation(utf8_argument(text, "text")))); });
 }
 
+// The items of an iterable of cells as a tuple. Reading an item may run Python code (its
+// __index__), which could change a list given by the caller; a tuple cannot change.
+Ref cell_items(PyObject* cells) {
+    Ref sequence = Ref::checked(PySequence_Fast(cells, "argument 'cells': expected an iterable of ints"));
+    return Ref::checked(PySequence_Tuple(sequence.get()));
+}
+
 PyObject* from_moves(PyObject*, PyObject* cells) {
     return entry([&] {
-        Ref sequence = Ref::checked(PySequence_Fast(cells, "argument 'cells': expected an iterable of ints"));
-        const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+        Ref sequence = cell_items(cells);
+        const Py_ssize_t count = PyTuple_GET_SIZE(sequence.get());
         std::vector<long long> moves(static_cast<std::size_t>(count));
         for (Py_ssize_t i = 0; i < count; ++i) {
-            PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
+            PyObject* item = PyTuple_GET_ITEM(sequence.get(), i);
             moves[static_cast<std::size_t>(i)] = int_argument(item, "cells");
         }
         const Result<Position> result = Position::from_moves(moves);
         if (!result) {
             const Refusal& refusal = result.refusal();
             const auto index = static_cast<std::size_t>(refusal.index);
-            PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), refusal.index);
+            PyObject* item = PyTuple_GET_ITEM(sequence.get(), refusal.index);
             raise(PyExc_ValueError, "move " + std::to_string(refusal.index) + " (cell " + int_text(item) +
                                         "): " + refusal_text(refusal, moves[index], item));
         }
@@ -370,11 +377,11 @@ PyObject* transform_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 2) raise(PyExc_TypeError, "transform_cells() takes 2 arguments: (k, cells)");
         const int k = symmetry_argument(args[0]);
-        Ref sequence = Ref::checked(PySequence_Fast(args[1], "argument 'cells': expected an iterable of ints"));
-        const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+        Ref sequence = cell_items(args[1]);
+        const Py_ssize_t count = PyTuple_GET_SIZE(sequence.get());
         std::vector<int> mapped(static_cast<std::size_t>(count));
         for (Py_ssize_t i = 0; i < count; ++i) {
-            const long long cell = int_argument(PySequence_Fast_GET_ITEM(sequence.get(), i), "cells");
+            const long long cell = int_argument(PyTuple_GET_ITEM(sequence.get(), i), "cells");
             if (cell < 0 || cell >= kCells) raise(PyExc_ValueError, "argument 'cells': " + cell_range_message(cell));
             mapped[static_cast<std::size_t>(i)] = transform_cell(k, static_cast<int>(cell));
         }

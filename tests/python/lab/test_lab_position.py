@@ -19,7 +19,7 @@ from hypothesis import strategies as st
 import nonagame
 from lab_support import (PROPERTY, board_of, drawn_fillings, engine_refusal, game_view, grid_square, lines,
                          positions, random_line, replay, write_notation)
-from nonagame_lab import Position, cell_index, cell_name
+from nonagame_lab import Position, cell_index, cell_name, transform_cells
 
 OPENING = "9/9/9/9/9/9/9/9/9 x -"
 
@@ -412,6 +412,31 @@ def test_arbitrary_text_is_read_or_refused(text):
 def test_text_that_is_not_utf8_is_refused(text):
     with pytest.raises(ValueError):
         Position.parse(text)
+
+
+class ClearsItsList:
+    """A cell whose __index__ empties the list that holds it."""
+
+    def __init__(self, cells: list, value: int):
+        self.cells, self.value = cells, value
+
+    def __index__(self) -> int:
+        self.cells.clear()
+        return self.value
+
+
+def test_cells_read_from_a_list_that_changes_meanwhile():
+    cells: list = [0, 36, 0]
+    cells[0] = ClearsItsList(cells, 40)
+    cells.extend(object() for _ in range(100))
+    with pytest.raises(TypeError):  # the items as they were when the call began
+        Position.from_moves(cells)
+    cells[:] = [None, 36, 0]
+    cells[0] = ClearsItsList(cells, 40)
+    assert Position.from_moves(cells) == Position.from_moves([40, 36, 0])
+    cells[:] = [None, 1, 2]
+    cells[0] = ClearsItsList(cells, 40)
+    assert transform_cells(1, cells) == transform_cells(1, [40, 1, 2])
 
 
 # Wrong types.
