@@ -9,6 +9,7 @@
 #include "args.hpp"
 #include "convert.hpp"
 #include "game_type.hpp"
+#include "integer_view.hpp"
 #include "numpy_api.hpp"
 #include "state_type.hpp"
 

@@ -2,13 +2,11 @@
 // Python subclasses override make_move and are called back by the match runner.
 #include "player_type.hpp"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <string>
 
 #include "args.hpp"
 #include "convert.hpp"
+#include "python_stdout.hpp"
 
 namespace nonagame::py {
 
@@ -66,15 +64,6 @@ PyObject* get_wins(PyObject* self, PyObject*) {
     });
 }
 
-void write_fd1(std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(1, text.data(), text.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // nowhere left to report to
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-}
-
 PyMethodDef kMethods[] = {
     {"make_move", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(make_move)),
      METH_FASTCALL | METH_KEYWORDS,
@@ -106,20 +95,6 @@ PyTypeObject* g_type = nullptr;
 PyTypeObject* player_type() {
     if (g_type == nullptr) g_type = create_type(kSpec, "Player");
     return g_type;
-}
-
-void write_stdout(std::string_view text) {
-    PyObject* stdout_object = PySys_GetObject("stdout");  // borrowed; NULL without an error
-    if (stdout_object == nullptr || stdout_object == Py_None) {
-        write_fd1(text);
-        return;
-    }
-    // The stream's own methods may replace sys.stdout and drop the last reference to it.
-    Ref stream = Ref::borrow(stdout_object);
-    Ref line = Ref::checked(
-        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-    Ref written = Ref::checked(PyObject_CallMethod(stream.get(), "write", "O", line.get()));
-    Ref flushed = Ref::checked(PyObject_CallMethod(stream.get(), "flush", nullptr));
 }
 
 void report_refused_move(const MoveError& error) { write_stdout(error.text() + "\n"); }

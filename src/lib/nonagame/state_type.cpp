@@ -6,6 +6,7 @@
 #include <string>
 
 #include "checkpoint_type.hpp"
+#include "integer_view.hpp"
 #include "numpy_api.hpp"
 
 namespace nonagame::py {
