@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "fault.hpp"
+#include "fault_texts.hpp"
 #include "pyref.hpp"
 
 namespace nonagame::py {
@@ -36,6 +37,36 @@ void set_panic(std::string_view text);
 // "TypeName: value" of the current Python error, which it clears; used inside fault texts.
 std::string describe_current_error();
 
+// The Python error pending when it is made, taken out of the interpreter, normalised and
+// owned, with its traceback attached to the value as an except clause would attach it.
+// Empty when no error was pending. The destructor discards what restore() did not hand
+// back, so that an error is dropped on purpose (discard) or set again (restore), never by
+// accident left pending while other C API calls run.
+class PendingError {
+public:
+    PendingError() noexcept;
+    PendingError(PendingError&&) noexcept = default;
+    PendingError& operator=(PendingError&&) noexcept = default;
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
+    ~PendingError() = default;
+
+    explicit operator bool() const noexcept { return static_cast<bool>(type_); }
+    PyObject* type() const noexcept { return type_.get(); }
+    PyObject* value() const noexcept { return value_.get(); }
+    PyObject* traceback() const noexcept { return traceback_.get(); }
+    // Whether the error is an instance of exception_type (a class or a tuple of classes).
+    bool matches(PyObject* exception_type) const noexcept;
+
+    // Sets the error as the current one again; this object is empty afterwards.
+    void restore() noexcept;
+    // Drops the error; this object is empty afterwards.
+    void discard() noexcept;
+
+private:
+    Ref type_, value_, traceback_;
+};
+
 // Runs an entry point's body and converts whatever it throws into a Python exception.
 template <class Body>
 PyObject* entry(Body&& body) noexcept {
@@ -50,7 +81,7 @@ PyObject* entry(Body&& body) noexcept {
     } catch (const std::exception& e) {
         set_panic(e.what());
     } catch (...) {
-        set_panic("the native code failed without a message");
+        set_panic(kNoMessage);
     }
     return nullptr;
 }

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <utility>
 
-#include "pyref.hpp"
+#include "errors.hpp"
 
 namespace nonagame::py {
 
@@ -12,10 +12,7 @@ IntegerView::IntegerView(PyObject* object) {
     if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) < 0) {
         // NumPy has no format string for some element types (datetimes): take the shape
         // alone, so that such elements count as non-integers like any other non-integer type.
-        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
-        const Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value),
-                  owned_traceback = Ref::steal(traceback);
+        PendingError().discard();
         if (PyObject_GetBuffer(object, &view_, PyBUF_STRIDES) < 0) throw ErrorSet{};
         return;
     }

@@ -47,7 +47,7 @@ void add_object(PyObject* module, const char* name, PyObject* object) {
     }
     Ref text = Ref::checked(PyUnicode_FromString(name));
     if (PyList_Append(all.get(), text.get()) < 0) {
-        throw Fault("could not append __name__ to __all__: " + describe_current_error());
+        throw Fault(std::string(kAllNotExtended) + describe_current_error());
     }
     if (PyObject_SetAttr(module, text.get(), object) < 0) throw ErrorSet{};
 }

@@ -60,7 +60,7 @@ void** table() {
     try {
         return locate_table();
     } catch (const ErrorSet&) {
-        throw Fault("Failed to access NumPy array API capsule: " + describe_current_error());
+        throw Fault(std::string(kNumpyUnreachable) + describe_current_error());
     }
 }
 

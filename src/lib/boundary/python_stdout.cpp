@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "pyref.hpp"
+#include "utf8.hpp"
 
 namespace nonagame::py {
 
@@ -29,8 +29,8 @@ void write_stdout(std::string_view text) {
     }
     // The stream's own methods may replace sys.stdout and drop the last reference to it.
     Ref stream = Ref::borrow(stdout_object);
-    Ref line = Ref::checked(
-        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    Ref line = str_from_utf8(text);
+    if (!line) throw ErrorSet{};
     Ref written = Ref::checked(PyObject_CallMethod(stream.get(), "write", "O", line.get()));
     Ref flushed = Ref::checked(PyObject_CallMethod(stream.get(), "flush", nullptr));
 }

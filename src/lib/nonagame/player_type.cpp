@@ -14,9 +14,6 @@ namespace {
 
 PlayerBody& body(PyObject* self) { return Instance<PlayerBody>::of(self); }
 
-// Kept as strings so that taking a borrow never allocates.
-const std::string kGameBusy = kAlreadyBorrowed;
-
 constexpr Params<1> kNewParams{"Player.__new__()", {"id"}};
 constexpr Params<1> kMakeMoveParams{"Player.make_move()", {"game"}};
 
@@ -38,7 +35,7 @@ PyObject* make_move(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
             SharedBorrow borrow(player.borrow);
             PyObject* game_object = to_instance<PyObject>(game_arg, game_type(), "Game", "game");
             GameBody& game = Instance<GameBody>::of(game_object);
-            ExclusiveBorrow game_borrow(game.borrow, kGameBusy);
+            ExclusiveBorrow game_borrow(game.borrow, kAlreadyBorrowed);
             outcome = player.handle->make_move(game.record);
         }
         // Printing runs Python code, so both borrows are given back first.

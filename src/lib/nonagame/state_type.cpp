@@ -8,6 +8,7 @@
 #include "checkpoint_type.hpp"
 #include "integer_view.hpp"
 #include "numpy_api.hpp"
+#include "utf8.hpp"
 
 namespace nonagame::py {
 
@@ -97,20 +98,14 @@ std::string board_rows(PyObject* board) {
 // str() of the array, or "<unprintable T object>" after reporting the error to the
 // unraisable-exception hook.
 std::string array_text(PyObject* array) {
-    Ref text = Ref::steal(PyObject_Str(array));
-    if (text) {
-        Py_ssize_t size = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
-        if (data != nullptr) return std::string(data, static_cast<std::size_t>(size));
-    }
+    if (std::optional<std::string> text = object_text(array)) return *std::move(text);
     PyErr_WriteUnraisable(array);
-    Ref name = Ref::steal(PyType_GetName(Py_TYPE(array)));
-    const char* utf8 = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        return "<unprintable object>";
+    const Ref name = Ref::steal(PyType_GetName(Py_TYPE(array)));
+    if (const std::optional<std::string> utf8 = object_text(name.get())) {
+        return "<unprintable " + *utf8 + " object>";
     }
-    return std::string("<unprintable ") + utf8 + " object>";
+    PyErr_Clear();
+    return "<unprintable object>";
 }
 
 PyObject* state_str(PyObject* self) {
