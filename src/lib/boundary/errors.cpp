@@ -1,13 +1,12 @@
 #include "errors.hpp"
 
+#include "boundary_globals.hpp"
 #include "fault_texts.hpp"
 #include "utf8.hpp"
 
 namespace nonagame::py {
 
 namespace {
-
-PyObject* g_panic_type = nullptr;
 
 constexpr const char* kPanicDoc =
     "Raised when the native code of this module fails internally.\n\n"
@@ -17,16 +16,17 @@ constexpr const char* kPanicDoc =
 }  // namespace
 
 PyObject* panic_type() {
-    if (g_panic_type == nullptr) {
-        g_panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
-                                                 PyExc_BaseException, nullptr);
+    PyObject*& type = g_boundary.panic_type;
+    if (type == nullptr) {
+        type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+                                         PyExc_BaseException, nullptr);
     }
-    return g_panic_type;
+    return type;
 }
 
 void adopt_panic_type(PyObject* type) {
     Py_INCREF(type);
-    Py_XSETREF(g_panic_type, type);
+    Py_XSETREF(g_boundary.panic_type, type);
 }
 
 void set_panic(std::string_view text) {

@@ -15,6 +15,11 @@ PyTypeObject* create_type(PyType_Spec& spec, const char* class_name) {
     return reinterpret_cast<PyTypeObject*>(type);
 }
 
+PyTypeObject* type_once(PyTypeObject*& slot, PyType_Spec& spec, const char* class_name) {
+    if (slot == nullptr) slot = create_type(spec, class_name);
+    return slot;
+}
+
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
     Ref name = Ref::steal(PyType_GetName(type));
     if (!name) return nullptr;

@@ -8,8 +8,8 @@ namespace nonagame::py {
 
 // Records the importing interpreter the first time a module of this process is imported
 // and raises ImportError (throwing ErrorSet) in any other interpreter. Every object the
-// modules keep for the life of the process (type objects, cached ints, the NumPy table)
-// belongs to that interpreter, which is why a second one is refused.
+// modules keep for the life of the process (boundary_globals.hpp and each module's own
+// globals) belongs to that interpreter, which is why a second one is refused.
 void bind_interpreter(const char* module_name);
 
 // Sets the attribute and appends name to the module's __all__ (created when missing).

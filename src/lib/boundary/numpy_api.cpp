@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "boundary_globals.hpp"
 #include "errors.hpp"
 #include "pyref.hpp"
 
@@ -28,8 +29,6 @@ struct ArrayHead {
     char* data;
 };
 
-void** g_table = nullptr;
-
 void** locate_table() {
     Ref numpy = Ref::checked(PyImport_ImportModule("numpy"));
     Ref version = Ref::checked(PyObject_GetAttrString(numpy.get(), "__version__"));
@@ -48,15 +47,15 @@ void** locate_table() {
     void* pointer = PyCapsule_GetPointer(capsule.get(), name);
     if (pointer == nullptr) throw ErrorSet{};
     // Another thread may have located the table while the imports ran Python code.
-    if (g_table == nullptr) {
+    if (g_boundary.numpy_table == nullptr) {
         capsule.release();  // held for ever so that the table stays valid
-        g_table = static_cast<void**>(pointer);
+        g_boundary.numpy_table = static_cast<void**>(pointer);
     }
-    return g_table;
+    return g_boundary.numpy_table;
 }
 
 void** table() {
-    if (g_table != nullptr) return g_table;
+    if (g_boundary.numpy_table != nullptr) return g_boundary.numpy_table;
     try {
         return locate_table();
     } catch (const ErrorSet&) {

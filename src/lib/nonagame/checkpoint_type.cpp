@@ -10,7 +10,7 @@
 #include "convert.hpp"
 #include "game_type.hpp"
 #include "integer_view.hpp"
-#include "numpy_api.hpp"
+#include "nonagame_globals.hpp"
 #include "state_type.hpp"
 
 namespace nonagame::py {
@@ -97,14 +97,9 @@ PyType_Slot kSlots[] = {
 PyType_Spec kSpec{"builtins.Checkpoint", sizeof(Instance<CheckpointBody>), 0, Py_TPFLAGS_DEFAULT,
                   kSlots};
 
-PyTypeObject* g_type = nullptr;
-
 }  // namespace
 
-PyTypeObject* checkpoint_type() {
-    if (g_type == nullptr) g_type = create_type(kSpec, "Checkpoint");
-    return g_type;
-}
+PyTypeObject* checkpoint_type() { return type_once(g_nonagame.checkpoint_type, kSpec, "Checkpoint"); }
 
 PyObject* wrap_checkpoint(const CheckpointRecord& record) {
     return allocate<CheckpointBody>(checkpoint_type(), BorrowState{}, record);

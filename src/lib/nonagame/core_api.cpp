@@ -4,6 +4,7 @@
 #include "checkpoint_type.hpp"
 #include "errors.hpp"
 #include "game_type.hpp"
+#include "nonagame_globals.hpp"
 #include "player_type.hpp"
 #include "state_type.hpp"
 
@@ -37,24 +38,23 @@ PyObject* new_game(const GameRecord* record) {
     return entry([&] { return wrap_game(*record); });
 }
 
-CoreApi g_api{};
-
 }  // namespace
 
 PyObject* make_core_api_capsule() {
-    g_api = CoreApi{kCoreApiVersion,
-                    sizeof(GameRecord),
-                    sizeof(CheckpointRecord),
-                    game_type(),
-                    state_type(),
-                    checkpoint_type(),
-                    player_type(),
-                    panic_type(),
-                    read_game,
-                    read_state,
-                    new_game};
-    if (g_api.panic_type == nullptr) throw ErrorSet{};
-    return Ref::checked(PyCapsule_New(&g_api, kCoreApiName, nullptr)).release();
+    CoreApi& api = g_nonagame.core_api;
+    api = CoreApi{kCoreApiVersion,
+                  sizeof(GameRecord),
+                  sizeof(CheckpointRecord),
+                  game_type(),
+                  state_type(),
+                  checkpoint_type(),
+                  player_type(),
+                  panic_type(),
+                  read_game,
+                  read_state,
+                  new_game};
+    if (api.panic_type == nullptr) throw ErrorSet{};
+    return Ref::checked(PyCapsule_New(&api, kCoreApiName, nullptr)).release();
 }
 
 }  // namespace nonagame::py

@@ -7,6 +7,7 @@
 #include "args.hpp"
 #include "checkpoint_type.hpp"
 #include "convert.hpp"
+#include "nonagame_globals.hpp"
 #include "state_type.hpp"
 #include "text.hpp"
 
@@ -27,12 +28,9 @@ PyObject* game_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// The int objects of the cell numbers, made at first need and kept: listing the legal
-// cells is half of every move of Python-driven play.
-std::array<PyObject*, kCells> g_cell_numbers{};
-
+// A new reference to the int object of cell, made at first need and kept.
 PyObject* cell_number(int cell) {
-    PyObject*& number = g_cell_numbers[static_cast<std::size_t>(cell)];
+    PyObject*& number = g_nonagame.cell_numbers[static_cast<std::size_t>(cell)];
     if (number == nullptr) number = Ref::checked(PyLong_FromLong(cell)).release();
     return Py_NewRef(number);
 }
@@ -126,14 +124,9 @@ PyType_Slot kSlots[] = {
 
 PyType_Spec kSpec{"builtins.Game", sizeof(Instance<GameBody>), 0, Py_TPFLAGS_DEFAULT, kSlots};
 
-PyTypeObject* g_type = nullptr;
-
 }  // namespace
 
-PyTypeObject* game_type() {
-    if (g_type == nullptr) g_type = create_type(kSpec, "Game");
-    return g_type;
-}
+PyTypeObject* game_type() { return type_once(g_nonagame.game_type, kSpec, "Game"); }
 
 PyObject* wrap_game(const GameRecord& record) {
     return allocate<GameBody>(game_type(), BorrowState{}, record);

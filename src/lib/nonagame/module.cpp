@@ -7,6 +7,7 @@
 #include "errors.hpp"
 #include "game_type.hpp"
 #include "module_support.hpp"
+#include "nonagame_globals.hpp"
 #include "player_type.hpp"
 #include "runner.hpp"
 #include "state_type.hpp"
@@ -16,8 +17,6 @@ namespace nonagame::py {
 PyObject* make_core_api_capsule();  // core_api.cpp
 
 namespace {
-
-PyObject* g_module = nullptr;
 
 PyModuleDef g_definition = {
     PyModuleDef_HEAD_INIT,
@@ -41,14 +40,10 @@ void populate(PyObject* module) {
 
 PyObject* init() {
     bind_interpreter("nonagame");
-    if (g_module != nullptr) {
-        Py_INCREF(g_module);
-        return g_module;
-    }
+    if (g_nonagame.module != nullptr) return Py_NewRef(g_nonagame.module);
     Ref module = Ref::checked(PyModule_Create2(&g_definition, PYTHON_API_VERSION));
     populate(module.get());
-    g_module = module.get();
-    Py_INCREF(g_module);  // the process keeps one reference for ever
+    g_nonagame.module = Py_NewRef(module.get());  // the process keeps one reference for ever
     return module.release();
 }
 

@@ -6,6 +6,7 @@
 
 #include "args.hpp"
 #include "convert.hpp"
+#include "nonagame_globals.hpp"
 #include "python_stdout.hpp"
 
 namespace nonagame::py {
@@ -85,14 +86,9 @@ PyType_Slot kSlots[] = {
 PyType_Spec kSpec{"builtins.Player", sizeof(Instance<PlayerBody>), 0,
                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, kSlots};
 
-PyTypeObject* g_type = nullptr;
-
 }  // namespace
 
-PyTypeObject* player_type() {
-    if (g_type == nullptr) g_type = create_type(kSpec, "Player");
-    return g_type;
-}
+PyTypeObject* player_type() { return type_once(g_nonagame.player_type, kSpec, "Player"); }
 
 void report_refused_move(const MoveError& error) { write_stdout(error.text() + "\n"); }
 

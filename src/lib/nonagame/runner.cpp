@@ -11,6 +11,7 @@
 #include "args.hpp"
 #include "convert.hpp"
 #include "fault_texts.hpp"
+#include "nonagame_globals.hpp"
 #include "player_type.hpp"
 #include "state_type.hpp"
 #include "utf8.hpp"
@@ -35,14 +36,10 @@ constexpr Params<3> kPlayGameParams{"play_game()", {"player1", "player2", "game"
 constexpr Params<3> kPlayMultipleParams{"play_multiple_games()",
                                         {"player1", "player2", "number_of_games"}};
 
-PyObject* g_make_move_name = nullptr;
-
 PyObject* make_move_name() {
-    if (g_make_move_name == nullptr) {
-        g_make_move_name = PyUnicode_InternFromString("make_move");
-        if (g_make_move_name == nullptr) throw ErrorSet{};
-    }
-    return g_make_move_name;
+    PyObject*& name = g_nonagame.make_move_name;
+    if (name == nullptr) name = Ref::checked(PyUnicode_InternFromString("make_move")).release();
+    return name;
 }
 
 // Prints an exception with its traceback through sys.excepthook, as PyErr_PrintEx(0)

@@ -7,6 +7,7 @@
 
 #include "checkpoint_type.hpp"
 #include "integer_view.hpp"
+#include "nonagame_globals.hpp"
 #include "numpy_api.hpp"
 #include "utf8.hpp"
 
@@ -16,28 +17,21 @@ namespace {
 
 StateBody& body(PyObject* self) { return Instance<StateBody>::of(self); }
 
-// Released State objects kept for reuse: the match runner makes one per turn.
-constexpr int kFreeListCapacity = 500;
-std::array<PyObject*, kFreeListCapacity> g_free_list{};
-int g_free_count = 0;
-
-PyTypeObject* g_type = nullptr;
-
+// tp_alloc and tp_free of State: released objects are kept for reuse (every slot of the
+// free list is used). State has no subclasses and no variable part, so a kept block always
+// has the size of an instance.
 PyObject* state_alloc(PyTypeObject* type, Py_ssize_t items) {
-    if (type == g_type && items == 0 && g_free_count > 0) {
-        PyObject* object = g_free_list[static_cast<std::size_t>(--g_free_count)];
-        std::memset(static_cast<void*>(object), 0, sizeof(Instance<StateBody>));
-        return PyObject_Init(object, type);  // takes the type reference again
+    if (type == g_nonagame.state_type && items == 0) {
+        if (void* memory = g_nonagame.state_free_list.take()) {
+            std::memset(memory, 0, sizeof(Instance<StateBody>));
+            return PyObject_Init(static_cast<PyObject*>(memory), type);  // takes the type reference again
+        }
     }
     return PyType_GenericAlloc(type, items);
 }
 
 void state_free(void* memory) {
-    if (g_free_count < kFreeListCapacity - 1) {
-        g_free_list[static_cast<std::size_t>(g_free_count++)] = static_cast<PyObject*>(memory);
-        return;
-    }
-    PyObject_Free(memory);
+    if (!g_nonagame.state_free_list.keep(memory)) PyObject_Free(memory);
 }
 
 PyObject* get_board(PyObject* self, void*) { return Py_NewRef(body(self).board.get()); }
@@ -176,10 +170,7 @@ PyType_Spec kSpec{"builtins.State", sizeof(Instance<StateBody>), 0, Py_TPFLAGS_D
 
 }  // namespace
 
-PyTypeObject* state_type() {
-    if (g_type == nullptr) g_type = create_type(kSpec, "State");
-    return g_type;
-}
+PyTypeObject* state_type() { return type_once(g_nonagame.state_type, kSpec, "State"); }
 
 PyObject* make_snapshot(const GameRecord& record) {
     // Copy what the snapshot shows first: creating arrays may run Python code.
