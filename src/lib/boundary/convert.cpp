@@ -22,11 +22,17 @@ void fail_argument(const char* name) {
     throw ErrorSet{};
 }
 
-std::int8_t to_i8(PyObject* object, const char* name) {
+std::optional<std::int8_t> to_i8_if_in_range(PyObject* object, const char* name) {
     const long value = PyLong_AsLong(object);
     if (value == -1 && PyErr_Occurred()) fail_argument(name);
-    if (value < INT8_MIN || value > INT8_MAX) raise(PyExc_OverflowError, kOutOfRange);
+    if (value < INT8_MIN || value > INT8_MAX) return std::nullopt;
     return static_cast<std::int8_t>(value);
+}
+
+std::int8_t to_i8(PyObject* object, const char* name) {
+    const std::optional<std::int8_t> value = to_i8_if_in_range(object, name);
+    if (!value) raise(PyExc_OverflowError, kOutOfRange);
+    return *value;
 }
 
 std::uint32_t to_u32(PyObject* object, const char* name) {

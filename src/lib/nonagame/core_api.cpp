@@ -23,11 +23,7 @@ int status_entry(Body&& body) noexcept {
 }
 
 int read_game(PyObject* game, GameRecord* out) {
-    return status_entry([&] {
-        GameBody& body = Instance<GameBody>::of(game);
-        SharedBorrow borrow(body.borrow);
-        *out = body.record;
-    });
+    return status_entry([&] { *out = game_record(game); });
 }
 
 int read_state(PyObject* state, CheckpointRecord* out) {

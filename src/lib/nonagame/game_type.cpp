@@ -2,6 +2,7 @@
 #include "game_type.hpp"
 
 #include <array>
+#include <optional>
 #include <string>
 
 #include "args.hpp"
@@ -10,6 +11,7 @@
 #include "nonagame_globals.hpp"
 #include "state_type.hpp"
 #include "text.hpp"
+#include "utf8.hpp"
 
 namespace nonagame::py {
 
@@ -55,35 +57,38 @@ PyObject* make_move(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return entry([&]() -> PyObject* {
         auto [input, player] = parse(kMakeMoveParams, args, nargs, kwnames);
         GameBody& game = body(self);
-        ExclusiveBorrow borrow(game.borrow);
-        const std::int8_t cell = to_i8(input, "input");
-        const std::int8_t player_id = to_i8(player, "player_id_authentication");
-        const MoveOutcome outcome = nonagame::make_move(game.record, cell, player_id);
-        if (!outcome.accepted) raise(PyExc_ValueError, outcome.error.text());
-        return PyBool_FromLong(outcome.cells_remain);
+        std::optional<MoveOutcome> outcome;  // nothing when an argument is out of range
+        {
+            // The arguments are converted under the borrow: an __index__ method is Python
+            // code that the module calls, and it must find the game busy.
+            ExclusiveBorrow borrow(game.borrow);
+            const std::optional<std::int8_t> cell = to_i8_if_in_range(input, "input");
+            const std::optional<std::int8_t> player_id =
+                cell ? to_i8_if_in_range(player, "player_id_authentication") : std::nullopt;
+            if (player_id) outcome = nonagame::make_move(game.record, *cell, *player_id);
+        }
+        if (!outcome) raise(PyExc_OverflowError, kOutOfRange);
+        if (!outcome->accepted) raise(PyExc_ValueError, outcome->error.text());
+        return PyBool_FromLong(outcome->cells_remain);
     });
 }
 
 PyObject* get_winner(PyObject* self, PyObject*) {
-    return entry([&] {
-        SharedBorrow borrow(body(self).borrow);
-        return PyLong_FromLong(nonagame::get_winner(body(self).record));
-    });
+    return entry([&] { return PyLong_FromLong(nonagame::get_winner(game_record(self))); });
 }
 
 PyObject* game_str(PyObject* self) {
     return entry([&] {
-        SharedBorrow borrow(body(self).borrow);
-        const std::string text = render_board(body(self).record);
-        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        const std::string text = [&] {
+            SharedBorrow borrow(body(self).borrow);
+            return render_board(body(self).record);
+        }();
+        return str_from_utf8(text).release();
     });
 }
 
 PyObject* make_state(PyObject* self, PyObject*) {
-    return entry([&] {
-        SharedBorrow borrow(body(self).borrow);
-        return make_snapshot(body(self).record);
-    });
+    return entry([&] { return make_snapshot(game_record(self)); });
 }
 
 PyMethodDef kMethods[] = {
@@ -127,6 +132,11 @@ PyType_Spec kSpec{"builtins.Game", sizeof(Instance<GameBody>), 0, Py_TPFLAGS_DEF
 }  // namespace
 
 PyTypeObject* game_type() { return type_once(g_nonagame.game_type, kSpec, "Game"); }
+
+GameRecord game_record(PyObject* game) {
+    SharedBorrow borrow(body(game).borrow);
+    return body(game).record;
+}
 
 PyObject* wrap_game(const GameRecord& record) {
     return allocate<GameBody>(game_type(), BorrowState{}, record);

@@ -30,11 +30,11 @@ PyObject* player_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* make_move(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
         auto [game_arg] = parse(kMakeMoveParams, args, nargs, kwnames);
+        PyObject* game_object = to_instance<PyObject>(game_arg, game_type(), "Game", "game");
         MoveOutcome outcome;
         {
             PlayerBody& player = body(self);
             SharedBorrow borrow(player.borrow);
-            PyObject* game_object = to_instance<PyObject>(game_arg, game_type(), "Game", "game");
             GameBody& game = Instance<GameBody>::of(game_object);
             ExclusiveBorrow game_borrow(game.borrow, kAlreadyBorrowed);
             outcome = player.handle->make_move(game.record);
@@ -56,9 +56,11 @@ PyObject* increment_wins(PyObject* self, PyObject*) {
 
 PyObject* get_wins(PyObject* self, PyObject*) {
     return entry([&] {
-        PlayerBody& player = body(self);
-        SharedBorrow borrow(player.borrow);
-        return PyLong_FromUnsignedLong(player.handle->get_wins());
+        const std::uint32_t wins = [&] {
+            SharedBorrow borrow(body(self).borrow);
+            return body(self).handle->get_wins();
+        }();
+        return PyLong_FromUnsignedLong(wins);
     });
 }
 

@@ -143,12 +143,13 @@ void run_game(PyObject* player1, PyObject* player2, PyObject* game_object,
         marker = first ? 2 : 1;
         ++turns;
 
-        {
+        const GameRecord record = [&] {
             SharedBorrow borrow(game.borrow, kMutablyBorrowed);
-            stalled = game.record.moves_accepted == accepted_before ? stalled + 1 : 0;
-            if (stalled == kStallLimit) raise(PyExc_RuntimeError, kStalled);
-            snapshots.push_back(Ref::steal(make_snapshot(game.record)));
-        }
+            return game.record;
+        }();
+        stalled = record.moves_accepted == accepted_before ? stalled + 1 : 0;
+        if (stalled == kStallLimit) raise(PyExc_RuntimeError, kStalled);
+        snapshots.push_back(Ref::steal(make_snapshot(record)));
     }
     if (turns == 0) return;  // an already finished game was credited when it ended
 

@@ -104,15 +104,12 @@ std::string array_text(PyObject* array) {
 
 PyObject* state_str(PyObject* self) {
     return entry([&] {
-        StateBody& state = body(self);
-        SharedBorrow borrow(state.borrow);
-        // Keep the arrays alive while Python code (NumPy's formatting) runs.
-        Ref board = Ref::borrow(state.board.get());
-        Ref moves = Ref::borrow(state.possible_moves.get());
-        std::string text = "Board:\n" + board_rows(board.get());
+        // Our own references keep the arrays alive while Python code (NumPy's formatting) runs.
+        const StateContents state = state_contents(self);
+        std::string text = "Board:\n" + board_rows(state.board.get());
         text += "\n\nNext Player: " + std::to_string(state.player_id) + "\n";
-        text += "\nPossible Moves: " + array_text(moves.get()) + "\n";
-        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        text += "\nPossible Moves: " + array_text(state.possible_moves.get()) + "\n";
+        return str_from_utf8(text).release();
     });
 }
 
@@ -171,6 +168,13 @@ PyType_Spec kSpec{"builtins.State", sizeof(Instance<StateBody>), 0, Py_TPFLAGS_D
 }  // namespace
 
 PyTypeObject* state_type() { return type_once(g_nonagame.state_type, kSpec, "State"); }
+
+StateContents state_contents(PyObject* state) {
+    StateBody& contents = body(state);
+    SharedBorrow borrow(contents.borrow);
+    return {Ref::borrow(contents.board.get()), Ref::borrow(contents.possible_moves.get()),
+            contents.player_id};
+}
 
 PyObject* make_snapshot(const GameRecord& record) {
     // Copy what the snapshot shows first: creating arrays may run Python code.
