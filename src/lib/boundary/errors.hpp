@@ -1,5 +1,42 @@
-// Turning failures into Python exceptions at every entry point. Nothing thrown in C++
-// ever unwinds into the interpreter: `entry` catches everything.
+// How the boundary works: failures become Python exceptions, and records are lent out
+// under borrows. (The README's "How the boundary works" says the same for a new reader.)
+//
+// Every entry point (method, slot, module function, capsule function) runs its body inside
+// `entry`, so nothing thrown in C++ ever unwinds into the interpreter. A failure leaves by
+// one of three channels:
+//   - A refused move is an answer, not a failure: the engine returns it in MoveOutcome and
+//     the entry point raises ValueError with its text. Wrong arguments (TypeError,
+//     OverflowError) and borrow conflicts (RuntimeError) are raised the same way, through
+//     raise(), which sets the error and throws ErrorSet.
+//   - An internal fault (the engine's or the boundary's own `throw Fault(text)`) means the
+//     native code cannot go on; `entry` turns it into PanicException(text), a
+//     BaseException. Its texts are in fault_texts.hpp. std::bad_alloc becomes MemoryError.
+//   - A Python error already set by a failed C API call is passed on as it is: throw
+//     ErrorSet{} (Ref::checked does) and `entry` returns NULL. To look at a pending error
+//     or set it aside while other calls run, take it into a PendingError.
+//
+// Borrows (borrow.hpp) guard each object's record against use by other Python code while
+// native code works on it. The rule: copy what is needed under the borrow, and give the
+// borrow back before anything can run Python code, because Python code may use the same
+// object again (re-entrance) and lets other threads run, which would find it borrowed.
+// While a borrow is held, call only the engine and C API calls that make no object of a
+// type with garbage collection. These may run Python code:
+//   - calls into Python objects: calling, attribute lookup, str()/repr() (object_text),
+//     __index__ (converting arguments), buffers of objects other than NumPy arrays;
+//   - making an object of a collected type (list, tuple, dict, exception instance, a
+//     Python subclass of Player): on Python 3.11 the allocation may start a garbage
+//     collection, which runs finalizers (__del__) and weakref callbacks;
+//   - setting an error: PyErr_SetObject makes the exception object at once on Python
+//     3.12 and later, and on 3.11 while another exception is being handled;
+//   - dropping the last reference to an object (its finalizer runs);
+//   - imports: the first NumPy array creation locates NumPy (new_int8_array);
+//   - printing: PyErr_Print / PyErr_Display (sys.excepthook), PyErr_WriteUnraisable,
+//     write_stdout (sys.stdout); and PyErr_CheckSignals (signal handlers).
+// Engine calls, copies of records, ints, floats and str objects, and our own non-subclassed
+// instances run none. Converting arguments is the one deliberate exception: it runs under
+// the borrow, so that an __index__ method that uses the same object finds it busy.
+// A borrow conflict is RuntimeError("Already borrowed" / "Already mutably borrowed") for a
+// call from Python, or a fault where the native code itself expected the object free.
 #pragma once
 
 #include <Python.h>
