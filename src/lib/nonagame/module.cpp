@@ -4,6 +4,7 @@
 
 #include "checkpoint_type.hpp"
 #include "core_api.hpp"
+#include "core_api_capsule.hpp"
 #include "errors.hpp"
 #include "game_type.hpp"
 #include "module_support.hpp"
@@ -13,8 +14,6 @@
 #include "state_type.hpp"
 
 namespace nonagame::py {
-
-PyObject* make_core_api_capsule();  // core_api.cpp
 
 namespace {
 

@@ -1,7 +1,7 @@
-// The capsule through which the lab module reads and makes nonagame objects at C level.
-#include "core_api.hpp"
+#include "core_api_capsule.hpp"
 
 #include "checkpoint_type.hpp"
+#include "core_api.hpp"
 #include "errors.hpp"
 #include "game_type.hpp"
 #include "nonagame_globals.hpp"
