@@ -1,5 +1,5 @@
 // Module initialisation: binds the module to the first interpreter that imports it,
-// creates it once and returns the same object on every later import.
+// creates it once and returns the same object on every later import (module_once).
 #include <Python.h>
 
 #include "checkpoint_type.hpp"
@@ -37,19 +37,11 @@ void populate(PyObject* module) {
     if (PyModule_AddObjectRef(module, kCoreApiAttribute, capsule.get()) < 0) throw ErrorSet{};
 }
 
-PyObject* init() {
-    bind_interpreter("nonagame");
-    if (g_nonagame.module != nullptr) return Py_NewRef(g_nonagame.module);
-    Ref module = Ref::checked(PyModule_Create2(&g_definition, PYTHON_API_VERSION));
-    populate(module.get());
-    g_nonagame.module = Py_NewRef(module.get());  // the process keeps one reference for ever
-    return module.release();
-}
-
 }  // namespace
 
 }  // namespace nonagame::py
 
 PyMODINIT_FUNC PyInit_nonagame() {
-    return nonagame::py::entry([] { return nonagame::py::init(); });
+    using namespace nonagame::py;
+    return entry([] { return module_once(g_nonagame.module, g_definition, "nonagame", populate); });
 }
