@@ -250,11 +250,8 @@ PyObject* to_game(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* symmetries(PyObject* self, PyObject*) {
     return entry([&] {
-        const std::array<Position, kSymmetries> images = value(self).symmetries();
         Ref list = Ref::checked(PyList_New(kSymmetries));
-        for (int k = 0; k < kSymmetries; ++k) {
-            PyList_SET_ITEM(list.get(), k, wrap_position(images[static_cast<std::size_t>(k)]));
-        }
+        for (int k = 0; k < kSymmetries; ++k) PyList_SET_ITEM(list.get(), k, wrap_position(value(self).transformed(k)));
         return list.release();
     });
 }
