@@ -518,12 +518,15 @@ CTRL_C = textwrap.dedent("""
     for attempt in range(4):
         before = v.moves_played.copy()
         cells = np.where(v.done, -1, (np.random.default_rng(attempt).random(v.legal.shape) * v.legal).argmax(1))
-        threading.Timer(took * (attempt + 0.5) / 4, os.kill, (os.getpid(), signal.SIGINT)).start()
+        timer = threading.Timer(took * (attempt + 0.5) / 4, os.kill, (os.getpid(), signal.SIGINT))
         try:
+            timer.start()
             v.step_random() if method == "step_random" else v.step(cells)
-            time.sleep(0.3)  # the interrupt arrives by now
+            timer.join()  # the signal has been sent: its handler runs within the try
+            time.sleep(0.05)
         except KeyboardInterrupt:
             pass
+        timer.join()
         print(*np.unique(v.moves_played - before))
         if v.done.any():
             v.reset(np.flatnonzero(v.done))
