@@ -539,7 +539,10 @@ def test_ctrl_c_never_leaves_a_step_half_done(method):
     game; KeyboardInterrupt comes right after."""
     out = subprocess.run([sys.executable, "-c", CTRL_C, method], capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
-    assert out.stdout.split("\n")[:-1] == ["1"] * 4
+    lines = out.stdout.split("\n")[:-1]
+    # Each attempt moved every game once, or (when the interrupt came before the call began)
+    # none: never some of them.
+    assert len(lines) == 4 and set(lines) <= {"0", "1"} and "1" in lines, lines
 
 
 # A second thread.
