@@ -105,6 +105,9 @@ RATIOS = {
     "engine_games": lambda m: m["engine_games_per_s"],
     "playouts_vs_engine": lambda m: m["playouts_games_per_s"] / m["engine_games_per_s"],
     "playouts_threads": lambda m: m["playouts_t2_wall_per_s"] / m["playouts_t1_wall_per_s"],
+    # Shown without a target: games per CPU-second of two threads over one thread's, which a
+    # busy machine does not distort (1.0: the second thread adds no work of its own).
+    "playouts_threads_cpu": lambda m: m["playouts_t2_cpu_per_s"] / m["playouts_t1_cpu_per_s"],
     "vector_step": lambda m: m["vector_step_per_s"],
     "vector_random": lambda m: m["vector_random_per_s"],
     # The peer's rate: legal_actions() + apply_action(random.choice) per action.
@@ -112,6 +115,7 @@ RATIOS = {
     "vector_random_vs_peer": lambda m: m["vector_random_per_s"] * m["peer_action_ns"] / 1e9,
     "search_vs_peer": lambda m: m["search_sims_per_s"] / m["peer_search_sims_per_s"],
     "search_threads": lambda m: m["search_t2_wall_per_s"] / m["search_t1_wall_per_s"],
+    "search_threads_cpu": lambda m: m["search_t2_cpu_per_s"] / m["search_t1_cpu_per_s"],
     "env_rate": lambda m: m["env_steps_per_s"],
     "env_vs_sync": lambda m: m["env_steps_per_s"] / m["sync_env_steps_per_s"],
 }
@@ -223,6 +227,8 @@ def measure_playouts(m: dict[str, float], sizes: cases.Sizes, rng: random.Random
     m["playouts_t1_wall_per_s"] = 1e9 / median_rate([(ns, n) for ns, n, _ in one])
     m["playouts_t2_wall_per_s"] = 1e9 / median_rate([(ns, n) for ns, n, _ in two])
     m["playouts_t2_cores"] = statistics.median(cpu / ns for ns, _, cpu in two)
+    m["playouts_t1_cpu_per_s"] = 1e9 / median_rate([(cpu, n) for _, n, cpu in one])
+    m["playouts_t2_cpu_per_s"] = 1e9 / median_rate([(cpu, n) for _, n, cpu in two])
 
 
 def measure_vector_games(m: dict[str, float], sizes: cases.Sizes, rng: random.Random) -> None:
@@ -258,6 +264,8 @@ def measure_search(m: dict[str, float], sizes: cases.Sizes, rng: random.Random, 
     m["search_t1_wall_per_s"] = 1e9 / median_rate([(ns, n) for ns, n, _ in one])
     m["search_t2_wall_per_s"] = 1e9 / median_rate([(ns, n) for ns, n, _ in two])
     m["search_t2_cores"] = statistics.median(cpu / ns for ns, _, cpu in two)
+    m["search_t1_cpu_per_s"] = 1e9 / median_rate([(cpu, n) for _, n, cpu in one])
+    m["search_t2_cpu_per_s"] = 1e9 / median_rate([(cpu, n) for _, n, cpu in two])
 
 
 def measure_envs(m: dict[str, float], sizes: cases.Sizes, rng: random.Random, ours, sync) -> None:
@@ -384,6 +392,8 @@ def lab_rows(figures: dict[str, float], row) -> None:
     row("8", "playouts(threads=2), games/s, wall clock", rate(f("playouts_t2_wall_per_s")),
         f"threads=1 {rate(f('playouts_t1_wall_per_s'))}, {f('playouts_t2_cores'):.2f} cores",
         "playouts_threads")
+    row("8", "playouts(threads=2), games per CPU-second", rate(f("playouts_t2_cpu_per_s")),
+        f"threads=1 {rate(f('playouts_t1_cpu_per_s'))}", "playouts_threads_cpu")
 
     peer_actions = f"peer {1e9 / f('peer_action_ns'):,.0f} actions/s" if peer else "peer skipped"
     row("9", "VectorGames.step, game steps/s", rate(f("vector_step_per_s")), "", "vector_step")
@@ -397,6 +407,8 @@ def lab_rows(figures: dict[str, float], row) -> None:
         else "peer skipped", "search_vs_peer")
     row("10", "search(threads=2), simulations/s, wall", rate(f("search_t2_wall_per_s")),
         f"threads=1 {rate(f('search_t1_wall_per_s'))}, {f('search_t2_cores'):.2f} cores", "search_threads")
+    row("10", "search(threads=2), simulations per CPU-second", rate(f("search_t2_cpu_per_s")),
+        f"threads=1 {rate(f('search_t1_cpu_per_s'))}", "search_threads_cpu")
 
     if "env_steps_per_s" in figures:
         row("11", "NineBoardVectorEnv, agent steps/s", rate(f("env_steps_per_s")), "", "env_rate")
