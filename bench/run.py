@@ -22,6 +22,7 @@ import json
 import os
 import platform
 import random
+import re
 import statistics
 import sys
 from dataclasses import dataclass
@@ -441,7 +442,12 @@ def versions() -> str:
 
     ours = version("nonagame")
     if ours == "not installed":
-        ours = f"from {Path(cases.nonagame.__file__).parent}"
+        # A build of this tree on PYTHONPATH: the version of the tree, and where it was loaded.
+        tree = re.search(r'^version = "([^"]+)"', (engine.ROOT / "pyproject.toml").read_text(), re.M)
+        where = Path(cases.nonagame.__file__).parent
+        if where.is_relative_to(engine.ROOT):
+            where = where.relative_to(engine.ROOT)
+        ours = f"{tree.group(1) if tree else '(unknown version)'} built in {where}"
     return (f"nonagame {ours}, open-spiel {version('open-spiel')} "
             f"({cases.PEER_GAME}), NumPy {version('numpy')}, Gymnasium {version('gymnasium')}, "
             f"Python {platform.python_version()}, {os.cpu_count()} CPUs")
