@@ -19,9 +19,9 @@ require '[ -f "$(clang++ -print-runtime-dir)/libclang_rt.fuzzer-x86_64.a" ]' lib
 require "command -v cmake" cmake
 
 echo "== fuzz target (clang, libFuzzer + ASan + UBSan)"
-cmake -S . -B "$build/cmake" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S . -B "$build/cmake" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNONAGAME_CHECK_INVARIANTS=ON \
   -DNONAGAME_BUILD_FUZZ=ON -DNONAGAME_WERROR=ON >/dev/null
-cmake --build "$build/cmake" -j "$(nproc)" --target engine_fuzz notation_fuzz batch_fuzz
+cmake --build "$build/cmake" -j "$(nproc)" --target engine_fuzz notation_fuzz batch_fuzz search_fuzz
 
 export ASAN_OPTIONS="detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
@@ -47,10 +47,12 @@ fuzz() {
   fi
 }
 
-notation_seconds=$(( seconds / 4 > 0 ? seconds / 4 : 1 ))
+notation_seconds=$(( seconds / 5 > 0 ? seconds / 5 : 1 ))
 batch_seconds=$notation_seconds
-engine_seconds=$(( seconds - 2 * notation_seconds > 0 ? seconds - 2 * notation_seconds : 1 ))
+search_seconds=$notation_seconds
+engine_seconds=$(( seconds - 3 * notation_seconds > 0 ? seconds - 3 * notation_seconds : 1 ))
 fuzz engine_fuzz tests/fuzz/corpus "$build" "$engine_seconds"
 fuzz notation_fuzz tests/fuzz/notation_corpus "$build/notation" "$notation_seconds"
 fuzz batch_fuzz tests/fuzz/batch_corpus "$build/batch" "$batch_seconds"
+fuzz search_fuzz tests/fuzz/search_corpus "$build/search" "$search_seconds"
 echo "== fuzz.sh passed in $(elapsed "$start") s"

@@ -14,7 +14,7 @@ require "command -v cmake" cmake
 
 echo "== ThreadSanitizer build"
 interpreter=$("$python" -c 'import sys; print(sys.executable)')
-cmake -S . -B "$build/cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNONAGAME_SANITIZE_THREAD=ON \
+cmake -S . -B "$build/cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNONAGAME_CHECK_INVARIANTS=ON -DNONAGAME_SANITIZE_THREAD=ON \
   -DNONAGAME_BUILD_TESTS=ON -DNONAGAME_BUILD_MODULE=ON -DNONAGAME_WERROR=ON \
   -DPython_EXECUTABLE="$interpreter" >/dev/null
 cmake --build "$build/cmake" -j "$(nproc)"

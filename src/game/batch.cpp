@@ -23,7 +23,7 @@ constexpr std::array<std::uint64_t, 256> kSpread = [] {
 // Writes the 81 legal-cell flags of a set into row (81 bytes), eight at a time.
 void write_mask(const CellSet& cells, std::uint8_t* row) {
     std::uint64_t word = cells.low_word();
-    for (int b = 0; b < 8; ++b, word >>= 8) std::memcpy(row + 8 * b, &kSpread[word & 0xFF], 8);
+    for (std::size_t b = 0; b < 8; ++b, word >>= 8) std::memcpy(row + 8 * b, &kSpread[word & 0xFF], 8);
     const std::uint64_t high = cells.high_word();
     std::memcpy(row + 64, &kSpread[high & 0xFF], 8);
     std::memcpy(row + 72, &kSpread[(high >> 8) & 0xFF], 8);
@@ -50,19 +50,18 @@ void Batch::load(std::size_t i, const GameRecord& record) {
     publish_all(i);
 }
 
-std::optional<std::string> Batch::validate(const std::int16_t* cells) const {
+std::optional<StepRefusal> Batch::validate(const std::int16_t* cells) const {
     for (std::size_t i = 0; i < games_.size(); ++i) {
         const int cell = cells[i];
         const GameRecord& game = games_[i];
         const bool is_over = game.available.empty();
         if (is_over ? cell == -1 : cell >= 0 && cell < kCells && legal_cells(game).contains(cell)) continue;
-        const std::string where = "game " + std::to_string(i) + ", cell " + std::to_string(cell) + ": ";
-        if (is_over) return where + "the game is over; its entry must be -1";
-        if (cell == -1) return where + "-1 is only for games that are over, and this game is running";
-        if (cell < 0 || cell >= kCells) return where + "cells are 0..80";
+        if (is_over) return StepRefusal{i, cell, "the game is over; its entry must be -1"};
+        if (cell == -1) return StepRefusal{i, cell, "-1 is only for games that are over, and this game is running"};
+        if (cell < 0 || cell >= kCells) return StepRefusal{i, cell, "cells are 0..80"};
         GameRecord copy = game;
         const MoveOutcome outcome = make_move(copy, static_cast<std::int8_t>(cell), game.next_player);
-        return where + (outcome.accepted ? std::string("not a legal cell") : outcome.error.text());
+        return StepRefusal{i, cell, outcome.accepted ? std::string("not a legal cell") : outcome.error.text()};
     }
     return std::nullopt;
 }

@@ -25,6 +25,13 @@ struct BatchArrays {
     std::int16_t* moves_played = nullptr;  // n: marks on the board
 };
 
+// An entry of a step that cannot be played: the game, its cell and why.
+struct StepRefusal {
+    std::size_t game = 0;
+    int cell = 0;
+    std::string reason;
+};
+
 class Batch {
 public:
     // n games at the opening, published into arrays (which must hold n games).
@@ -40,9 +47,9 @@ public:
     // Game i in the position of record (its log switched off).
     void load(std::size_t i, const GameRecord& record);
 
-    // The first entry of cells[0..n) that cannot be played, as "game I, cell C: reason":
-    // games that are over take -1 and only -1; running games take one of their legal cells.
-    std::optional<std::string> validate(const std::int16_t* cells) const;
+    // The first entry of cells[0..n) that cannot be played: games that are over take -1 and
+    // only -1; running games take one of their legal cells.
+    std::optional<StepRefusal> validate(const std::int16_t* cells) const;
 
     // Plays a legal cell in game i (which is running).
     void play(std::size_t i, int cell);

@@ -125,9 +125,19 @@ Position Position::transformed(int k) const {
     if (k == kIdentity) return *this;
     Position image(*this);
     GameRecord& out = image.record_;
-    for (int cell = 0; cell < kCells; ++cell) out.board[transform_cell(k, cell)] = record_.board[cell];
+    const std::array<std::int8_t, kCells>& map = detail::kCellMap[k];
+    for (int cell = 0; cell < kCells; ++cell) out.board[map[cell]] = record_.board[cell];
+    // Rosters and the masks move roster by roster; inside a roster the positions move by
+    // the same map, so every 9-bit mask goes through one table.
     for (int roster = 0; roster < kRosters; ++roster) {
-        out.rosters[transform_roster(k, roster)] = record_.rosters[roster];
+        const int to = transform_roster(k, roster);
+        out.rosters[to] = record_.rosters[roster];
+        for (std::size_t p = 0; p < 2; ++p) {
+            out.cell_masks[p][to] = static_cast<std::uint16_t>(transform_mask(k, record_.cell_masks[p][roster]));
+        }
+    }
+    for (std::size_t p = 0; p < 2; ++p) {
+        out.roster_masks[p] = static_cast<std::uint16_t>(transform_mask(k, record_.roster_masks[p]));
     }
     out.available = transform_set(k, record_.available);
     if (record_.next_roster >= 0 && record_.next_roster < kRosters) {

@@ -10,10 +10,20 @@ std::string_view symmetry_name(int k) {
 
 CellSet transform_set(int k, const CellSet& cells) {
     if (k == kIdentity) return cells;
-    const std::array<std::int8_t, kCells>& map = detail::kCellMap[k];
-    CellSet image;
-    cells.for_each([&image, &map](int cell) { image.insert(map[cell]); });
-    return image;
+    // Roster by roster: the nine cells of roster r move, as a 9-bit mask, to roster k(r).
+    std::uint64_t low = 0;
+    std::uint64_t high = 0;
+    for (int r = 0; r < kRosters; ++r) {
+        const std::uint64_t bits = transform_mask(k, cells.roster_bits(r));
+        const int shift = 9 * transform_roster(k, r);
+        if (shift < 64) {
+            low |= bits << shift;
+            if (shift > 64 - 9) high |= bits >> (64 - shift);
+        } else {
+            high |= bits << (shift - 64);
+        }
+    }
+    return CellSet::from_words(low, high);
 }
 
 }  // namespace nonagame

@@ -87,6 +87,21 @@ inline constexpr std::array<std::array<std::int8_t, kRosters>, kSymmetries> kSma
     return table;
 }();
 
+// kMaskMap[k][m]: the 9-bit mask of positions (or rosters) m moved along symmetry k.
+inline constexpr std::array<std::array<std::uint16_t, 512>, kSymmetries> kMaskMap = [] {
+    std::array<std::array<std::uint16_t, 512>, kSymmetries> table{};
+    for (int k = 0; k < kSymmetries; ++k) {
+        for (unsigned mask = 0; mask < 512; ++mask) {
+            unsigned image = 0;
+            for (int i = 0; i < kRosters; ++i) {
+                if ((mask >> i) & 1U) image |= 1U << kSmallMap[k][i];
+            }
+            table[k][mask] = static_cast<std::uint16_t>(image);
+        }
+    }
+    return table;
+}();
+
 // kCompose[a][b]: the symmetry that maps every cell as a followed by b does.
 inline constexpr std::array<std::array<std::int8_t, kSymmetries>, kSymmetries> kCompose = [] {
     std::array<std::array<std::int8_t, kSymmetries>, kSymmetries> table{};
@@ -111,6 +126,9 @@ constexpr int transform_cell(int k, int cell) { return detail::kCellMap[k][cell]
 
 // The image of a roster, or of a position inside a roster (0..8), under symmetry k.
 constexpr int transform_roster(int k, int roster) { return detail::kSmallMap[k][roster]; }
+
+// The image of a 9-bit mask of positions inside a roster (or of rosters) under symmetry k.
+constexpr unsigned transform_mask(int k, unsigned mask) { return detail::kMaskMap[k][mask & 0x1FF]; }
 
 // The symmetry that undoes k: the quarter turns swap, every other one is its own inverse.
 constexpr int inverse(int k) {

@@ -94,11 +94,11 @@ struct Harness {
                                                    : cell >= 0 && cell < kCells && legal_cells(game).contains(cell);
             if (!ok && !first_bad) first_bad = i;
         }
-        const std::optional<std::string> error = batch.validate(cells.data());
+        const std::optional<StepRefusal> error = batch.validate(cells.data());
         check(error.has_value() == first_bad.has_value(), "validation verdict", first_bad.value_or(0));
         if (error) {
-            const std::string prefix = "game " + std::to_string(*first_bad) + ", cell ";
-            check(error->rfind(prefix, 0) == 0, "validation names the first bad entry", *first_bad);
+            check(error->game == *first_bad && error->cell == cells[*first_bad] && !error->reason.empty(),
+                  "validation names the first bad entry", *first_bad);
             return;
         }
         for (std::size_t i = 0; i < mirrors.size(); ++i) {

@@ -1,5 +1,6 @@
 """Conventions shared by every entry point: argument parsing, conversions, borrows,
 internal faults and module initialisation."""
+import inspect
 import subprocess
 import sys
 import shutil
@@ -201,12 +202,52 @@ def test_borrow_released_when_conversion_fails():
     assert game.make_move(0, 1) is True
 
 
-def test_module_exports_in_order():
-    assert nonagame.__all__ == ["Game", "Player", "Checkpoint", "State", "play_game", "play_multiple_games"]
-    for name in nonagame.__all__:
-        assert getattr(nonagame, name).__name__ == name
-    assert nonagame.play_game.__module__ == nonagame.play_multiple_games.__module__ == "nonagame"
-    assert nonagame.play_game.__self__ is nonagame
+def test_star_import_binds_exactly_the_exports_under_their_own_names():
+    # test_stub.py checks __all__ against the stub; here, what it names is what it gets.
+    namespace = {}
+    exec("from nonagame import *", namespace)
+    namespace.pop("__builtins__")
+    assert sorted(namespace) == sorted(nonagame.__all__)
+    for name, value in namespace.items():
+        assert value is getattr(nonagame, name) and value.__name__ == name
+        if isinstance(value, type):
+            assert value.__module__ == "builtins"
+        else:
+            assert value.__module__ == "nonagame" and value.__self__ is nonagame
+
+
+def listed(names):
+    quoted = [f"'{n}'" for n in names]
+    if len(quoted) <= 2:
+        return " and ".join(quoted)
+    return ", ".join(quoted[:-1]) + ", and " + quoted[-1]
+
+
+ENTRY_POINTS = [
+    ("Game.__new__", Game, Game),
+    ("Game.make_move", Game.make_move, lambda *a: Game(0).make_move(*a)),
+    ("Game.load_checkpoint", Game.load_checkpoint, lambda *a: Game(0).load_checkpoint(*a)),
+    ("Player.__new__", nonagame.Player, nonagame.Player),
+    ("Player.make_move", nonagame.Player.make_move, lambda *a: nonagame.Player(1).make_move(*a)),
+    ("play_game", nonagame.play_game, nonagame.play_game),
+    ("play_multiple_games", nonagame.play_multiple_games, nonagame.play_multiple_games),
+]
+
+
+@pytest.mark.parametrize("name, shown, call", ENTRY_POINTS, ids=[e[0] for e in ENTRY_POINTS])
+def test_argument_errors_name_the_parameters_that_the_signature_shows(name, shown, call):
+    # The text signature (help(), editors) and the parser's own list of names and full name
+    # are written separately; the parser's errors must agree with what the signature shows.
+    names = [p for p in inspect.signature(shown).parameters if p != "self"]
+    plural = "argument" if len(names) == 1 else "arguments"
+    with pytest.raises(TypeError) as missing:
+        call()
+    assert str(missing.value) == f"{name}() missing {len(names)} required positional {plural}: {listed(names)}"
+    with pytest.raises(TypeError) as too_many:
+        call(*range(len(names) + 1))
+    assert str(too_many.value) == (
+        f"{name}() takes {len(names)} positional arguments but {len(names) + 1} were given"
+    )
 
 
 def test_classes_are_closed_heap_types():

@@ -1,4 +1,5 @@
 """State snapshots: NumPy arrays, the text form and arrays changed by Python code."""
+import re
 import subprocess
 import sys
 
@@ -159,12 +160,25 @@ def test_class_cannot_be_made_or_extended():
         type("Sub", (State,), {})
     assert State.__module__ == "builtins"
     doc = State.__doc__
-    assert len(doc) == 699 and len(doc.split("\n")) == 19
     assert doc.startswith("Represent a Pythonlike state.") and doc.endswith("```")
     assert Game.make_state.__text_signature__ == "($self)"
     assert Game.make_state.__doc__ == (
         "Create a `PyState`-object.\nThis object is a simple representation of the current game."
     )
+
+
+def test_layout_drawn_in_the_docstring_is_where_str_shows_each_cell():
+    # The class docstring draws which index of `board` lies where (test_stub.py checks its
+    # text against the stub); str(state) draws the board. Both must put every cell in the
+    # same place: a board holding its own indexes prints the docstring's drawing.
+    layout = State.__doc__.split("Layout:\n", 1)[1].split("```", 1)[0]
+    documented = [[int(v) for v in line.split()] for line in layout.splitlines() if line.strip()]
+    state = Game(0).make_state()
+    state.board[:] = np.arange(81, dtype=np.int8)
+    drawn = str(state).split("Board:\n", 1)[1].split("\n\nNext Player", 1)[0]
+    shown = [[int(v) for v in re.findall(r"-?\d+", line)] for line in drawn.splitlines()]
+    assert documented == [row for row in shown if row]
+    assert sorted(sum(documented, [])) == list(range(81))
 
 
 def test_recycled_states_start_clean():

@@ -1,7 +1,6 @@
 #include "search/mcts.hpp"
 
 #include <algorithm>
-#include <cassert>
 #include <chrono>
 #include <cmath>
 #include <cstddef>
@@ -10,6 +9,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "fault.hpp"
 #include "playout.hpp"
 #include "search/tree.hpp"
 
@@ -225,7 +225,10 @@ SearchResult Search::run(const Budget& budget) {
         }
         trees_[0].run(root_, limits[0]);
     }  // workers joined here
-    assert(check_tree().empty());
+#if !defined(NDEBUG) || defined(NONAGAME_CHECK_INVARIANTS)
+    // Debug and checking builds hold every tree to its invariants after every run.
+    if (std::string fault = check_tree(); !fault.empty()) throw Fault("search tree invariant violated: " + fault);
+#endif
     SearchResult result = collect();
     result.simulations = simulations_done();
     result.seconds = std::chrono::duration<double>(Clock::now() - start).count();

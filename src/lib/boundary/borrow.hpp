@@ -7,8 +7,10 @@
 #include <Python.h>
 
 #include <string>
+#include <string_view>
 
 #include "errors.hpp"
+#include "fault_texts.hpp"
 
 namespace nonagame::py {
 
@@ -23,9 +25,6 @@ private:
     Py_ssize_t flag_ = 0;  // 0 free, > 0 number of readers, -1 one writer
 };
 
-inline constexpr const char* kMutablyBorrowed = "Already mutably borrowed";
-inline constexpr const char* kAlreadyBorrowed = "Already borrowed";
-
 class SharedBorrow {
 public:
     // RuntimeError "Already mutably borrowed" while a writer holds the object.
@@ -33,9 +32,10 @@ public:
         if (state.flag_ < 0) raise(PyExc_RuntimeError, kMutablyBorrowed);
         ++state.flag_;
     }
-    // The same conflict as an internal fault with the given text.
-    SharedBorrow(BorrowState& state, const std::string& fault_text) : state_(state) {
-        if (state.flag_ < 0) throw Fault(fault_text);
+    // The same conflict as an internal fault with the given text (copied only on a
+    // conflict: taking a borrow never allocates).
+    SharedBorrow(BorrowState& state, std::string_view fault_text) : state_(state) {
+        if (state.flag_ < 0) throw Fault(std::string(fault_text));
         ++state.flag_;
     }
     ~SharedBorrow() { --state_.flag_; }
@@ -53,8 +53,8 @@ public:
         if (state.flag_ != 0) raise(PyExc_RuntimeError, kAlreadyBorrowed);
         state.flag_ = -1;
     }
-    ExclusiveBorrow(BorrowState& state, const std::string& fault_text) : state_(state) {
-        if (state.flag_ != 0) throw Fault(fault_text);
+    ExclusiveBorrow(BorrowState& state, std::string_view fault_text) : state_(state) {
+        if (state.flag_ != 0) throw Fault(std::string(fault_text));
         state.flag_ = -1;
     }
     ~ExclusiveBorrow() { state_.flag_ = 0; }

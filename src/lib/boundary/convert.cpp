@@ -3,31 +3,36 @@
 #include <climits>
 #include <string>
 
+#include "utf8.hpp"
+
 namespace nonagame::py {
 
 void fail_argument(const char* name) {
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (type != PyExc_TypeError) {
-        PyErr_Restore(type, value, traceback);
+    PendingError error;
+    if (error.type() != PyExc_TypeError) {
+        error.restore();
         throw ErrorSet{};
     }
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref old_type = Ref::steal(type), old_value = Ref::steal(value), old_tb = Ref::steal(traceback);
-    Ref text = Ref::checked(PyObject_Str(old_value.get()));
+    Ref text = Ref::checked(PyObject_Str(error.value()));
     Ref message = Ref::checked(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
     Ref replacement = Ref::checked(PyObject_CallOneArg(PyExc_TypeError, message.get()));
     // PyException_GetCause gives a new reference; PyException_SetCause steals one.
-    PyException_SetCause(replacement.get(), PyException_GetCause(old_value.get()));
+    PyException_SetCause(replacement.get(), PyException_GetCause(error.value()));
     PyErr_SetObject(PyExc_TypeError, replacement.get());
     throw ErrorSet{};
 }
 
-std::int8_t to_i8(PyObject* object, const char* name) {
+std::optional<std::int8_t> to_i8_if_in_range(PyObject* object, const char* name) {
     const long value = PyLong_AsLong(object);
     if (value == -1 && PyErr_Occurred()) fail_argument(name);
-    if (value < INT8_MIN || value > INT8_MAX) raise(PyExc_OverflowError, kOutOfRange);
+    if (value < INT8_MIN || value > INT8_MAX) return std::nullopt;
     return static_cast<std::int8_t>(value);
+}
+
+std::int8_t to_i8(PyObject* object, const char* name) {
+    const std::optional<std::int8_t> value = to_i8_if_in_range(object, name);
+    if (!value) raise(PyExc_OverflowError, kOutOfRange);
+    return *value;
 }
 
 std::uint32_t to_u32(PyObject* object, const char* name) {
@@ -45,11 +50,7 @@ std::uint32_t to_u32(PyObject* object, const char* name) {
 }
 
 void fail_conversion(PyObject* object, const char* class_name, const char* name) {
-    std::string type_name = "<failed to extract type name>";
-    Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(object)));
-    const char* utf8 = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
-    if (utf8 != nullptr) type_name = utf8;
-    else PyErr_Clear();
+    const std::string type_name = type_qualname_or(Py_TYPE(object), "<failed to extract type name>");
     PyErr_SetString(PyExc_TypeError,
                     ("'" + type_name + "' object cannot be converted to '" + class_name + "'").c_str());
     fail_argument(name);

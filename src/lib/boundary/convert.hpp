@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
 
 #include "errors.hpp"
 
@@ -17,6 +18,10 @@ inline constexpr const char* kOutOfRange = "out of range integral type conversio
 
 // An int or an object with __index__, in -128..127.
 std::int8_t to_i8(PyObject* object, const char* name);
+
+// The same without the range error: nothing (and no error set) for an integer outside
+// -128..127, so that the caller may raise it later; throws ErrorSet for a non-integer.
+std::optional<std::int8_t> to_i8_if_in_range(PyObject* object, const char* name);
 
 // An int (or an object with __index__) in 0..4294967295.
 std::uint32_t to_u32(PyObject* object, const char* name);

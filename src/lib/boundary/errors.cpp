@@ -1,10 +1,12 @@
 #include "errors.hpp"
 
+#include "boundary_globals.hpp"
+#include "fault_texts.hpp"
+#include "utf8.hpp"
+
 namespace nonagame::py {
 
 namespace {
-
-PyObject* g_panic_type = nullptr;
 
 constexpr const char* kPanicDoc =
     "Raised when the native code of this module fails internally.\n\n"
@@ -14,70 +16,71 @@ constexpr const char* kPanicDoc =
 }  // namespace
 
 PyObject* panic_type() {
-    if (g_panic_type == nullptr) {
-        g_panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
-                                                 PyExc_BaseException, nullptr);
+    PyObject*& type = g_boundary.panic_type;
+    if (type == nullptr) {
+        type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+                                         PyExc_BaseException, nullptr);
     }
-    return g_panic_type;
+    return type;
 }
 
 void adopt_panic_type(PyObject* type) {
     Py_INCREF(type);
-    Py_XSETREF(g_panic_type, type);
+    Py_XSETREF(g_boundary.panic_type, type);
 }
 
 void set_panic(std::string_view text) {
     PyObject* type = panic_type();
     if (type == nullptr) return;  // the error of the failed creation stays set
-    Ref message = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                                  "replace"));
-    if (!message) return;
-    PyErr_SetObject(type, message.get());
+    const Ref message = str_from_utf8(text);
+    if (message) PyErr_SetObject(type, message.get());
 }
 
 void raise(PyObject* type, std::string_view message) {
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(),
-                                               static_cast<Py_ssize_t>(message.size()), "replace"));
+    const Ref text = str_from_utf8(message);
     if (text) PyErr_SetObject(type, text.get());
     throw ErrorSet{};
 }
 
 void api_call_failed() {
     PyErr_Print();
-    throw Fault("Python API call failed");
+    throw Fault(std::string(kApiCallFailed));
 }
 
-void unwrap_none() { throw Fault("called `Option::unwrap()` on a `None` value"); }
-
-namespace {
-
-std::string utf8_of(PyObject* object, const char* fallback) {
-    if (object != nullptr) {
-        Ref text = Ref::steal(PyObject_Str(object));
-        if (text) {
-            Py_ssize_t size = 0;
-            const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
-            if (data != nullptr) return std::string(data, static_cast<std::size_t>(size));
-        }
-        PyErr_Clear();
-    }
-    return fallback;
-}
-
-}  // namespace
+void unwrap_none() { throw Fault(std::string(kUnwrapNone)); }
 
 std::string describe_current_error() {
+    constexpr std::string_view kUnknown = "unknown error";
+    const PendingError error;
+    const std::string name =
+        error.type() != nullptr && PyType_Check(error.type())
+            ? type_qualname_or(reinterpret_cast<PyTypeObject*>(error.type()), kUnknown)
+            : std::string(kUnknown);
+    return name + ": " + object_text_or(error.value(), "<unprintable>");
+}
+
+PendingError::PendingError() noexcept {
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
-    Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value),
-        owned_tb = Ref::steal(traceback);
-    std::string name = "unknown error";
-    if (type != nullptr && PyType_Check(type)) {
-        Ref qualname = Ref::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(type)));
-        name = utf8_of(qualname.get(), "unknown error");
-    }
-    return name + ": " + utf8_of(value, "<unprintable>");
+    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+    type_ = Ref::steal(type);
+    value_ = Ref::steal(value);
+    traceback_ = Ref::steal(traceback);
+}
+
+bool PendingError::matches(PyObject* exception_type) const noexcept {
+    return type_ && PyErr_GivenExceptionMatches(type_.get(), exception_type) != 0;
+}
+
+void PendingError::restore() noexcept {
+    PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+}
+
+void PendingError::discard() noexcept {
+    type_ = Ref();
+    value_ = Ref();
+    traceback_ = Ref();
 }
 
 }  // namespace nonagame::py

@@ -15,6 +15,9 @@ namespace nonagame::py {
 // fault "failed to create type object for NAME" is raised.
 PyTypeObject* create_type(PyType_Spec& spec, const char* class_name);
 
+// The type kept in slot, created from spec at first use (create_type's fault on failure).
+PyTypeObject* type_once(PyTypeObject*& slot, PyType_Spec& spec, const char* class_name);
+
 // tp_new of the classes that Python code cannot instantiate.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 

@@ -1,17 +1,14 @@
 #include "module_support.hpp"
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
+#include "boundary_globals.hpp"
 #include "errors.hpp"
 
 namespace nonagame::py {
 
 namespace {
-
-constexpr std::int64_t kNoInterpreter = -1;  // the main interpreter's id is 0
-std::atomic<std::int64_t> g_interpreter{kNoInterpreter};
 
 const char* utf8_name(PyObject* name) {
     if (!PyUnicode_Check(name)) raise(PyExc_TypeError, "__name__ of a module member is not a str");
@@ -27,7 +24,7 @@ void bind_interpreter(const char* module_name) {
     const std::int64_t id = PyInterpreterState_GetID(interpreter);
     if (id == -1 && PyErr_Occurred()) throw ErrorSet{};
     std::int64_t expected = kNoInterpreter;
-    if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    if (!g_boundary.interpreter.compare_exchange_strong(expected, id) && expected != id) {
         raise(PyExc_ImportError,
               std::string(module_name) +
                   " does not support subinterpreters: it can be imported only in the "
@@ -47,7 +44,7 @@ void add_object(PyObject* module, const char* name, PyObject* object) {
     }
     Ref text = Ref::checked(PyUnicode_FromString(name));
     if (PyList_Append(all.get(), text.get()) < 0) {
-        throw Fault("could not append __name__ to __all__: " + describe_current_error());
+        throw Fault(std::string(kAllNotExtended) + describe_current_error());
     }
     if (PyObject_SetAttr(module, text.get(), object) < 0) throw ErrorSet{};
 }

@@ -1,10 +1,9 @@
 #include "numpy_api.hpp"
 
-#include <bit>
 #include <cstring>
-#include <utility>
 #include <string>
 
+#include "boundary_globals.hpp"
 #include "errors.hpp"
 #include "pyref.hpp"
 
@@ -30,8 +29,6 @@ struct ArrayHead {
     char* data;
 };
 
-void** g_table = nullptr;
-
 void** locate_table() {
     Ref numpy = Ref::checked(PyImport_ImportModule("numpy"));
     Ref version = Ref::checked(PyObject_GetAttrString(numpy.get(), "__version__"));
@@ -50,19 +47,19 @@ void** locate_table() {
     void* pointer = PyCapsule_GetPointer(capsule.get(), name);
     if (pointer == nullptr) throw ErrorSet{};
     // Another thread may have located the table while the imports ran Python code.
-    if (g_table == nullptr) {
+    if (g_boundary.numpy_table == nullptr) {
         capsule.release();  // held for ever so that the table stays valid
-        g_table = static_cast<void**>(pointer);
+        g_boundary.numpy_table = static_cast<void**>(pointer);
     }
-    return g_table;
+    return g_boundary.numpy_table;
 }
 
 void** table() {
-    if (g_table != nullptr) return g_table;
+    if (g_boundary.numpy_table != nullptr) return g_boundary.numpy_table;
     try {
         return locate_table();
     } catch (const ErrorSet&) {
-        throw Fault("Failed to access NumPy array API capsule: " + describe_current_error());
+        throw Fault(std::string(kNumpyUnreachable) + describe_current_error());
     }
 }
 
@@ -81,67 +78,6 @@ PyObject* new_int8_array(const std::int8_t* data, Py_ssize_t n) {
     if (array == nullptr) api_call_failed();
     if (n > 0) std::memcpy(reinterpret_cast<ArrayHead*>(array)->data, data, static_cast<std::size_t>(n));
     return array;
-}
-
-IntegerView::IntegerView(PyObject* object) {
-    if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) < 0) {
-        // NumPy has no format string for some element types (datetimes): take the shape
-        // alone, so that such elements count as non-integers like any other non-integer type.
-        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
-        const Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value),
-                  owned_traceback = Ref::steal(traceback);
-        if (PyObject_GetBuffer(object, &view_, PyBUF_STRIDES) < 0) throw ErrorSet{};
-        return;
-    }
-    const char* format = view_.format != nullptr ? view_.format : "B";
-    char order = '@';
-    if (std::strchr("@=<>!", format[0]) != nullptr) order = *format++;
-    if (format[0] != '\0' && format[1] == '\0' && std::strchr("bBhHiIlLqQnN?", format[0]) != nullptr) {
-        code_ = format[0];
-    }
-    const bool little = std::endian::native == std::endian::little;
-    swap_ = (order == '<' && !little) || ((order == '>' || order == '!') && little);
-}
-
-IntegerView::~IntegerView() { PyBuffer_Release(&view_); }
-
-Py_ssize_t IntegerView::total() const {
-    if (view_.ndim == 0) return 1;
-    Py_ssize_t count = 1;
-    for (int d = 0; d < view_.ndim; ++d) count *= view_.shape[d];
-    return count;
-}
-
-std::optional<Py_ssize_t> IntegerView::length() const {
-    if (view_.ndim != 1) return std::nullopt;
-    return view_.shape[0];
-}
-
-std::optional<std::int64_t> IntegerView::at(Py_ssize_t i) const {
-    if (code_ == 0 || i < 0 || i >= total()) return std::nullopt;
-    // Offset of element i in C order over the buffer's own shape and strides.
-    const char* p = static_cast<const char*>(view_.buf);
-    Py_ssize_t rest = i;
-    for (int d = view_.ndim - 1; d >= 0; --d) {
-        const Py_ssize_t extent = view_.shape[d];
-        const Py_ssize_t stride = view_.strides != nullptr ? view_.strides[d] : view_.itemsize;
-        p += (rest % extent) * stride;
-        rest /= extent;
-    }
-    unsigned char bytes[8] = {};
-    const auto size = static_cast<std::size_t>(view_.itemsize);
-    if (size == 0 || size > sizeof bytes) return std::nullopt;
-    std::memcpy(bytes, p, size);
-    if (swap_) {
-        for (std::size_t k = 0; k < size / 2; ++k) std::swap(bytes[k], bytes[size - 1 - k]);
-    }
-    const bool is_signed = std::strchr("bhilqn", code_) != nullptr;
-    std::uint64_t raw = 0;
-    std::memcpy(&raw, bytes, sizeof raw);  // little-endian hosts only read the low bytes
-    if constexpr (std::endian::native == std::endian::big) raw >>= 8 * (8 - size);
-    if (size < 8 && is_signed && ((raw >> (8 * size - 1)) & 1)) raw |= ~std::uint64_t{0} << (8 * size);
-    return static_cast<std::int64_t>(raw);
 }
 
 }  // namespace nonagame::py

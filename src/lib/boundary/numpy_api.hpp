@@ -1,12 +1,11 @@
 // Access to NumPy through its C API table, located at the first array creation (not at
-// import) and kept for the life of the process; and safe reads of arrays that Python code
-// may have reshaped, resized or re-typed.
+// import) and kept for the life of the process. Arrays are read back through IntegerView
+// (integer_view.hpp), which needs no NumPy table.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
-#include <optional>
 
 namespace nonagame::py {
 
@@ -14,33 +13,5 @@ namespace nonagame::py {
 // starting "Failed to access NumPy array API capsule" when NumPy cannot be reached, or
 // prints the Python error and raises "Python API call failed" when the array cannot be made.
 PyObject* new_int8_array(const std::int8_t* data, Py_ssize_t n);
-
-// A read-only view of a one-dimensional buffer of integers, honouring its current shape,
-// strides and element size. Holding it blocks resizing of a NumPy array.
-class IntegerView {
-public:
-    // Throws ErrorSet when the object has no buffer. Elements whose type the buffer cannot
-    // describe (NumPy's datetimes) are not integers; the shape is read all the same.
-    explicit IntegerView(PyObject* object);
-    ~IntegerView();
-    IntegerView(const IntegerView&) = delete;
-    IntegerView& operator=(const IntegerView&) = delete;
-
-    int ndim() const { return view_.ndim; }
-    // Whether the elements are of an integer type that at() can read.
-    bool integers() const { return code_ != 0; }
-    // Number of elements over all dimensions.
-    Py_ssize_t total() const;
-    // Number of elements of a one-dimensional buffer; nothing for any other shape.
-    std::optional<Py_ssize_t> length() const;
-    // Element i in index order over all dimensions (C order); nothing when the element
-    // type is not an integer type or i is out of range.
-    std::optional<std::int64_t> at(Py_ssize_t i) const;
-
-private:
-    Py_buffer view_{};
-    char code_ = 0;        // struct-module type code of the elements, 0 if unsupported
-    bool swap_ = false;    // elements are stored in the other byte order
-};
 
 }  // namespace nonagame::py

@@ -31,7 +31,7 @@ void copy_clamped(const char* p, Py_ssize_t stride, Py_ssize_t n, std::int16_t* 
 
 class Buffer {
 public:
-    explicit Buffer(PyObject* object) { ok_ = PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) == 0; }
+    explicit Buffer(PyObject* object) : ok_(PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) == 0) {}
     ~Buffer() {
         if (ok_) PyBuffer_Release(&view_);
     }
@@ -85,6 +85,8 @@ std::string read_integers(PyObject* buffer_object, Py_ssize_t n, const char* nam
     if (view.ndim != 1 || view.shape[0] != n) {
         return prefix + "expected shape (" + std::to_string(n) + ",), got shape " + shape_text(view);
     }
+    // No element to read: an empty list (which NumPy makes float64) will do as well.
+    if (n == 0) return {};
     const char* format = view.format != nullptr ? view.format : "B";
     constexpr bool little = std::endian::native == std::endian::little;
     if (format[0] == '@' || format[0] == '=' || (little && format[0] == '<')) ++format;

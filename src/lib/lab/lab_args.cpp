@@ -3,6 +3,7 @@
 #include <sys/random.h>
 
 #include <cerrno>
+#include <limits>
 #include <random>
 #include <string>
 
@@ -106,6 +107,16 @@ std::int64_t count_value(PyObject* object, const char* name) {
     if (count == -1 && PyErr_Occurred()) throw ErrorSet{};
     if (count < 0) raise(PyExc_ValueError, std::string("argument '") + name + "': expected a count >= 0");
     return count;
+}
+
+std::int64_t size_value(PyObject* object, const char* name) {
+    Ref value = index_of(object, name);
+    int overflow = 0;
+    const long long size = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
+    if (size == -1 && PyErr_Occurred()) throw ErrorSet{};
+    if (overflow > 0) return std::numeric_limits<std::int64_t>::max();
+    if (overflow < 0 || size < 0) raise(PyExc_ValueError, std::string("argument '") + name + "': expected a count >= 0");
+    return size;
 }
 
 }  // namespace nonagame::py

@@ -25,4 +25,8 @@ int thread_count(PyObject* object, const char* name);
 // A count: an int >= 0 (ValueError when negative, OverflowError beyond 2**63 - 1).
 std::int64_t count_value(PyObject* object, const char* name);
 
+// A number of items to allocate: an int >= 0 (ValueError when negative); any int beyond
+// 2**63 - 1 comes back as 2**63 - 1, which no allocation can meet (MemoryError).
+std::int64_t size_value(PyObject* object, const char* name);
+
 }  // namespace nonagame::py

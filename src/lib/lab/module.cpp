@@ -37,23 +37,17 @@ void populate(PyObject* module) {
 }
 
 PyObject* init() {
-    bind_interpreter("nonagame_lab");
-    if (g_module != nullptr) {
-        Py_INCREF(g_module);
-        return g_module;
-    }
-    link_core();
-    Ref module = Ref::checked(PyModule_Create2(&g_definition, PYTHON_API_VERSION));
-    populate(module.get());
-    g_module = module.get();
-    Py_INCREF(g_module);
-    return module.release();
+    return module_once(g_module, g_definition, "nonagame_lab", [](PyObject* module) {
+        link_core();
+        populate(module);
+    });
 }
 
 }  // namespace
 
 }  // namespace nonagame::py
 
-PyMODINIT_FUNC PyInit__core() {
+// The import system derives this name from the module's file name, _core.
+PyMODINIT_FUNC PyInit__core() {  // NOLINT(bugprone-reserved-identifier)
     return nonagame::py::entry([] { return nonagame::py::init(); });
 }

@@ -1,12 +1,14 @@
 #include "position_type.hpp"
 
 #include <array>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "core_link.hpp"
 #include "errors.hpp"
 #include "heap_type.hpp"
+#include "native_arrays.hpp"
 #include "notation.hpp"
 #include "numpy_api.hpp"
 #include "symmetry.hpp"
@@ -43,6 +45,24 @@ template <class T>
 const T& accepted(const Result<T>& result) {
     if (!result) raise(PyExc_ValueError, result.refusal().message);
     return result.value();
+}
+
+// The decimal text of an int argument (for the messages about ints beyond long long).
+std::string int_text(PyObject* object) {
+    Ref number = Ref::checked(PyNumber_Index(object));
+    Ref text = Ref::checked(PyObject_Str(number.get()));
+    const char* utf8 = PyUnicode_AsUTF8(text.get());
+    if (utf8 == nullptr) throw ErrorSet{};
+    return utf8;
+}
+
+// The refusal text of a move of the cell object, whose value came to the engine as cell:
+// an int beyond long long came as LLONG_MIN, and the range message names the int given.
+std::string refusal_text(const Refusal& refusal, long long cell, PyObject* object) {
+    if (cell == LLONG_MIN && refusal.message == cell_range_message(cell)) {
+        return "cell must be 0..80, got " + int_text(object);
+    }
+    return refusal.message;
 }
 
 std::string utf8_argument(PyObject* object, const char* name) {
@@ -130,21 +150,29 @@ PyObject* parse(PyObject*, PyObject* text) {
     return entry([&] { return wrap_position(accepted(parse_notation(utf8_argument(text, "text")))); });
 }
 
+// The items of an iterable of cells as a tuple. Reading an item may run Python code (its
+// __index__), which could change a list given by the caller; a tuple cannot change.
+Ref cell_items(PyObject* cells) {
+    Ref sequence = Ref::checked(PySequence_Fast(cells, "argument 'cells': expected an iterable of ints"));
+    return Ref::checked(PySequence_Tuple(sequence.get()));
+}
+
 PyObject* from_moves(PyObject*, PyObject* cells) {
     return entry([&] {
-        Ref sequence = Ref::checked(PySequence_Fast(cells, "argument 'cells': expected an iterable of ints"));
-        const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+        Ref sequence = cell_items(cells);
+        const Py_ssize_t count = PyTuple_GET_SIZE(sequence.get());
         std::vector<long long> moves(static_cast<std::size_t>(count));
         for (Py_ssize_t i = 0; i < count; ++i) {
-            PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
+            PyObject* item = PyTuple_GET_ITEM(sequence.get(), i);
             moves[static_cast<std::size_t>(i)] = int_argument(item, "cells");
         }
         const Result<Position> result = Position::from_moves(moves);
         if (!result) {
             const Refusal& refusal = result.refusal();
-            raise(PyExc_ValueError, "move " + std::to_string(refusal.index) + " (cell " +
-                                        std::to_string(moves[static_cast<std::size_t>(refusal.index)]) +
-                                        "): " + refusal.message);
+            const auto index = static_cast<std::size_t>(refusal.index);
+            PyObject* item = PyTuple_GET_ITEM(sequence.get(), refusal.index);
+            raise(PyExc_ValueError, "move " + std::to_string(refusal.index) + " (cell " + int_text(item) +
+                                        "): " + refusal_text(refusal, moves[index], item));
         }
         return wrap_position(result.value());
     });
@@ -156,8 +184,11 @@ PyObject* get_board(PyObject* self, void*) {
     return entry([&] {
         PositionBody& b = body(self);
         if (!b.board) {
-            Ref array = Ref::steal(new_int8_array(b.value.board().data(), kCells));
-            Ref done = Ref::checked(PyObject_CallMethod(array.get(), "setflags", "O", Py_False));
+            // A view of a read-only native block: unlike an array that owns its data, it
+            // cannot be made writeable again with setflags.
+            Ref block = new_native_block(kCells);
+            std::memcpy(block_data(block.get()), b.value.board().data(), kCells);
+            Ref array = view_array(block.get(), "int8", 0, kCells, 0);
             // The calls above may have run Python code that read the board meanwhile.
             if (!b.board) b.board = std::move(array);
         }
@@ -193,7 +224,12 @@ PyObject* get_notation(PyObject* self, void*) {
 // Methods.
 
 PyObject* play(PyObject* self, PyObject* cell) {
-    return entry([&] { return wrap_position(accepted(value(self).play(int_argument(cell, "cell")))); });
+    return entry([&] {
+        const long long index = int_argument(cell, "cell");
+        const Result<Position> result = value(self).play(index);
+        if (!result) raise(PyExc_ValueError, refusal_text(result.refusal(), index, cell));
+        return wrap_position(result.value());
+    });
 }
 
 PyObject* to_game(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -214,11 +250,8 @@ PyObject* to_game(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* symmetries(PyObject* self, PyObject*) {
     return entry([&] {
-        const std::array<Position, kSymmetries> images = value(self).symmetries();
         Ref list = Ref::checked(PyList_New(kSymmetries));
-        for (int k = 0; k < kSymmetries; ++k) {
-            PyList_SET_ITEM(list.get(), k, wrap_position(images[static_cast<std::size_t>(k)]));
-        }
+        for (int k = 0; k < kSymmetries; ++k) PyList_SET_ITEM(list.get(), k, wrap_position(value(self).transformed(k)));
         return list.release();
     });
 }
@@ -341,11 +374,11 @@ PyObject* transform_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&] {
         if (nargs != 2) raise(PyExc_TypeError, "transform_cells() takes 2 arguments: (k, cells)");
         const int k = symmetry_argument(args[0]);
-        Ref sequence = Ref::checked(PySequence_Fast(args[1], "argument 'cells': expected an iterable of ints"));
-        const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+        Ref sequence = cell_items(args[1]);
+        const Py_ssize_t count = PyTuple_GET_SIZE(sequence.get());
         std::vector<int> mapped(static_cast<std::size_t>(count));
         for (Py_ssize_t i = 0; i < count; ++i) {
-            const long long cell = int_argument(PySequence_Fast_GET_ITEM(sequence.get(), i), "cells");
+            const long long cell = int_argument(PyTuple_GET_ITEM(sequence.get(), i), "cells");
             if (cell < 0 || cell >= kCells) raise(PyExc_ValueError, "argument 'cells': " + cell_range_message(cell));
             mapped[static_cast<std::size_t>(i)] = transform_cell(k, static_cast<int>(cell));
         }
@@ -378,7 +411,12 @@ PyObject* symmetry_cell_map(PyObject*, PyObject* k) {
 }
 
 PyObject* py_cell_name(PyObject*, PyObject* cell) {
-    return entry([&] { return text_object(accepted(cell_name(int_argument(cell, "cell")))).release(); });
+    return entry([&] {
+        const long long index = int_argument(cell, "cell");
+        const Result<std::string> name = cell_name(index);
+        if (!name) raise(PyExc_ValueError, refusal_text(name.refusal(), index, cell));
+        return text_object(name.value()).release();
+    });
 }
 
 PyObject* py_cell_index(PyObject*, PyObject* name) {

@@ -182,6 +182,23 @@ mcts::SearchResult run_interruptible(SearcherBody& b, const mcts::Budget& budget
     return *result;
 }
 
+// The budget of run(): exactly one of simulations, seconds or infinite.
+mcts::Budget parse_budget(PyObject* simulations, PyObject* seconds, bool infinite) {
+    mcts::Budget budget;
+    if (simulations != Py_None) {
+        budget.simulations = static_cast<std::uint64_t>(count_value(simulations, "simulations"));
+    }
+    if (seconds != Py_None) {
+        const double s = PyFloat_AsDouble(seconds);
+        if (s == -1.0 && PyErr_Occurred()) throw ErrorSet{};
+        if (!std::isfinite(s) || s < 0) raise(PyExc_ValueError, "argument 'seconds': expected a finite number >= 0");
+        budget.seconds = s;
+    }
+    const int limits = (budget.simulations ? 1 : 0) + (budget.seconds ? 1 : 0) + (infinite ? 1 : 0);
+    if (limits != 1) raise(PyExc_ValueError, "give exactly one budget: simulations, seconds or infinite=True");
+    return budget;
+}
+
 PyObject* run(PyObject* self, PyObject* args, PyObject* kwargs) {
     return entry([&] {
         static const char* names[] = {"simulations", "seconds", "infinite", nullptr};
@@ -192,27 +209,15 @@ PyObject* run(PyObject* self, PyObject* args, PyObject* kwargs) {
                                          &seconds, &infinite)) {
             throw ErrorSet{};
         }
-        mcts::Budget budget;
-        if (simulations != Py_None) budget.simulations = static_cast<std::uint64_t>(count_value(simulations, "simulations"));
-        if (seconds != Py_None) {
-            const double s = PyFloat_AsDouble(seconds);
-            if (s == -1.0 && PyErr_Occurred()) throw ErrorSet{};
-            if (!std::isfinite(s) || s < 0) raise(PyExc_ValueError, "argument 'seconds': expected a finite number >= 0");
-            budget.seconds = s;
-        }
-        const int limits = (budget.simulations ? 1 : 0) + (budget.seconds ? 1 : 0) + (infinite ? 1 : 0);
-        if (limits != 1) {
-            raise(PyExc_ValueError, "give exactly one budget: simulations, seconds or infinite=True");
-        }
+        mcts::Budget budget = parse_budget(simulations, seconds, infinite != 0);
         SearcherBody& b = body(self);
         if (!b.has_position) raise(PyExc_ValueError, "set_position() first");
         budget.stop = &b.stop;
         mcts::SearchResult result;
         {
             ExclusiveBorrow borrow(b.borrow);
-            if (mcts::is_over(b.search->position())) {
-                // Checked under the borrow, raised after it: the game is over.
-            } else {
+            // A finished root leaves best_move at -1: refused below, once the borrow is back.
+            if (!mcts::is_over(b.search->position())) {
                 b.stop.store(false);
                 result = guarded([&] { return run_interruptible(b, budget); });
             }

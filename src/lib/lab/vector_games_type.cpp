@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -81,7 +82,7 @@ PyObject* vector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                          &n_object, &seed_object, &threads_object)) {
             throw ErrorSet{};
         }
-        const std::int64_t n = count_value(n_object, "n");
+        const std::int64_t n = size_value(n_object, "n");
         const std::uint64_t seed = seed_value(seed_object, "seed");
         const int threads = thread_count(threads_object, "threads");
         Ref self = Ref::steal(allocate<VectorBody>(type));
@@ -90,40 +91,66 @@ PyObject* vector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// Whether Ctrl-C may stop a batch call part way.
+enum class Stop : bool { kNever, kBetweenChunks };
+
 // Runs f(i) for every game i in [0, n) over the object's threads, without the interpreter
-// lock. Ctrl-C stops it between chunks (the games already stepped keep their new state).
+// lock. With Stop::kBetweenChunks, Ctrl-C stops it between chunks (the games already done
+// keep their new state): for playout, whose games each end whole. step and step_random
+// move every running game once, so they always finish, and Ctrl-C raises right after.
 template <class F>
-void for_each_game(VectorBody& b, F&& f) {
-    run_released(b.n, kGamesPerChunk, b.threads, [&](std::int64_t begin, std::int64_t end, int) {
-        for (std::int64_t i = begin; i < end; ++i) f(static_cast<std::size_t>(i));
-    });
+void for_each_game(VectorBody& b, Stop stop, F&& f) {
+    run_released(
+        b.n, kGamesPerChunk, b.threads,
+        [&](std::int64_t begin, std::int64_t end, int) {
+            for (std::int64_t i = begin; i < end; ++i) f(static_cast<std::size_t>(i));
+        },
+        stop == Stop::kBetweenChunks);
+}
+
+// The error text of a bad entry. The cells were read clamped to int16 (anything outside
+// it as -32768): such an entry is named as the caller wrote it, read again from cells.
+std::string bad_entry_text(const VectorBody& b, const StepRefusal& bad, PyObject* cells) {
+    const int clamped = b.scratch[static_cast<std::size_t>(bad.game)];
+    std::string cell = std::to_string(clamped);
+    if (clamped == std::numeric_limits<std::int16_t>::min()) {
+        Ref item = Ref::steal(PySequence_GetItem(cells, static_cast<Py_ssize_t>(bad.game)));
+        Ref text = item ? Ref::steal(PyObject_Str(item.get())) : Ref{};
+        const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+        if (utf8 != nullptr) {
+            cell = utf8;
+        } else {
+            PyErr_Clear();
+            cell = "outside -32768..32767";
+        }
+    }
+    return "game " + std::to_string(bad.game) + ", cell " + cell + ": " + bad.reason;
 }
 
 PyObject* step(PyObject* self, PyObject* cells) {
     return entry([&]() -> PyObject* {
         VectorBody& b = body(self);
         Ref array = as_buffer_object(cells, "cells");
-        std::optional<std::string> error;
+        std::string read_error;
+        std::optional<StepRefusal> bad;
         {
             ExclusiveBorrow borrow(b.borrow);
-            std::string read_error =
-                read_integers(array.get(), static_cast<Py_ssize_t>(b.n), "cells", b.scratch.data());
-            if (!read_error.empty()) {
-                error = std::move(read_error);
-            } else {
+            read_error = read_integers(array.get(), static_cast<Py_ssize_t>(b.n), "cells", b.scratch.data());
+            if (read_error.empty()) {
                 {
                     ReleasedGil released;
-                    error = b.batch->validate(b.scratch.data());
+                    bad = b.batch->validate(b.scratch.data());
                 }
-                if (!error) {
-                    for_each_game(b, [&](std::size_t i) {
+                if (!bad) {
+                    for_each_game(b, Stop::kNever, [&](std::size_t i) {
                         const int cell = b.scratch[i];
                         if (cell >= 0) b.batch->play(i, cell);
                     });
                 }
             }
         }
-        if (error) raise(PyExc_ValueError, *error);
+        if (!read_error.empty()) raise(PyExc_ValueError, read_error);
+        if (bad) raise(PyExc_ValueError, bad_entry_text(b, *bad, array.get()));
         Py_RETURN_NONE;
     });
 }
@@ -132,7 +159,7 @@ PyObject* step_random(PyObject* self, PyObject*) {
     return entry([&]() -> PyObject* {
         VectorBody& b = body(self);
         ExclusiveBorrow borrow(b.borrow);
-        for_each_game(b, [&](std::size_t i) { b.batch->play_random(i); });
+        for_each_game(b, Stop::kNever, [&](std::size_t i) { b.batch->play_random(i); });
         Py_RETURN_NONE;
     });
 }
@@ -141,12 +168,13 @@ PyObject* playout(PyObject* self, PyObject*) {
     return entry([&]() -> PyObject* {
         VectorBody& b = body(self);
         ExclusiveBorrow borrow(b.borrow);
-        for_each_game(b, [&](std::size_t i) { b.batch->playout(i); });
+        for_each_game(b, Stop::kBetweenChunks, [&](std::size_t i) { b.batch->playout(i); });
         Py_RETURN_NONE;
     });
 }
 
-// Indices to reset: None for all, an int, or an array-like of ints in 0..n-1.
+// Indices to reset: None for all, an int (or an integer scalar or 0-d array), or a
+// one-dimensional array-like of ints in 0..n-1.
 std::vector<std::int64_t> reset_indices(VectorBody& b, PyObject* indices) {
     std::vector<std::int64_t> out;
     if (indices == nullptr || indices == Py_None) {
@@ -154,38 +182,46 @@ std::vector<std::int64_t> reset_indices(VectorBody& b, PyObject* indices) {
         for (std::int64_t i = 0; i < b.n; ++i) out[static_cast<std::size_t>(i)] = i;
         return out;
     }
-    if (PyIndex_Check(indices) && !PyBool_Check(indices)) {
-        Ref value = Ref::checked(PyNumber_Index(indices));
-        const long long i = PyLong_AsLongLong(value.get());
-        if (i == -1 && PyErr_Occurred()) throw ErrorSet{};
-        if (i < 0 || i >= b.n) {
-            raise(PyExc_ValueError, "argument 'indices': index " + std::to_string(i) + " is not in 0.." +
-                                        std::to_string(b.n - 1));
-        }
-        out.push_back(i);
-        return out;
-    }
-    Ref array = as_buffer_object(indices, "indices");
-    Py_buffer view{};
-    if (PyObject_GetBuffer(array.get(), &view, PyBUF_ND) < 0) throw ErrorSet{};
-    const bool flat = view.ndim == 1;
-    PyBuffer_Release(&view);
-    if (!flat) raise(PyExc_ValueError, "argument 'indices': expected a one-dimensional array of game indices");
-    Ref list = Ref::checked(PySequence_List(array.get()));
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(list.get()); ++k) {
-        PyObject* item = PyList_GET_ITEM(list.get(), k);
+    const auto add = [&](PyObject* item) {
         if (PyBool_Check(item) || !PyIndex_Check(item)) {
             raise(PyExc_ValueError, "argument 'indices': expected integer game indices");
         }
         Ref value = Ref::checked(PyNumber_Index(item));
-        const long long i = PyLong_AsLongLong(value.get());
+        int overflow = 0;
+        const long long i = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
         if (i == -1 && PyErr_Occurred()) throw ErrorSet{};
-        if (i < 0 || i >= b.n) {
-            raise(PyExc_ValueError, "argument 'indices': index " + std::to_string(i) + " is not in 0.." +
+        if (overflow != 0 || i < 0 || i >= b.n) {
+            Ref text = Ref::checked(PyObject_Str(value.get()));
+            const char* utf8 = PyUnicode_AsUTF8(text.get());
+            if (utf8 == nullptr) throw ErrorSet{};
+            raise(PyExc_ValueError, std::string("argument 'indices': index ") + utf8 + " is not in 0.." +
                                         std::to_string(b.n - 1));
         }
         out.push_back(i);
+    };
+    if (PyLong_Check(indices) && !PyBool_Check(indices)) {
+        add(indices);
+        return out;
     }
+    // NumPy arrays of any size have __index__ (which refuses all but integer scalars), so
+    // arrays are told apart by their number of dimensions.
+    Ref array = as_buffer_object(indices, "indices");
+    Py_buffer view{};
+    if (PyObject_GetBuffer(array.get(), &view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
+        PyErr_Clear();
+        raise(PyExc_ValueError, "argument 'indices': expected integer game indices");
+    }
+    const int ndim = view.ndim;
+    const bool booleans = view.format != nullptr && view.format[0] == '?' && view.format[1] == '\0';
+    PyBuffer_Release(&view);
+    if (booleans) raise(PyExc_ValueError, "argument 'indices': expected integer game indices, not a mask");
+    if (ndim == 0) {
+        add(array.get());
+        return out;
+    }
+    if (ndim != 1) raise(PyExc_ValueError, "argument 'indices': expected a one-dimensional array of game indices");
+    Ref list = Ref::checked(PySequence_List(array.get()));
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(list.get()); ++k) add(PyList_GET_ITEM(list.get(), k));
     return out;
 }
 

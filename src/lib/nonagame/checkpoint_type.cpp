@@ -9,8 +9,10 @@
 #include "args.hpp"
 #include "convert.hpp"
 #include "game_type.hpp"
-#include "numpy_api.hpp"
+#include "integer_view.hpp"
+#include "nonagame_globals.hpp"
 #include "state_type.hpp"
+#include "utf8.hpp"
 
 namespace nonagame::py {
 
@@ -18,12 +20,17 @@ namespace {
 
 CheckpointBody& body(PyObject* self) { return Instance<CheckpointBody>::of(self); }
 
+// A copy of the checkpoint's record, taken under its shared borrow.
+CheckpointRecord checkpoint_record(PyObject* self) {
+    SharedBorrow borrow(body(self).borrow);
+    return body(self).record;
+}
+
 constexpr Params<1> kLoadParams{"Game.load_checkpoint()", {"checkpoint"}};
 
 PyObject* get_odds(PyObject* self, PyObject*) {
     return entry([&] {
-        SharedBorrow borrow(body(self).borrow);
-        const std::array<double, 3> odds = body(self).record.odds;
+        const std::array<double, 3> odds = checkpoint_record(self).odds;
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(odds.size())));
         if (!list) api_call_failed();
         for (std::size_t i = 0; i < odds.size(); ++i) {
@@ -36,11 +43,7 @@ PyObject* get_odds(PyObject* self, PyObject*) {
 }
 
 PyObject* checkpoint_str(PyObject* self) {
-    return entry([&] {
-        SharedBorrow borrow(body(self).borrow);
-        const std::string text = checkpoint_text(body(self).record);
-        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-    });
+    return entry([&] { return str_from_utf8(checkpoint_text(checkpoint_record(self))).release(); });
 }
 
 // The marks of a snapshot's board array as it is now: elements holding 1 or 2 are marks,
@@ -96,25 +99,16 @@ PyType_Slot kSlots[] = {
 PyType_Spec kSpec{"builtins.Checkpoint", sizeof(Instance<CheckpointBody>), 0, Py_TPFLAGS_DEFAULT,
                   kSlots};
 
-PyTypeObject* g_type = nullptr;
-
 }  // namespace
 
-PyTypeObject* checkpoint_type() {
-    if (g_type == nullptr) g_type = create_type(kSpec, "Checkpoint");
-    return g_type;
-}
+PyTypeObject* checkpoint_type() { return type_once(g_nonagame.checkpoint_type, kSpec, "Checkpoint"); }
 
 PyObject* wrap_checkpoint(const CheckpointRecord& record) {
     return allocate<CheckpointBody>(checkpoint_type(), BorrowState{}, record);
 }
 
 PyObject* game_make_checkpoint(PyObject* self, PyObject*) {
-    return entry([&] {
-        GameBody& game = Instance<GameBody>::of(self);
-        SharedBorrow borrow(game.borrow);
-        return wrap_checkpoint(make_checkpoint(game.record));
-    });
+    return entry([&] { return wrap_checkpoint(make_checkpoint(game_record(self))); });
 }
 
 PyObject* game_load_checkpoint(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -122,18 +116,23 @@ PyObject* game_load_checkpoint(PyObject* self, PyObject* const* args, Py_ssize_t
     return entry([&]() -> PyObject* {
         auto [argument] = parse(kLoadParams, args, nargs, kwnames);
         GameBody& game = Instance<GameBody>::of(self);
-        ExclusiveBorrow game_borrow(game.borrow);
-        PyObject* object = to_instance<PyObject>(argument, checkpoint_type(), "Checkpoint", "checkpoint");
-        CheckpointBody& checkpoint = body(object);
-        SharedBorrow checkpoint_borrow(checkpoint.borrow);
-        load_checkpoint(game.record, checkpoint.record);
-        Py_RETURN_NONE;
+        {
+            // A busy game is reported before a wrong argument, whose error is raised once
+            // the borrow is given back.
+            ExclusiveBorrow game_borrow(game.borrow);
+            if (PyObject_TypeCheck(argument, checkpoint_type())) {
+                CheckpointBody& checkpoint = body(argument);
+                SharedBorrow checkpoint_borrow(checkpoint.borrow);
+                load_checkpoint(game.record, checkpoint.record);
+                Py_RETURN_NONE;
+            }
+        }
+        fail_conversion(argument, "Checkpoint", "checkpoint");
     });
 }
 
 CheckpointRecord state_position(PyObject* self) {
-    StateBody& state = Instance<StateBody>::of(self);
-    SharedBorrow borrow(state.borrow);
+    const StateContents state = state_contents(self);
     // Both reads finish (and release their buffers) before anything can run Python code.
     const std::array<std::int8_t, kCells> board = read_marks(state.board.get());
     const std::int8_t roster = read_forced_roster(state.possible_moves.get());

@@ -28,7 +28,7 @@ PyObject* game_load_checkpoint(PyObject* self, PyObject* const* args, Py_ssize_t
 
 // The position a State shows, rebuilt from its arrays as they are now (State.to_checkpoint).
 // Takes the State's shared borrow; runs no Python code.
-CheckpointRecord state_position(PyObject* state);
+CheckpointRecord state_position(PyObject* self);
 
 // State.to_checkpoint(): METH_NOARGS.
 PyObject* state_to_checkpoint(PyObject* self, PyObject*);

@@ -2,13 +2,16 @@
 #include "game_type.hpp"
 
 #include <array>
+#include <optional>
 #include <string>
 
 #include "args.hpp"
 #include "checkpoint_type.hpp"
 #include "convert.hpp"
+#include "nonagame_globals.hpp"
 #include "state_type.hpp"
 #include "text.hpp"
+#include "utf8.hpp"
 
 namespace nonagame::py {
 
@@ -27,12 +30,9 @@ PyObject* game_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// The int objects of the cell numbers, made at first need and kept: listing the legal
-// cells is half of every move of Python-driven play.
-std::array<PyObject*, kCells> g_cell_numbers{};
-
+// A new reference to the int object of cell, made at first need and kept.
 PyObject* cell_number(int cell) {
-    PyObject*& number = g_cell_numbers[static_cast<std::size_t>(cell)];
+    PyObject*& number = g_nonagame.cell_numbers[static_cast<std::size_t>(cell)];
     if (number == nullptr) number = Ref::checked(PyLong_FromLong(cell)).release();
     return Py_NewRef(number);
 }
@@ -57,35 +57,38 @@ PyObject* make_move(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return entry([&]() -> PyObject* {
         auto [input, player] = parse(kMakeMoveParams, args, nargs, kwnames);
         GameBody& game = body(self);
-        ExclusiveBorrow borrow(game.borrow);
-        const std::int8_t cell = to_i8(input, "input");
-        const std::int8_t player_id = to_i8(player, "player_id_authentication");
-        const MoveOutcome outcome = nonagame::make_move(game.record, cell, player_id);
-        if (!outcome.accepted) raise(PyExc_ValueError, outcome.error.text());
-        return PyBool_FromLong(outcome.cells_remain);
+        std::optional<MoveOutcome> outcome;  // nothing when an argument is out of range
+        {
+            // The arguments are converted under the borrow: an __index__ method is Python
+            // code that the module calls, and it must find the game busy.
+            ExclusiveBorrow borrow(game.borrow);
+            const std::optional<std::int8_t> cell = to_i8_if_in_range(input, "input");
+            const std::optional<std::int8_t> player_id =
+                cell ? to_i8_if_in_range(player, "player_id_authentication") : std::nullopt;
+            if (player_id) outcome = nonagame::make_move(game.record, *cell, *player_id);
+        }
+        if (!outcome) raise(PyExc_OverflowError, kOutOfRange);
+        if (!outcome->accepted) raise(PyExc_ValueError, outcome->error.text());
+        return PyBool_FromLong(outcome->cells_remain);
     });
 }
 
 PyObject* get_winner(PyObject* self, PyObject*) {
-    return entry([&] {
-        SharedBorrow borrow(body(self).borrow);
-        return PyLong_FromLong(nonagame::get_winner(body(self).record));
-    });
+    return entry([&] { return PyLong_FromLong(nonagame::get_winner(game_record(self))); });
 }
 
 PyObject* game_str(PyObject* self) {
     return entry([&] {
-        SharedBorrow borrow(body(self).borrow);
-        const std::string text = render_board(body(self).record);
-        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        const std::string text = [&] {
+            SharedBorrow borrow(body(self).borrow);
+            return render_board(body(self).record);
+        }();
+        return str_from_utf8(text).release();
     });
 }
 
 PyObject* make_state(PyObject* self, PyObject*) {
-    return entry([&] {
-        SharedBorrow borrow(body(self).borrow);
-        return make_snapshot(body(self).record);
-    });
+    return entry([&] { return make_snapshot(game_record(self)); });
 }
 
 PyMethodDef kMethods[] = {
@@ -126,13 +129,13 @@ PyType_Slot kSlots[] = {
 
 PyType_Spec kSpec{"builtins.Game", sizeof(Instance<GameBody>), 0, Py_TPFLAGS_DEFAULT, kSlots};
 
-PyTypeObject* g_type = nullptr;
-
 }  // namespace
 
-PyTypeObject* game_type() {
-    if (g_type == nullptr) g_type = create_type(kSpec, "Game");
-    return g_type;
+PyTypeObject* game_type() { return type_once(g_nonagame.game_type, kSpec, "Game"); }
+
+GameRecord game_record(PyObject* game) {
+    SharedBorrow borrow(body(game).borrow);
+    return body(game).record;
 }
 
 PyObject* wrap_game(const GameRecord& record) {

@@ -16,6 +16,10 @@ struct GameBody {
 
 PyTypeObject* game_type();
 
+// A copy of the game's record, taken under its shared borrow (RuntimeError while a writer
+// holds it). Runs no Python code and makes no Python object.
+GameRecord game_record(PyObject* game);
+
 // A new Game instance holding record.
 PyObject* wrap_game(const GameRecord& record);
 

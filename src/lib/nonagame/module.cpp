@@ -1,23 +1,21 @@
 // Module initialisation: binds the module to the first interpreter that imports it,
-// creates it once and returns the same object on every later import.
+// creates it once and returns the same object on every later import (module_once).
 #include <Python.h>
 
 #include "checkpoint_type.hpp"
 #include "core_api.hpp"
+#include "core_api_capsule.hpp"
 #include "errors.hpp"
 #include "game_type.hpp"
 #include "module_support.hpp"
+#include "nonagame_globals.hpp"
 #include "player_type.hpp"
 #include "runner.hpp"
 #include "state_type.hpp"
 
 namespace nonagame::py {
 
-PyObject* make_core_api_capsule();  // core_api.cpp
-
 namespace {
-
-PyObject* g_module = nullptr;
 
 PyModuleDef g_definition = {
     PyModuleDef_HEAD_INIT,
@@ -39,23 +37,11 @@ void populate(PyObject* module) {
     if (PyModule_AddObjectRef(module, kCoreApiAttribute, capsule.get()) < 0) throw ErrorSet{};
 }
 
-PyObject* init() {
-    bind_interpreter("nonagame");
-    if (g_module != nullptr) {
-        Py_INCREF(g_module);
-        return g_module;
-    }
-    Ref module = Ref::checked(PyModule_Create2(&g_definition, PYTHON_API_VERSION));
-    populate(module.get());
-    g_module = module.get();
-    Py_INCREF(g_module);  // the process keeps one reference for ever
-    return module.release();
-}
-
 }  // namespace
 
 }  // namespace nonagame::py
 
 PyMODINIT_FUNC PyInit_nonagame() {
-    return nonagame::py::entry([] { return nonagame::py::init(); });
+    using namespace nonagame::py;
+    return entry([] { return module_once(g_nonagame.module, g_definition, "nonagame", populate); });
 }

@@ -2,22 +2,18 @@
 // Python subclasses override make_move and are called back by the match runner.
 #include "player_type.hpp"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <string>
 
 #include "args.hpp"
 #include "convert.hpp"
+#include "nonagame_globals.hpp"
+#include "python_stdout.hpp"
 
 namespace nonagame::py {
 
 namespace {
 
 PlayerBody& body(PyObject* self) { return Instance<PlayerBody>::of(self); }
-
-// Kept as strings so that taking a borrow never allocates.
-const std::string kGameBusy = kAlreadyBorrowed;
 
 constexpr Params<1> kNewParams{"Player.__new__()", {"id"}};
 constexpr Params<1> kMakeMoveParams{"Player.make_move()", {"game"}};
@@ -34,13 +30,13 @@ PyObject* player_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* make_move(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
         auto [game_arg] = parse(kMakeMoveParams, args, nargs, kwnames);
+        PyObject* game_object = to_instance<PyObject>(game_arg, game_type(), "Game", "game");
         MoveOutcome outcome;
         {
             PlayerBody& player = body(self);
             SharedBorrow borrow(player.borrow);
-            PyObject* game_object = to_instance<PyObject>(game_arg, game_type(), "Game", "game");
             GameBody& game = Instance<GameBody>::of(game_object);
-            ExclusiveBorrow game_borrow(game.borrow, kGameBusy);
+            ExclusiveBorrow game_borrow(game.borrow, kAlreadyBorrowed);
             outcome = player.handle->make_move(game.record);
         }
         // Printing runs Python code, so both borrows are given back first.
@@ -60,19 +56,12 @@ PyObject* increment_wins(PyObject* self, PyObject*) {
 
 PyObject* get_wins(PyObject* self, PyObject*) {
     return entry([&] {
-        PlayerBody& player = body(self);
-        SharedBorrow borrow(player.borrow);
-        return PyLong_FromUnsignedLong(player.handle->get_wins());
+        const std::uint32_t wins = [&] {
+            SharedBorrow borrow(body(self).borrow);
+            return body(self).handle->get_wins();
+        }();
+        return PyLong_FromUnsignedLong(wins);
     });
-}
-
-void write_fd1(std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(1, text.data(), text.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // nowhere left to report to
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
 }
 
 PyMethodDef kMethods[] = {
@@ -99,28 +88,9 @@ PyType_Slot kSlots[] = {
 PyType_Spec kSpec{"builtins.Player", sizeof(Instance<PlayerBody>), 0,
                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, kSlots};
 
-PyTypeObject* g_type = nullptr;
-
 }  // namespace
 
-PyTypeObject* player_type() {
-    if (g_type == nullptr) g_type = create_type(kSpec, "Player");
-    return g_type;
-}
-
-void write_stdout(std::string_view text) {
-    PyObject* stdout_object = PySys_GetObject("stdout");  // borrowed; NULL without an error
-    if (stdout_object == nullptr || stdout_object == Py_None) {
-        write_fd1(text);
-        return;
-    }
-    // The stream's own methods may replace sys.stdout and drop the last reference to it.
-    Ref stream = Ref::borrow(stdout_object);
-    Ref line = Ref::checked(
-        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-    Ref written = Ref::checked(PyObject_CallMethod(stream.get(), "write", "O", line.get()));
-    Ref flushed = Ref::checked(PyObject_CallMethod(stream.get(), "flush", nullptr));
-}
+PyTypeObject* player_type() { return type_once(g_nonagame.player_type, kSpec, "Player"); }
 
 void report_refused_move(const MoveError& error) { write_stdout(error.text() + "\n"); }
 

@@ -10,23 +10,15 @@
 
 #include "args.hpp"
 #include "convert.hpp"
+#include "fault_texts.hpp"
+#include "nonagame_globals.hpp"
 #include "player_type.hpp"
 #include "state_type.hpp"
+#include "utf8.hpp"
 
 namespace nonagame::py {
 
 namespace {
-
-constexpr const char* kUnwrapPrefix = "called `Result::unwrap()` on an `Err` value: ";
-
-// Conflict texts, kept as strings so that taking a borrow never allocates.
-const std::string kRunnerBusy = std::string(kUnwrapPrefix) + kAlreadyBorrowed;
-const std::string kGameBusy = kAlreadyBorrowed;
-const std::string kGameWritten = kMutablyBorrowed;
-
-constexpr const char* kTooManyGames =
-    "\nCannot simulate more games than what a u32 allows. You definitely do not need to run "
-    "more games than that.";
 
 // A run stops when this many turns in a row leave the game without an accepted move:
 // the players cannot bring it forward (ids that do not match their positions, or an
@@ -44,14 +36,10 @@ constexpr Params<3> kPlayGameParams{"play_game()", {"player1", "player2", "game"
 constexpr Params<3> kPlayMultipleParams{"play_multiple_games()",
                                         {"player1", "player2", "number_of_games"}};
 
-PyObject* g_make_move_name = nullptr;
-
 PyObject* make_move_name() {
-    if (g_make_move_name == nullptr) {
-        g_make_move_name = PyUnicode_InternFromString("make_move");
-        if (g_make_move_name == nullptr) throw ErrorSet{};
-    }
-    return g_make_move_name;
+    PyObject*& name = g_nonagame.make_move_name;
+    if (name == nullptr) name = Ref::checked(PyUnicode_InternFromString("make_move")).release();
+    return name;
 }
 
 // Prints an exception with its traceback through sys.excepthook, as PyErr_PrintEx(0)
@@ -63,13 +51,9 @@ void print_exception(PyObject* type, PyObject* value, PyObject* traceback) {
         const Ref result = Ref::steal(PyObject_CallFunctionObjArgs(
             hook.get(), type, value, traceback != nullptr ? traceback : Py_None, nullptr));
         if (result) return;
-        PyObject *hook_type = nullptr, *hook_value = nullptr, *hook_traceback = nullptr;
-        PyErr_Fetch(&hook_type, &hook_value, &hook_traceback);
-        PyErr_NormalizeException(&hook_type, &hook_value, &hook_traceback);
-        const Ref owned_type = Ref::steal(hook_type), owned_value = Ref::steal(hook_value),
-                  owned_traceback = Ref::steal(hook_traceback);
+        const PendingError hook_error;
         PySys_WriteStderr("Error in sys.excepthook:\n");
-        PyErr_Display(hook_type, hook_value, hook_traceback);
+        PyErr_Display(hook_error.type(), hook_error.value(), hook_error.traceback());
         PySys_WriteStderr("\nOriginal exception was:\n");
     } else {
         PySys_WriteStderr("sys.excepthook is missing\n");
@@ -79,43 +63,26 @@ void print_exception(PyObject* type, PyObject* value, PyObject* traceback) {
 
 // A PanicException raised by Python code continues as a fault of the native code with
 // the same text, after its traceback has been printed to standard error.
-[[noreturn]] void resume_panic(Ref type, Ref value, Ref traceback) {
-    std::string text = "Unwrapped panic from Python code";
-    Ref str = Ref::steal(PyObject_Str(value.get()));
-    Py_ssize_t size = 0;
-    const char* utf8 = str ? PyUnicode_AsUTF8AndSize(str.get(), &size) : nullptr;
-    if (utf8 != nullptr) text.assign(utf8, static_cast<std::size_t>(size));
-    else PyErr_Clear();
+[[noreturn]] void resume_panic(const PendingError& panic) {
+    std::string text = object_text_or(panic.value(), kPythonPanic);
     PySys_WriteStderr(
         "A PanicException raised by Python code is resumed as a fault of the native code.\n");
     PySys_WriteStderr("Python stack trace below:\n");
-    print_exception(type.get(), value.get(), traceback.get());
+    print_exception(panic.type(), panic.value(), panic.traceback());
     throw Fault(text);
 }
 
 // Turns the Python error raised by a make_move override (or by looking it up) into the
 // runner's fault: "called `Result::unwrap()` on an `Err` value: Type: value (traceback: ...)".
 [[noreturn]] void fail_from_python() {
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-    Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value),
-        owned_traceback = Ref::steal(traceback);
+    PendingError error;
     PyObject* panic = panic_type();
     if (panic == nullptr) PyErr_Clear();
-    if (panic != nullptr && type != nullptr && PyErr_GivenExceptionMatches(type, panic)) {
-        resume_panic(std::move(owned_type), std::move(owned_value), std::move(owned_traceback));
-    }
-    std::string traceback_text = "None";
-    if (traceback != nullptr) {
-        Ref repr = Ref::steal(PyObject_Repr(traceback));
-        const char* utf8 = repr ? PyUnicode_AsUTF8(repr.get()) : nullptr;
-        if (utf8 != nullptr) traceback_text = utf8;
-        else PyErr_Clear();
-    }
-    PyErr_Restore(owned_type.release(), owned_value.release(), owned_traceback.release());
-    throw Fault(kUnwrapPrefix + describe_current_error() + " (traceback: " + traceback_text + ")");
+    if (panic != nullptr && error.matches(panic)) resume_panic(error);
+    const std::string traceback_text = object_text_or(error.traceback(), "None", TextForm::repr);
+    error.restore();
+    throw Fault(std::string(kUnwrapErr) + describe_current_error() + " (traceback: " + traceback_text +
+                ")");
 }
 
 // The default move of a plain Player, with no Python attribute lookup.
@@ -124,7 +91,7 @@ void native_turn(PyObject* mover, GameBody& game) {
     {
         PlayerBody& player = Instance<PlayerBody>::of(mover);
         ExclusiveBorrow player_borrow(player.borrow, kRunnerBusy);
-        ExclusiveBorrow game_borrow(game.borrow, kGameBusy);
+        ExclusiveBorrow game_borrow(game.borrow, kAlreadyBorrowed);
         outcome = player.handle->make_move(game.record);
     }
     if (!outcome.accepted) report_refused_move(outcome.error);
@@ -176,12 +143,13 @@ void run_game(PyObject* player1, PyObject* player2, PyObject* game_object,
         marker = first ? 2 : 1;
         ++turns;
 
-        {
-            SharedBorrow borrow(game.borrow, kGameWritten);
-            stalled = game.record.moves_accepted == accepted_before ? stalled + 1 : 0;
-            if (stalled == kStallLimit) raise(PyExc_RuntimeError, kStalled);
-            snapshots.push_back(Ref::steal(make_snapshot(game.record)));
-        }
+        const GameRecord record = [&] {
+            SharedBorrow borrow(game.borrow, kMutablyBorrowed);
+            return game.record;
+        }();
+        stalled = record.moves_accepted == accepted_before ? stalled + 1 : 0;
+        if (stalled == kStallLimit) raise(PyExc_RuntimeError, kStalled);
+        snapshots.push_back(Ref::steal(make_snapshot(record)));
     }
     if (turns == 0) return;  // an already finished game was credited when it ended
 
@@ -233,7 +201,7 @@ PyObject* play_multiple_games(PyObject*, PyObject* const* args, Py_ssize_t nargs
         try {
             count = to_u32(count_object, "number_of_games");
         } catch (const ErrorSet&) {
-            throw Fault(describe_current_error() + kTooManyGames);
+            throw Fault(describe_current_error() + std::string(kTooManyGames));
         }
         std::vector<Ref> snapshots;
         for (std::uint32_t i = 0; i < count; ++i) {

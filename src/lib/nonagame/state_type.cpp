@@ -6,7 +6,10 @@
 #include <string>
 
 #include "checkpoint_type.hpp"
+#include "integer_view.hpp"
+#include "nonagame_globals.hpp"
 #include "numpy_api.hpp"
+#include "utf8.hpp"
 
 namespace nonagame::py {
 
@@ -14,28 +17,21 @@ namespace {
 
 StateBody& body(PyObject* self) { return Instance<StateBody>::of(self); }
 
-// Released State objects kept for reuse: the match runner makes one per turn.
-constexpr int kFreeListCapacity = 500;
-std::array<PyObject*, kFreeListCapacity> g_free_list{};
-int g_free_count = 0;
-
-PyTypeObject* g_type = nullptr;
-
+// tp_alloc and tp_free of State: released objects are kept for reuse (every slot of the
+// free list is used). State has no subclasses and no variable part, so a kept block always
+// has the size of an instance.
 PyObject* state_alloc(PyTypeObject* type, Py_ssize_t items) {
-    if (type == g_type && items == 0 && g_free_count > 0) {
-        PyObject* object = g_free_list[static_cast<std::size_t>(--g_free_count)];
-        std::memset(static_cast<void*>(object), 0, sizeof(Instance<StateBody>));
-        return PyObject_Init(object, type);  // takes the type reference again
+    if (type == g_nonagame.state_type && items == 0) {
+        if (void* memory = g_nonagame.state_free_list.take()) {
+            std::memset(memory, 0, sizeof(Instance<StateBody>));
+            return PyObject_Init(static_cast<PyObject*>(memory), type);  // takes the type reference again
+        }
     }
     return PyType_GenericAlloc(type, items);
 }
 
 void state_free(void* memory) {
-    if (g_free_count < kFreeListCapacity - 1) {
-        g_free_list[static_cast<std::size_t>(g_free_count++)] = static_cast<PyObject*>(memory);
-        return;
-    }
-    PyObject_Free(memory);
+    if (!g_nonagame.state_free_list.keep(memory)) PyObject_Free(memory);
 }
 
 PyObject* get_board(PyObject* self, void*) { return Py_NewRef(body(self).board.get()); }
@@ -96,33 +92,24 @@ std::string board_rows(PyObject* board) {
 // str() of the array, or "<unprintable T object>" after reporting the error to the
 // unraisable-exception hook.
 std::string array_text(PyObject* array) {
-    Ref text = Ref::steal(PyObject_Str(array));
-    if (text) {
-        Py_ssize_t size = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
-        if (data != nullptr) return std::string(data, static_cast<std::size_t>(size));
-    }
+    if (std::optional<std::string> text = object_text(array)) return *std::move(text);
     PyErr_WriteUnraisable(array);
-    Ref name = Ref::steal(PyType_GetName(Py_TYPE(array)));
-    const char* utf8 = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        return "<unprintable object>";
+    const Ref name = Ref::steal(PyType_GetName(Py_TYPE(array)));
+    if (const std::optional<std::string> utf8 = object_text(name.get())) {
+        return "<unprintable " + *utf8 + " object>";
     }
-    return std::string("<unprintable ") + utf8 + " object>";
+    PyErr_Clear();
+    return "<unprintable object>";
 }
 
 PyObject* state_str(PyObject* self) {
     return entry([&] {
-        StateBody& state = body(self);
-        SharedBorrow borrow(state.borrow);
-        // Keep the arrays alive while Python code (NumPy's formatting) runs.
-        Ref board = Ref::borrow(state.board.get());
-        Ref moves = Ref::borrow(state.possible_moves.get());
-        std::string text = "Board:\n" + board_rows(board.get());
+        // Our own references keep the arrays alive while Python code (NumPy's formatting) runs.
+        const StateContents state = state_contents(self);
+        std::string text = "Board:\n" + board_rows(state.board.get());
         text += "\n\nNext Player: " + std::to_string(state.player_id) + "\n";
-        text += "\nPossible Moves: " + array_text(moves.get()) + "\n";
-        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        text += "\nPossible Moves: " + array_text(state.possible_moves.get()) + "\n";
+        return str_from_utf8(text).release();
     });
 }
 
@@ -180,9 +167,13 @@ PyType_Spec kSpec{"builtins.State", sizeof(Instance<StateBody>), 0, Py_TPFLAGS_D
 
 }  // namespace
 
-PyTypeObject* state_type() {
-    if (g_type == nullptr) g_type = create_type(kSpec, "State");
-    return g_type;
+PyTypeObject* state_type() { return type_once(g_nonagame.state_type, kSpec, "State"); }
+
+StateContents state_contents(PyObject* state) {
+    StateBody& contents = body(state);
+    SharedBorrow borrow(contents.borrow);
+    return {Ref::borrow(contents.board.get()), Ref::borrow(contents.possible_moves.get()),
+            contents.player_id};
 }
 
 PyObject* make_snapshot(const GameRecord& record) {

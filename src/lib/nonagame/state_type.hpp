@@ -21,9 +21,18 @@ struct StateBody {
 
 PyTypeObject* state_type();
 
+// What a State holds, with references of its own to the arrays, taken under the State's
+// shared borrow; Python code may then reshape or re-type the arrays, but not replace them.
+struct StateContents {
+    Ref board;
+    Ref possible_moves;
+    std::int8_t player_id = 0;
+};
+StateContents state_contents(PyObject* state);
+
 // A new State holding fresh copies of the record's board, player to move and legal cells.
-// Locates NumPy on first use; raises a Fault when NumPy cannot be reached or an array
-// cannot be made.
+// Locates NumPy on first use (an import, which runs Python code: callers hold no borrow);
+// raises a Fault when NumPy cannot be reached or an array cannot be made.
 PyObject* make_snapshot(const GameRecord& record);
 
 }  // namespace nonagame::py

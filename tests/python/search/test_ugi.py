@@ -122,7 +122,7 @@ def test_movetime_is_obeyed(engine: EngineProcess, movetime: int) -> None:
     engine.send(f"go movetime {movetime}")
     engine.expect("bestmove")
     elapsed = (time.monotonic() - start) * 1000
-    assert movetime * 0.8 <= elapsed <= movetime + 400
+    assert movetime * 0.8 <= elapsed <= movetime + 800
 
 
 def test_clock_share_is_a_fraction_of_the_remaining_time(engine: EngineProcess) -> None:
@@ -131,7 +131,8 @@ def test_clock_share_is_a_fraction_of_the_remaining_time(engine: EngineProcess) 
     engine.send("go p1time 9000 p2time 9000 p1inc 0 p2inc 0")
     engine.expect("bestmove")
     elapsed = (time.monotonic() - start) * 1000
-    assert 150 <= elapsed <= 9000 / 30 + 400
+    # A 30th of the clock is 300 ms; the margin allows for a loaded machine, far below half.
+    assert 150 <= elapsed <= 9000 / 30 + 1200
 
 
 def test_stop_ends_infinite_search(engine: EngineProcess) -> None:

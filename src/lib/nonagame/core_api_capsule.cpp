@@ -1,9 +1,10 @@
-// The capsule through which the lab module reads and makes nonagame objects at C level.
-#include "core_api.hpp"
+#include "core_api_capsule.hpp"
 
 #include "checkpoint_type.hpp"
+#include "core_api.hpp"
 #include "errors.hpp"
 #include "game_type.hpp"
+#include "nonagame_globals.hpp"
 #include "player_type.hpp"
 #include "state_type.hpp"
 
@@ -22,11 +23,7 @@ int status_entry(Body&& body) noexcept {
 }
 
 int read_game(PyObject* game, GameRecord* out) {
-    return status_entry([&] {
-        GameBody& body = Instance<GameBody>::of(game);
-        SharedBorrow borrow(body.borrow);
-        *out = body.record;
-    });
+    return status_entry([&] { *out = game_record(game); });
 }
 
 int read_state(PyObject* state, CheckpointRecord* out) {
@@ -37,24 +34,23 @@ PyObject* new_game(const GameRecord* record) {
     return entry([&] { return wrap_game(*record); });
 }
 
-CoreApi g_api{};
-
 }  // namespace
 
 PyObject* make_core_api_capsule() {
-    g_api = CoreApi{kCoreApiVersion,
-                    sizeof(GameRecord),
-                    sizeof(CheckpointRecord),
-                    game_type(),
-                    state_type(),
-                    checkpoint_type(),
-                    player_type(),
-                    panic_type(),
-                    read_game,
-                    read_state,
-                    new_game};
-    if (g_api.panic_type == nullptr) throw ErrorSet{};
-    return Ref::checked(PyCapsule_New(&g_api, kCoreApiName, nullptr)).release();
+    CoreApi& api = g_nonagame.core_api;
+    api = CoreApi{kCoreApiVersion,
+                  sizeof(GameRecord),
+                  sizeof(CheckpointRecord),
+                  game_type(),
+                  state_type(),
+                  checkpoint_type(),
+                  player_type(),
+                  panic_type(),
+                  read_game,
+                  read_state,
+                  new_game};
+    if (api.panic_type == nullptr) throw ErrorSet{};
+    return Ref::checked(PyCapsule_New(&api, kCoreApiName, nullptr)).release();
 }
 
 }  // namespace nonagame::py
