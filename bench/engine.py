@@ -1,5 +1,6 @@
 """The C++ part of the suite: builds bench/engine_bench.cpp (Google Benchmark) with CMake
-and runs it, reporting nanoseconds per move of a random playout."""
+and runs it, reporting nanoseconds per move of a random playout and random games per second
+from the opening."""
 from __future__ import annotations
 
 import json
@@ -56,20 +57,40 @@ def build(build_dir: Path) -> Path:
 _UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
 
 
+# Optional rows of the engine benchmark, reported when the binary has them.
+OPTIONAL_ROWS = {
+    "BM_RandomMove": "engine_random_move_ns",
+    "BM_CopyAndPlay": "engine_copy_play_ns",
+    "BM_SaveRestoreRecord": "engine_save_restore_ns",
+}
+
+
 def run(executable: Path, min_time: float, wall: bool = False) -> dict[str, float]:
-    """One run of every engine benchmark: ns per playout move and per checkpoint round trip,
-    in CPU time like the Python side (or wall-clock time)."""
+    """One run of every engine benchmark, in CPU time like the Python side (or wall-clock
+    time): ns per playout move and per checkpoint round trip, random games per second from
+    the opening, and the optional rows that the binary has.
+
+    The games per second come from BM_SeededPlayout (random_playout, the path of
+    nonagame_lab.playouts) when the binary has it, else from BM_RandomPlayout (the default
+    player's move, the path of the match runner); engine_games_seeded says which (1 or 0)."""
     result = subprocess.run([str(executable), "--benchmark_format=json",
                              f"--benchmark_min_time={min_time}"],
                             check=True, capture_output=True, text=True, env=_tool_env())
     report = json.loads(result.stdout)
-    rows = {row["name"]: row for row in report["benchmarks"]}
+    rows = {row["name"]: row for row in report["benchmarks"] if not row.get("error_occurred")}
     playout, roundtrip = rows["BM_RandomPlayout"], rows["BM_CheckpointRoundTrip"]
 
     def ns(row):
         return row["real_time" if wall else "cpu_time"] * _UNIT_NS[row["time_unit"]]
 
-    return {
+    seeded = rows.get("BM_SeededPlayout")
+    figures = {
         "engine_move_ns": ns(playout) / playout["moves_per_game"],
         "engine_checkpoint_ns": ns(roundtrip),
+        "engine_games_per_s": 1e9 / ns(seeded or playout),
+        "engine_games_seeded": 1.0 if seeded else 0.0,
     }
+    for name, key in OPTIONAL_ROWS.items():
+        if name in rows:
+            figures[key] = ns(rows[name])
+    return figures

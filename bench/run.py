@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""nonagame benchmark suite: measures the module side by side with OpenSpiel's
+"""nonagame benchmark suite: measures the module and nonagame_lab side by side with OpenSpiel's
 ultimate_tic_tac_toe (the peer) and the engine alone in C++, and prints one table with the
 ratios and whether each performance target is met.
 
@@ -9,7 +9,11 @@ The machines are shared and noisy, so every figure is the median of several batc
 a round, then the median over rounds; every ratio is taken within one round (batches that
 are compared alternate) and its median over rounds is reported. Times are the CPU time of
 the measuring thread (user and system), so that time slices taken by other processes do not
-count; --wall uses the wall clock instead.
+count; --wall uses the wall clock instead. Native calls of nonagame_lab are timed with the
+CPU time of the whole process (the search runs on a thread of its own), and the rows that
+compare two threads with one use the wall clock (see bench/lab.py).
+
+The strength match against the peer's MCTSBot takes minutes: bench/strength.py, or --strength.
 """
 from __future__ import annotations
 
@@ -18,6 +22,7 @@ import json
 import os
 import platform
 import random
+import re
 import statistics
 import sys
 from dataclasses import dataclass
@@ -28,6 +33,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import cases  # noqa: E402
 import engine  # noqa: E402
+import lab  # noqa: E402
 
 
 @dataclass(frozen=True)
@@ -35,12 +41,19 @@ class Target:
     key: str
     label: str
     bound: float
-    at_least: bool  # the ratio must be >= bound (else <= bound)
+    at_least: bool  # the value must be >= bound (else <= bound, or < bound for a time)
+    unit: str = "x"  # "x": a ratio of two figures; "ns": a time per call; "/s": a rate
 
-    def met(self, ratio: float) -> bool:
-        return ratio >= self.bound if self.at_least else ratio <= self.bound
+    def met(self, value: float) -> bool:
+        if self.at_least:
+            return value >= self.bound
+        return value <= self.bound if self.unit == "x" else value < self.bound
 
     def text(self) -> str:
+        if self.unit == "ns":
+            return f"< {self.bound / 1e3:g} us" if self.bound >= 1e3 else f"< {self.bound:g} ns"
+        if self.unit == "/s":
+            return f">= {rate(self.bound)}"
         return f"{'>=' if self.at_least else '<='} {self.bound:g}x"
 
 
@@ -53,6 +66,26 @@ TARGETS = [
     Target("make_move_vs_builtin", "make_move over dict.get", 2, False),
     Target("checkpoint_vs_clone", "peer's clone() over make + load checkpoint", 5, True),
     Target("engine_vs_turn", "C++ engine move over runner time per turn", 0.1, False),
+    # nonagame_lab: Position
+    Target("play_vs_make_move", "Position.play over Game.make_move", 2, False),
+    Target("hash_vs_int", "hash(Position) over hash(int)", 1.5, False),
+    Target("eq_vs_int", "Position == Position over int == int", 1.5, False),
+    Target("from_game", "Position.from_game per call", 1000, False, "ns"),
+    Target("symmetries", "Position.symmetries() per call", 2000, False, "ns"),
+    # the engine, playouts and VectorGames
+    Target("engine_games", "C++ engine: random games/s from the opening", 1e6, True, "/s"),
+    Target("playouts_vs_engine", "playouts() games/s over the engine's", 0.9, True),
+    Target("playouts_threads", "playouts() threads=2 over threads=1, wall clock", 1.8, True),
+    Target("vector_step", "VectorGames.step game steps/s", 1e7, True, "/s"),
+    Target("vector_random", "VectorGames.step_random game steps/s", 1.5e7, True, "/s"),
+    Target("vector_step_vs_peer", "VectorGames.step over the peer's actions/s", 10, True),
+    Target("vector_random_vs_peer", "VectorGames.step_random over the peer's actions/s", 10, True),
+    # the search
+    Target("search_vs_peer", "search simulations/s over the peer MCTSBot's", 5, True),
+    Target("search_threads", "search threads=2 over threads=1, wall clock", 1.8, True),
+    # the vector environment
+    Target("env_rate", "NineBoardVectorEnv agent steps/s", 1e6, True, "/s"),
+    Target("env_vs_sync", "NineBoardVectorEnv over SyncVectorEnv", 50, True),
 ]
 
 RATIOS = {
@@ -65,6 +98,27 @@ RATIOS = {
     "make_move_vs_builtin": lambda m: m["make_move_ns"] / m["dict_get_ns"],
     "checkpoint_vs_clone": lambda m: m["peer_clone_ns"] / (m["make_checkpoint_ns"] + m["load_checkpoint_ns"]),
     "engine_vs_turn": lambda m: m["engine_move_ns"] / m["selfplay_turn_ns"],
+    "play_vs_make_move": lambda m: m["position_play_ns"] / m["make_move_ns"],
+    "hash_vs_int": lambda m: m["position_hash_ns"] / m["int_hash_ns"],
+    "eq_vs_int": lambda m: m["position_eq_ns"] / m["int_eq_ns"],
+    "from_game": lambda m: m["from_game_ns"],
+    "symmetries": lambda m: m["symmetries_ns"],
+    "engine_games": lambda m: m["engine_games_per_s"],
+    "playouts_vs_engine": lambda m: m["playouts_games_per_s"] / m["engine_games_per_s"],
+    "playouts_threads": lambda m: m["playouts_t2_wall_per_s"] / m["playouts_t1_wall_per_s"],
+    # Shown without a target: games per CPU-second of two threads over one thread's, which a
+    # busy machine does not distort (1.0: the second thread adds no work of its own).
+    "playouts_threads_cpu": lambda m: m["playouts_t2_cpu_per_s"] / m["playouts_t1_cpu_per_s"],
+    "vector_step": lambda m: m["vector_step_per_s"],
+    "vector_random": lambda m: m["vector_random_per_s"],
+    # The peer's rate: legal_actions() + apply_action(random.choice) per action.
+    "vector_step_vs_peer": lambda m: m["vector_step_per_s"] * m["peer_action_ns"] / 1e9,
+    "vector_random_vs_peer": lambda m: m["vector_random_per_s"] * m["peer_action_ns"] / 1e9,
+    "search_vs_peer": lambda m: m["search_sims_per_s"] / m["peer_search_sims_per_s"],
+    "search_threads": lambda m: m["search_t2_wall_per_s"] / m["search_t1_wall_per_s"],
+    "search_threads_cpu": lambda m: m["search_t2_cpu_per_s"] / m["search_t1_cpu_per_s"],
+    "env_rate": lambda m: m["env_steps_per_s"],
+    "env_vs_sync": lambda m: m["env_steps_per_s"] / m["sync_env_steps_per_s"],
 }
 
 
@@ -74,8 +128,9 @@ def median_rate(batches) -> float:
 
 
 def measure_round(sizes: cases.Sizes, rng: random.Random, peer, engine_bench: Path | None,
-                  min_time: float, wall: bool) -> dict[str, float]:
-    """Every measurement once, ours and the peer's interleaved."""
+                  min_time: float, wall: bool, envs=None) -> dict[str, float]:
+    """Every measurement once, ours and the peer's interleaved. envs is None or the pair of
+    vector environments (ours, Gymnasium's SyncVectorEnv) to measure."""
     repeats = range(sizes.repeats)
     m: dict[str, float] = {}
 
@@ -121,13 +176,108 @@ def measure_round(sizes: cases.Sizes, rng: random.Random, peer, engine_bench: Pa
     if peer:
         m["peer_clone_ns"] = median_rate(clones)
 
-    pairs = [(cases.make_move_calls(move_lists), cases.dict_get_calls(move_lists)) for _ in repeats]
+    pairs = [(cases.make_move_calls(move_lists), cases.dict_get_calls(move_lists),
+              lab.position_play_calls(move_lists)) for _ in repeats]
     m["make_move_ns"] = median_rate([p[0] for p in pairs])
     m["dict_get_ns"] = median_rate([p[1] for p in pairs])
+    m["position_play_ns"] = median_rate([p[2] for p in pairs])
+    measure_positions(m, sizes, move_lists[:sizes.position_games], games)
+    measure_playouts(m, sizes, rng)
     if engine_bench is not None:
         m.update(engine.run(engine_bench, min_time, wall))
+    measure_vector_games(m, sizes, rng)
+    measure_search(m, sizes, rng, peer)
+    if envs is not None:
+        measure_envs(m, sizes, rng, *envs)
     m["state_retained_bytes"], m["state_footprint_bytes"] = cases.selfplay_memory(sizes)
     return m
+
+
+def measure_positions(m: dict[str, float], sizes: cases.Sizes, move_lists, games) -> None:
+    """Position as a value: hash and == beside the same loops over ints, from_game, symmetries."""
+    positions = lab.positions_from(move_lists)
+    keys = [position.key for position in positions]
+    position_pairs, int_pairs = lab.equality_pairs(positions)
+    batches: dict[str, list] = {name: [] for name in ("hash", "int_hash", "eq", "int_eq", "from_game", "sym")}
+    for _ in range(sizes.repeats):
+        batches["hash"].append(lab.hash_calls(positions, sizes.value_passes))
+        batches["int_hash"].append(lab.hash_calls(keys, sizes.value_passes))
+        batches["eq"].append(lab.equality_calls(position_pairs, sizes.value_passes))
+        batches["int_eq"].append(lab.equality_calls(int_pairs, sizes.value_passes))
+        batches["from_game"].append(lab.from_game_calls(games, sizes.position_passes))
+        batches["sym"].append(lab.symmetries_calls(positions, sizes.position_passes))
+    m["position_hash_ns"] = median_rate(batches["hash"])
+    m["int_hash_ns"] = median_rate(batches["int_hash"])
+    m["position_eq_ns"] = median_rate(batches["eq"])
+    m["int_eq_ns"] = median_rate(batches["int_eq"])
+    m["from_game_ns"] = median_rate(batches["from_game"])
+    m["symmetries_ns"] = median_rate(batches["sym"])
+
+
+def measure_playouts(m: dict[str, float], sizes: cases.Sizes, rng: random.Random) -> None:
+    """playouts() from the opening on one thread (CPU time), then one thread against two in
+    alternating wall-clock batches; "cores" is the process CPU time over the wall time of the
+    two-thread batches (2.0 when both threads had a core to themselves)."""
+    singles = [lab.playouts_batch(sizes.playout_games, rng.getrandbits(63)) for _ in range(sizes.repeats)]
+    m["playouts_games_per_s"] = 1e9 / median_rate(singles)
+    one, two = [], []
+    for _ in range(sizes.search_repeats):
+        seed = rng.getrandbits(63)
+        one.append(lab.playouts_wall(sizes.scaling_games, seed, threads=1))
+        two.append(lab.playouts_wall(sizes.scaling_games, seed, threads=2))
+    m["playouts_t1_wall_per_s"] = 1e9 / median_rate([(ns, n) for ns, n, _ in one])
+    m["playouts_t2_wall_per_s"] = 1e9 / median_rate([(ns, n) for ns, n, _ in two])
+    m["playouts_t2_cores"] = statistics.median(cpu / ns for ns, _, cpu in two)
+    m["playouts_t1_cpu_per_s"] = 1e9 / median_rate([(cpu, n) for _, n, cpu in one])
+    m["playouts_t2_cpu_per_s"] = 1e9 / median_rate([(cpu, n) for _, n, cpu in two])
+
+
+def measure_vector_games(m: dict[str, float], sizes: cases.Sizes, rng: random.Random) -> None:
+    """VectorGames: step with cells prepared untimed, and step_random, batches alternating."""
+    schedule = lab.vector_schedule(sizes.vector_games, sizes.vector_calls, rng.getrandbits(63))
+    steps, randoms = [], []
+    for _ in range(sizes.repeats):
+        steps.append(lab.vector_step(schedule))
+        randoms.append(lab.vector_step_random(sizes.vector_games, sizes.vector_calls, rng.getrandbits(63)))
+    m["vector_step_per_s"] = 1e9 / median_rate(steps)
+    m["vector_random_per_s"] = 1e9 / median_rate(randoms)
+
+
+def measure_search(m: dict[str, float], sizes: cases.Sizes, rng: random.Random, peer) -> None:
+    """search() against the peer's MCTSBot at the same number of simulations from the same
+    positions (the opening and midgame positions of random play), alternating; then our
+    search on one thread against two in wall-clock time."""
+    lines = lab.search_positions(sizes.search_plies, rng)
+    ours, theirs = [], []
+    for _ in range(sizes.search_repeats):
+        seed = rng.getrandbits(31)
+        ours.append(lab.search_batch(lines, sizes.search_simulations, seed))
+        if peer:
+            theirs.append(lab.peer_search_batch(peer, lines, sizes.search_simulations, seed))
+    m["search_sims_per_s"] = 1e9 / median_rate(ours)
+    if peer:
+        m["peer_search_sims_per_s"] = 1e9 / median_rate(theirs)
+    one, two = [], []
+    for _ in range(sizes.search_repeats):
+        seed = rng.getrandbits(31)
+        one.append(lab.search_wall(lines, sizes.search_simulations, seed, threads=1))
+        two.append(lab.search_wall(lines, sizes.search_simulations, seed, threads=2))
+    m["search_t1_wall_per_s"] = 1e9 / median_rate([(ns, n) for ns, n, _ in one])
+    m["search_t2_wall_per_s"] = 1e9 / median_rate([(ns, n) for ns, n, _ in two])
+    m["search_t2_cores"] = statistics.median(cpu / ns for ns, _, cpu in two)
+    m["search_t1_cpu_per_s"] = 1e9 / median_rate([(cpu, n) for _, n, cpu in one])
+    m["search_t2_cpu_per_s"] = 1e9 / median_rate([(cpu, n) for _, n, cpu in two])
+
+
+def measure_envs(m: dict[str, float], sizes: cases.Sizes, rng: random.Random, ours, sync) -> None:
+    """Agent steps against the random opponent: the native vector environment against
+    Gymnasium's SyncVectorEnv over the single-agent environment, alternating."""
+    native, python = [], []
+    for _ in range(sizes.search_repeats):
+        native.append(lab.vector_env_batch(ours, sizes.env_steps, rng.getrandbits(31)))
+        python.append(lab.vector_env_batch(sync, sizes.sync_env_steps, rng.getrandbits(31)))
+    m["env_steps_per_s"] = 1e9 / median_rate(native)
+    m["sync_env_steps_per_s"] = 1e9 / median_rate(python)
 
 
 def summarise(rounds: list[dict[str, float]]) -> tuple[dict[str, float], dict[str, float]]:
@@ -166,12 +316,16 @@ def table(figures: dict[str, float], ratios: dict[str, float]) -> list[list[str]
             rows.append([number, label, ours, other, "", "", ""])
         elif key not in targets:
             rows.append([number, label, ours, other, f"{ratios[key]:.2f}x", "", ""])
-        elif key not in ratios:
-            rows.append([number, label, ours, other, "-", targets[key].text(), "skipped"])
         else:
             target = targets[key]
-            rows.append([number, label, ours, other, f"{ratios[key]:.2f}x", target.text(),
-                         "yes" if target.met(ratios[key]) else "NO"])
+            # A target on a figure itself (a time or a rate) has no ratio to show.
+            shown = f"{ratios[key]:.2f}x" if key in ratios and target.unit == "x" else ""
+            if key not in ratios:
+                rows.append([number, label, ours, other, "-" if target.unit == "x" else "",
+                             target.text(), "skipped"])
+            else:
+                rows.append([number, label, ours, other, shown, target.text(),
+                             "yes" if target.met(ratios[key]) else "NO"])
 
     peer = "peer_games_per_s" in figures
     row("1", "self-play: play_multiple_games, games/s", rate(f("selfplay_games_per_s")),
@@ -206,7 +360,64 @@ def table(figures: dict[str, float], ratios: dict[str, float]) -> list[list[str]
             f"{f('peer_actions_per_move'):.2f} actions per move")
         row("6", "peer: clone() per call", duration(f("peer_clone_ns")))
     row("", "turns per self-play game", f"{f('selfplay_turns_per_game'):.1f}")
+    lab_rows(figures, row)
     return rows
+
+
+def lab_rows(figures: dict[str, float], row) -> None:
+    """Rows 7-11: nonagame_lab."""
+    f = figures.get
+    peer = "peer_games_per_s" in figures
+    row("7", "Position.play per call", duration(f("position_play_ns")),
+        f"make_move {duration(f('make_move_ns'))}", "play_vs_make_move")
+    row("7", "hash(Position) per call", duration(f("position_hash_ns")),
+        f"hash(int) {duration(f('int_hash_ns'))}", "hash_vs_int")
+    row("7", "Position == Position per call", duration(f("position_eq_ns")),
+        f"int == int {duration(f('int_eq_ns'))}", "eq_vs_int")
+    row("7", "Position.from_game per call", duration(f("from_game_ns")), "", "from_game")
+    row("7", "Position.symmetries() per call", duration(f("symmetries_ns")), "", "symmetries")
+
+    engine_ran = "engine_games_per_s" in figures
+    if engine_ran:
+        path = "random_playout" if f("engine_games_seeded") else "default player"
+        row("8", f"C++ engine: random games/s ({path})", rate(f("engine_games_per_s")), "", "engine_games")
+        for key, label in (("engine_random_move_ns", "C++ engine: one random move"),
+                           ("engine_copy_play_ns", "C++ engine: copy record + play a cell"),
+                           ("engine_save_restore_ns", "C++ engine: save + restore a record")):
+            if key in figures:
+                row("8", label, duration(f(key)))
+    else:
+        row("8", "C++ engine: random games/s", "skipped", "", "engine_games")
+    row("8", "playouts(threads=1), games/s", rate(f("playouts_games_per_s")),
+        f"engine {rate(f('engine_games_per_s'))}" if engine_ran else "engine skipped", "playouts_vs_engine")
+    row("8", "playouts(threads=2), games/s, wall clock", rate(f("playouts_t2_wall_per_s")),
+        f"threads=1 {rate(f('playouts_t1_wall_per_s'))}, {f('playouts_t2_cores'):.2f} cores",
+        "playouts_threads")
+    row("8", "playouts(threads=2), games per CPU-second", rate(f("playouts_t2_cpu_per_s")),
+        f"threads=1 {rate(f('playouts_t1_cpu_per_s'))}", "playouts_threads_cpu")
+
+    peer_actions = f"peer {1e9 / f('peer_action_ns'):,.0f} actions/s" if peer else "peer skipped"
+    row("9", "VectorGames.step, game steps/s", rate(f("vector_step_per_s")), "", "vector_step")
+    row("9", "VectorGames.step, same", rate(f("vector_step_per_s")), peer_actions, "vector_step_vs_peer")
+    row("9", "VectorGames.step_random, game steps/s", rate(f("vector_random_per_s")), "", "vector_random")
+    row("9", "VectorGames.step_random, same", rate(f("vector_random_per_s")), peer_actions,
+        "vector_random_vs_peer")
+
+    row("10", "search(threads=1), simulations/s", rate(f("search_sims_per_s")),
+        f"peer MCTSBot {rate(f('peer_search_sims_per_s'))}" if "peer_search_sims_per_s" in figures
+        else "peer skipped", "search_vs_peer")
+    row("10", "search(threads=2), simulations/s, wall", rate(f("search_t2_wall_per_s")),
+        f"threads=1 {rate(f('search_t1_wall_per_s'))}, {f('search_t2_cores'):.2f} cores", "search_threads")
+    row("10", "search(threads=2), simulations per CPU-second", rate(f("search_t2_cpu_per_s")),
+        f"threads=1 {rate(f('search_t1_cpu_per_s'))}", "search_threads_cpu")
+
+    if "env_steps_per_s" in figures:
+        row("11", "NineBoardVectorEnv, agent steps/s", rate(f("env_steps_per_s")), "", "env_rate")
+        row("11", "NineBoardVectorEnv, same", rate(f("env_steps_per_s")),
+            f"SyncVectorEnv {rate(f('sync_env_steps_per_s'))}", "env_vs_sync")
+    else:
+        row("11", "NineBoardVectorEnv, agent steps/s", "skipped", "", "env_rate")
+        row("11", "NineBoardVectorEnv, same", "skipped", "SyncVectorEnv skipped", "env_vs_sync")
 
 
 def render(rows: list[list[str]]) -> str:
@@ -231,10 +442,15 @@ def versions() -> str:
 
     ours = version("nonagame")
     if ours == "not installed":
-        ours = f"from {Path(cases.nonagame.__file__).parent}"
+        # A build of this tree on PYTHONPATH: the version of the tree, and where it was loaded.
+        tree = re.search(r'^version = "([^"]+)"', (engine.ROOT / "pyproject.toml").read_text(), re.M)
+        where = Path(cases.nonagame.__file__).parent
+        if where.is_relative_to(engine.ROOT):
+            where = where.relative_to(engine.ROOT)
+        ours = f"{tree.group(1) if tree else '(unknown version)'} built in {where}"
     return (f"nonagame {ours}, open-spiel {version('open-spiel')} "
-            f"({cases.PEER_GAME}), NumPy {version('numpy')}, Python {platform.python_version()}, "
-            f"{os.cpu_count()} CPUs")
+            f"({cases.PEER_GAME}), NumPy {version('numpy')}, Gymnasium {version('gymnasium')}, "
+            f"Python {platform.python_version()}, {os.cpu_count()} CPUs")
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -245,6 +461,10 @@ def main(argv: list[str] | None = None) -> int:
                         help="tiny sizes and one round: a smoke run that checks the suite works")
     parser.add_argument("--no-peer", action="store_true", help="skip the OpenSpiel peer")
     parser.add_argument("--no-engine", action="store_true", help="skip the C++ engine benchmark")
+    parser.add_argument("--no-envs", action="store_true", help="skip the vector environment rows")
+    parser.add_argument("--strength", action="store_true",
+                        help="after the table, play the strength match against the peer's MCTSBot "
+                             "(bench/strength.py with its defaults; minutes)")
     parser.add_argument("--build-dir", type=Path,
                         default=Path(os.environ.get("NONAGAME_BENCH_BUILD_DIR",
                                                     engine.ROOT / "build" / "bench")),
@@ -257,6 +477,7 @@ def main(argv: list[str] | None = None) -> int:
 
     if args.wall:
         cases.clock = cases.time.perf_counter_ns
+        lab.native_clock = cases.time.perf_counter_ns
     sizes = cases.Sizes.quick() if args.quick else cases.Sizes()
     rounds = 1 if args.quick else max(1, args.rounds)
     min_time = 0.01 if args.quick else 0.5
@@ -281,13 +502,26 @@ def main(argv: list[str] | None = None) -> int:
         else:
             engine_bench = engine.build(args.build_dir)
 
+    envs = None
+    reason = "--no-envs" if args.no_envs else lab.envs_missing()
+    if reason:
+        notes.append(f"vector environment skipped: {reason}")
+    else:
+        envs = (lab.make_vector_env(sizes.env_count), lab.make_sync_vector_env(sizes.env_count))
+
     for note in notes:
         print(note, flush=True)
     cases.warm_up()
+    lab.warm_up()
+    if peer:
+        lab.peer_search_batch(peer, [[]], 1000, 0)
+    if envs:
+        for env in envs:
+            lab.vector_env_batch(env, 2, 0)
     results = []
     for number in range(rounds):
         print(f"round {number + 1} of {rounds} ...", flush=True)
-        results.append(measure_round(sizes, rng, peer, engine_bench, min_time, args.wall))
+        results.append(measure_round(sizes, rng, peer, engine_bench, min_time, args.wall, envs))
     figures, ratios = summarise(results)
 
     print()
@@ -303,6 +537,11 @@ def main(argv: list[str] | None = None) -> int:
     if args.json:
         args.json.write_text(json.dumps({"rounds": results, "figures": figures, "ratios": ratios,
                                          "notes": notes}, indent=2))
+    if args.strength:
+        import strength
+
+        print()
+        return strength.main([])
     return 0
 
 
