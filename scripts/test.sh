@@ -17,6 +17,8 @@ require have_gtest libgtest-dev
 # The engine benchmark is built beside the engine tests, so that the benchmark smoke test
 # among the Python tests runs it without building anything.
 require have_benchmark libbenchmark-dev
+# The picture test screenshots Position.to_svg() in a real browser.
+require "command -v chromium" chromium
 bench=ON
 export NONAGAME_BENCH_BUILD_DIR="$build/cpp"
 
