@@ -1,8 +1,10 @@
-"""A series between the built-in random player and a Python player with a simple heuristic.
+"""A tournament of three contestants: the built-in random player, a Python player with a
+simple heuristic, and the native Monte Carlo tree search of nonagame_lab.
 
 The heuristic completes a line in a roster when it can, otherwise blocks the opponent's
-line, otherwise plays at random. Prints a progress bar, a results table and the board of
-one finished game.
+line, otherwise plays at random. The search player (MCTSPlayer) runs a fixed number of
+simulations a move and keeps its tree between its turns. Prints a progress bar, a results
+table for each pairing and the board of one finished game.
 """
 
 from __future__ import annotations
@@ -11,10 +13,12 @@ import argparse
 import random
 import sys
 import time
+from collections.abc import Callable
 
 import numpy as np
 
 import nonagame
+from nonagame_lab import MCTSPlayer
 
 LINES = ((0, 1, 2), (3, 4, 5), (6, 7, 8), (0, 3, 6), (1, 4, 7), (2, 5, 8), (0, 4, 8), (2, 4, 6))
 
@@ -59,25 +63,32 @@ def progress(done: int, total: int, started: float, width: int = 40) -> None:
 
 
 def run(games: int, chunk: int = 50, seed: int | None = None) -> dict[str, float]:
-    """Plays the series; the heuristic moves first in half of the games."""
-    random_player = nonagame.Player(1)
-    heuristic = HeuristicPlayer(2, seed)
-    # Seats: player1 always opens, so swap the seats for the second half.
-    random_second = nonagame.Player(2)
-    heuristic_first = HeuristicPlayer(1, seed)
-    results: dict[str, float] = {"heuristic": 0, "random": 0, "draws": 0}
+    """Plays the random player against the heuristic; the heuristic moves first in half of
+    the games."""
+    return series(
+        ("heuristic", lambda id: HeuristicPlayer(id, seed)), ("random", nonagame.Player), games, chunk
+    )
+
+
+Factory = Callable[[int], nonagame.Player]
+
+
+def series(first: tuple[str, Factory], second: tuple[str, Factory], games: int, chunk: int = 50) -> dict[str, float]:
+    """Plays games between two contestants, swapping seats halfway (player 1 always opens),
+    and returns each contestant's wins, the draws and the games per second."""
+    (name_a, make_a), (name_b, make_b) = first, second
+    seats = [(make_b(1), make_a(2), False), (make_a(1), make_b(2), True)]
+    results: dict[str, float] = {name_a: 0, name_b: 0, "draws": 0}
     started = time.perf_counter()
     done = 0
     while done < games:
         n = min(chunk, games - done)
-        first_half = done < games // 2
-        p1, p2 = (random_player, heuristic) if first_half else (heuristic_first, random_second)
+        p1, p2, a_opens = seats[0] if done < games // 2 else seats[1]
         before = p1.get_wins(), p2.get_wins()
         nonagame.play_multiple_games(p1, p2, n)
         won1, won2 = p1.get_wins() - before[0], p2.get_wins() - before[1]
-        heuristic_wins, random_wins = (won2, won1) if first_half else (won1, won2)
-        results["heuristic"] += heuristic_wins
-        results["random"] += random_wins
+        results[name_a] += won1 if a_opens else won2
+        results[name_b] += won2 if a_opens else won1
         results["draws"] += n - won1 - won2
         done += n
         progress(done, games, started)
@@ -87,23 +98,39 @@ def run(games: int, chunk: int = 50, seed: int | None = None) -> dict[str, float
     return results
 
 
+def report(results: dict[str, float], labels: dict[str, str], games: int) -> None:
+    print(f"{'player':<26}{'wins':>8}{'share':>9}")
+    for key in [k for k in results if k != "games_per_second"]:
+        print(f"{labels.get(key, key):<26}{int(results[key]):>8}{results[key] / games:>9.1%}")
+    print(f"{'games per second':<26}{results['games_per_second']:>8,.1f}")
+
+
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--games", type=int, default=4000, help="number of games in the series")
-    parser.add_argument("--seed", type=int, default=None, help="seed of the heuristic's random choices")
+    parser.add_argument("--games", type=int, default=4000, help="games of random against the heuristic")
+    parser.add_argument("--search-games", type=int, default=20, help="games of each pairing with the search")
+    parser.add_argument("--simulations", type=int, default=400, help="simulations per move of the search")
+    parser.add_argument("--seed", type=int, default=None, help="seed of the heuristic's and the search's choices")
     args = parser.parse_args(argv)
+    labels = {"heuristic": "heuristic (Python)", "random": "random (built-in)", "search": "search (native MCTS)"}
 
-    results = run(args.games, seed=args.seed)
-    total = args.games
-    print(f"{'player':<22}{'wins':>8}{'share':>9}")
-    for name, key in (("heuristic (Python)", "heuristic"), ("random (built-in)", "random"), ("draws", "draws")):
-        print(f"{name:<22}{int(results[key]):>8}{results[key] / total:>9.1%}")
-    print(f"{'games per second':<22}{results['games_per_second']:>8,.0f}")
+    def search_player(id: int) -> nonagame.Player:
+        return MCTSPlayer(id, simulations=args.simulations, seed=args.seed)
+
+    def heuristic(id: int) -> nonagame.Player:
+        return HeuristicPlayer(id, args.seed)
+
+    print(f"heuristic against random, {args.games} games")
+    report(series(("heuristic", heuristic), ("random", nonagame.Player), args.games), labels, args.games)
+    for opponent, make in (("heuristic", heuristic), ("random", nonagame.Player)):
+        print(f"\nsearch ({args.simulations} simulations a move) against {opponent}, {args.search_games} games")
+        results = series(("search", search_player), (opponent, make), args.search_games, chunk=2)
+        report(results, labels, args.search_games)
 
     game = nonagame.Game(0)
-    nonagame.play_game(HeuristicPlayer(1, args.seed), nonagame.Player(2), game)
+    nonagame.play_game(search_player(1), HeuristicPlayer(2, args.seed), game)
     winner = game.get_winner()
-    print("\nOne finished game (heuristic O against random X):")
+    print("\nOne finished game (search O against heuristic X):")
     print(game)
     print(f"winner: player {winner}" if winner else "draw")
 

@@ -3,11 +3,13 @@
 - ``Position``: an immutable position value (equality, hashing, pickling, notation,
   symmetries, pictures).
 - ``playouts`` and ``VectorGames``: random games and batches of games at native speed.
+- ``search``, ``Searcher`` and ``MCTSPlayer``: native Monte Carlo tree search.
 """
 
 from nonagame_lab._core import (
     PlayoutResult,
     Position,
+    Searcher,
     VectorGames,
     cell_index,
     cell_name,
@@ -16,9 +18,22 @@ from nonagame_lab._core import (
     playouts,
     transform_cells,
 )
+from nonagame_lab._search import (
+    DEFAULT_EXPLORATION,
+    DEFAULT_POOL_NODES,
+    MCTSPlayer,
+    SearchResult,
+    search,
+)
 from nonagame_lab._symmetry import SYMMETRY_NAMES, transform_policy
 
 __all__ = [
+    "DEFAULT_EXPLORATION",
+    "DEFAULT_POOL_NODES",
+    "MCTSPlayer",
+    "SearchResult",
+    "Searcher",
+    "search",
     "PlayoutResult",
     "Position",
     "SYMMETRY_NAMES",

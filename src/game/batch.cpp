@@ -23,7 +23,7 @@ constexpr std::array<std::uint64_t, 256> kSpread = [] {
 // Writes the 81 legal-cell flags of a set into row (81 bytes), eight at a time.
 void write_mask(const CellSet& cells, std::uint8_t* row) {
     std::uint64_t word = cells.low_word();
-    for (int b = 0; b < 8; ++b, word >>= 8) std::memcpy(row + 8 * b, &kSpread[word & 0xFF], 8);
+    for (std::size_t b = 0; b < 8; ++b, word >>= 8) std::memcpy(row + 8 * b, &kSpread[word & 0xFF], 8);
     const std::uint64_t high = cells.high_word();
     std::memcpy(row + 64, &kSpread[high & 0xFF], 8);
     std::memcpy(row + 72, &kSpread[(high >> 8) & 0xFF], 8);

@@ -1,12 +1,11 @@
 #include "board.hpp"
 
-#include <algorithm>
-#include <bit>
+#include <cstring>
 #include <string>
 
 #include "fault.hpp"
 #include "movelog.hpp"
-#include "outcome.hpp"
+#include "place.hpp"
 
 namespace nonagame {
 
@@ -26,16 +25,14 @@ MoveOutcome accept(const GameRecord& game) {
 }
 
 bool board_is_empty(const GameRecord& game) {
-    return std::ranges::all_of(game.board, [](std::int8_t value) { return value == 0; });
-}
-
-// A roster the next move is confined to, or -1 when the mover may play in any roster:
-// before the opening move, when the target roster is decided, and for a next_roster
-// outside 0..8 (only a loaded checkpoint can hold one).
-int forced_roster(const GameRecord& game) {
-    const int roster = game.next_roster;
-    if (roster < 0 || roster >= kRosters) return -1;
-    return game.rosters[roster] < 0 ? roster : -1;
+    // Eight bytes at a time: 81 = 10 * 8 + 1.
+    std::uint64_t any = static_cast<std::uint8_t>(game.board[kCells - 1]);
+    for (std::size_t at = 0; at + 8 <= kCells; at += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, game.board.data() + at, sizeof word);
+        any |= word;
+    }
+    return any == 0;
 }
 
 // Bookkeeping shared by both kinds of accepted move, then the log entry (which may
@@ -86,13 +83,9 @@ MoveOutcome make_move(GameRecord& game, std::int8_t cell, std::int8_t player) {
     // A negative cell reads as its unsigned byte, so it is out of range as well.
     const int index = static_cast<std::uint8_t>(cell);
     if (index >= kCells) index_fault(kCells, static_cast<std::size_t>(index));
-    const std::int8_t opponent = player == 1 ? 2 : 1;
 
     if (game.next_roster == ROSTER_ANY && board_is_empty(game)) {
-        game.board[index] = player;
-        game.available.erase(index);
-        game.next_player = opponent;
-        game.next_roster = static_cast<std::int8_t>(index % 9);
+        place_mark(game, index, player);
         return finish_move(game, index, true);
     }
 
@@ -109,11 +102,8 @@ MoveOutcome make_move(GameRecord& game, std::int8_t cell, std::int8_t player) {
                       "Wrong roster! You have to play in roster " + std::to_string(forced + 1));
     }
 
-    game.board[index] = player;
-    game.available.erase(index);
-    game.next_player = opponent;
-    game.next_roster = static_cast<std::int8_t>(index % 9);
-    settle_after_move(game, player, index);
+    place_mark(game, index, player);
+    settle_move(game, player, index);
     return finish_move(game, index, false);
 }
 

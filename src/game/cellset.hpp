@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "bits.hpp"
+
 namespace nonagame {
 
 class CellSet {
@@ -17,6 +19,13 @@ public:
         CellSet s;
         s.lo_ = ~std::uint64_t{0};
         s.hi_ = (std::uint64_t{1} << 17) - 1;
+        return s;
+    }
+    // The set whose cells 0..63 are the bits of low and cells 64..80 the low bits of high.
+    static constexpr CellSet from_words(std::uint64_t low, std::uint64_t high) {
+        CellSet s;
+        s.lo_ = low;
+        s.hi_ = high & ((std::uint64_t{1} << 17) - 1);
         return s;
     }
     // The nine cells of roster r (0..8), from a table: the rules ask for it on every move.
@@ -50,7 +59,7 @@ public:
     }
     constexpr void clear() { lo_ = hi_ = 0; }
     constexpr bool empty() const { return (lo_ | hi_) == 0; }
-    constexpr int size() const { return std::popcount(lo_) + std::popcount(hi_); }
+    constexpr int size() const { return bits::popcount(lo_) + bits::popcount(hi_); }
 
     // Calls f(cell) for every cell in ascending order.
     template <class F>
@@ -61,16 +70,17 @@ public:
 
     // The cell at index k (0 <= k < size()) of the ascending order that for_each visits.
     constexpr int nth(int k) const {
-        const int in_low = std::popcount(lo_);
-        std::uint64_t word = lo_;
-        int base = 0;
-        if (k >= in_low) {
-            word = hi_;
-            base = 64;
-            k -= in_low;
-        }
-        for (; k > 0; --k) word &= word - 1;  // drop the k lowest cells
-        return base + std::countr_zero(word);
+        const int in_low = bits::popcount(lo_);
+        return k < in_low ? bits::select(lo_, k) : 64 + bits::select(hi_, k - in_low);
+    }
+
+    // The cells of roster r (0..8) as a 9-bit mask: bit p = cell 9 * r + p. Roster 7
+    // straddles the two words.
+    constexpr unsigned roster_bits(int r) const {
+        const int shift = 9 * r;
+        std::uint64_t word = shift < 64 ? lo_ >> shift : hi_ >> (shift - 64);
+        if (shift == 63) word |= hi_ << 1;
+        return static_cast<unsigned>(word & 0x1FF);
     }
 
     constexpr std::uint64_t low_word() const { return lo_; }

@@ -3,8 +3,10 @@
 #include <cstddef>
 #include <string>
 
+#include "board.hpp"
 #include "lines.hpp"
 #include "outcome.hpp"
+#include "place.hpp"
 #include "text.hpp"
 
 namespace nonagame {
@@ -36,11 +38,10 @@ CheckpointRecord make_checkpoint(const GameRecord& game) {
 void load_checkpoint(GameRecord& game, const CheckpointRecord& checkpoint) {
     game.next_player = checkpoint.next_player;
     game.next_roster = checkpoint.next_roster;
-    game.board = checkpoint.board;
+    load_position(game, checkpoint.board, checkpoint.rosters);
     game.available = checkpoint.available;
-    game.rosters = checkpoint.rosters;
     game.finished = game.available.empty();
-    game.winner = winner_of_rosters(game.rosters);
+    game.winner = winner_of_masks(game);
 }
 
 std::string checkpoint_text(const CheckpointRecord& checkpoint) {
@@ -69,13 +70,10 @@ CheckpointRecord checkpoint_from_position(const std::array<std::int8_t, kCells>&
     }
     for (int roster = 0; roster < kRosters; ++roster) {
         const std::int8_t* cells = checkpoint.board.data() + std::ptrdiff_t{9} * roster;
-        const CellSet roster_cells = CellSet::roster(roster);
-        std::int8_t status = ROSTER_OPEN;
-        if (lines::has_line(cells, 1)) status = 1;
-        else if (lines::has_line(cells, 2)) status = 2;
-        if (status > 0) checkpoint.available.erase_all(roster_cells);
-        else if (!checkpoint.available.intersects(roster_cells)) status = ROSTER_DRAWN;
-        checkpoint.rosters[roster] = status;
+        std::int8_t owner = 0;
+        if (lines::has_line(cells, 1)) owner = 1;
+        else if (lines::has_line(cells, 2)) owner = 2;
+        checkpoint.rosters[roster] = settle_roster(checkpoint.available, roster, ROSTER_OPEN, owner != 0, owner);
     }
     if (winner_of_rosters(checkpoint.rosters) != 0) checkpoint.available.clear();
     return checkpoint;

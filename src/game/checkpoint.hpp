@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "board.hpp"
+#include "record.hpp"
 
 namespace nonagame {
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "board.hpp"
+#include "record.hpp"
 
 namespace nonagame {
 

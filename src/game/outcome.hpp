@@ -1,9 +1,11 @@
 // Line tests for rosters and for the board of rosters, and the settling that follows a move.
+// For players 1 and 2 they read the record's masks: code that writes board or rosters
+// directly calls sync_masks first.
 #pragma once
 
 #include <cstdint>
 
-#include "board.hpp"
+#include "record.hpp"
 
 namespace nonagame {
 

@@ -25,4 +25,29 @@ int play_random_move(GameRecord& game, Rng& rng);
 // (0 for a draw). A finished game is returned as it is.
 std::int8_t random_playout(GameRecord& game, Rng& rng);
 
+// How the functions above find the k-th cell of a set. Both give the same cells and draw
+// the same numbers from the generator; only the speed differs.
+//   Portable: tables and word arithmetic, on any processor.
+//   Pdep: the BMI2 instruction pdep (x86-64 with BMI1, BMI2 and POPCNT).
+enum class SelectPath : std::uint8_t { Portable = 0, Pdep = 1 };
+
+// Whether this processor can take the Pdep path.
+bool pdep_supported();
+
+// The path chosen for this processor: Pdep where it is supported and fast, Portable
+// elsewhere, including the AMD processors that run pdep in microcode (before Zen 3).
+SelectPath default_select_path();
+
+// The path in use (default_select_path() until set_select_path changes it).
+SelectPath select_path();
+
+// Switches every thread to path, for tests and benchmarks; Pdep on a processor without
+// it keeps Portable. Returns the path now in use.
+SelectPath set_select_path(SelectPath path);
+
+// The cell at index k (0 <= k < cells.size()) of cells in ascending order, as CellSet::nth,
+// through the path in use or through the given one.
+int nth_cell(const CellSet& cells, int k);
+int nth_cell(const CellSet& cells, int k, SelectPath path);
+
 }  // namespace nonagame

@@ -133,6 +133,7 @@ Position Position::transformed(int k) const {
     if (record_.next_roster >= 0 && record_.next_roster < kRosters) {
         out.next_roster = static_cast<std::int8_t>(transform_roster(k, record_.next_roster));
     }
+    sync_masks(out);
     image.forced_ = static_cast<std::int8_t>(forced_ < 0 ? -1 : transform_roster(k, forced_));
     image.key_ = zobrist::full_key(out.board, out.next_player, image.forced_);
     return image;

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "board.hpp"
+#include "record.hpp"
 
 namespace nonagame {
 

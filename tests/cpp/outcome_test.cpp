@@ -22,11 +22,13 @@ TEST(Outcome, RosterLineIsSeenOnlyThroughItsPositions) {
         const int roster = static_cast<int>(l);
         GameRecord game = new_game(0, false);
         for (const int p : line) game.board[9 * roster + p] = 2;
+        sync_masks(game);
         for (int p = 0; p < 9; ++p) {
             EXPECT_EQ(roster_won_by(game, 2, 9 * roster + p), on_line(line, p)) << "line " << l << " pos " << p;
             EXPECT_FALSE(roster_won_by(game, 1, 9 * roster + p));
         }
         game.board[9 * roster + line[1]] = 1;  // a broken line wins nowhere
+        sync_masks(game);
         for (int p = 0; p < 9; ++p) EXPECT_FALSE(roster_won_by(game, 2, 9 * roster + p));
     }
 }
@@ -35,12 +37,14 @@ TEST(Outcome, BoardLineIsSeenOnlyThroughItsRosters) {
     for (const auto& line : kLineCells) {
         GameRecord game = new_game(0, false);
         for (const int r : line) game.rosters[r] = 1;
+        sync_masks(game);
         for (int r = 0; r < 9; ++r) {
             EXPECT_EQ(board_won_by(game, 1, r), on_line(line, r));
             EXPECT_FALSE(board_won_by(game, 2, r));
         }
         EXPECT_EQ(winner_of_rosters(game.rosters), 1);
         game.rosters[line[2]] = 2;  // two of one player and one of the other: nobody
+        sync_masks(game);
         for (int r = 0; r < 9; ++r) EXPECT_FALSE(board_won_by(game, 1, r));
         EXPECT_EQ(winner_of_rosters(game.rosters), 0);
         game.rosters[line[2]] = ROSTER_DRAWN;  // a drawn roster belongs to nobody

@@ -15,7 +15,8 @@ inline bool same_record(const GameRecord& a, const GameRecord& b) {
     return a.available == b.available && a.id == b.id && a.next_player == b.next_player &&
            a.next_roster == b.next_roster && a.board == b.board && a.rosters == b.rosters &&
            a.winner == b.winner && a.log_enabled == b.log_enabled && a.finished == b.finished &&
-           a.moves_accepted == b.moves_accepted;
+           a.moves_accepted == b.moves_accepted && a.cell_masks == b.cell_masks &&
+           a.roster_masks == b.roster_masks;
 }
 
 inline std::vector<int> cells_of(const CellList& list) { return {list.begin(), list.end()}; }
@@ -46,6 +47,7 @@ inline void place(GameRecord& game, std::initializer_list<int> cells, std::int8_
         game.board[cell] = player;
         game.available.erase(cell);
     }
+    sync_masks(game);
 }
 
 // The eight lines of a 3x3 grid as positions, written out independently of the engine.

@@ -5,7 +5,10 @@
 //
 // Operations: moves with any cell and any player, moves chosen from the listed cells,
 // checkpoint saves and loads (into the same or the other game), checkpoints built from
-// arbitrary positions, settling, the text forms, and moves of the default player.
+// arbitrary positions, settling, the text forms, and moves of the default player. The fast
+// simulation paths are held to the checked ones along the way: play_legal to make_move on
+// every listed move of a sound game, random_playout to the loop of make_move it stands for
+// when the text forms are drawn, and the k-th legal cell on both selection paths always.
 //
 // A game is "sound" while every position it held came from ordinary play or from a
 // checkpoint built with player 1 or 2 to move; a player id outside 1..2 to move makes
@@ -28,6 +31,7 @@
 #include "fault.hpp"
 #include "outcome.hpp"
 #include "player/player.hpp"
+#include "playout.hpp"
 #include "text.hpp"
 
 using namespace nonagame;
@@ -117,6 +121,16 @@ void check_any(const GameRecord& game) {
         check(!forced || cell / 9 == target, "listed cell outside the forced roster", cell);
         previous = cell;
     }
+
+    // The masks follow the board and the rosters, and the fast paths list the same cells.
+    check(masks_in_sync(game), "masks differ from the board");
+    const CellSet legal = legal_cells(game);
+    for (int k = 0; k < listed.size(); ++k) {
+        const std::int8_t cell = listed.cells[static_cast<std::size_t>(k)];
+        check(nth_legal_cell(game, k) == cell, "nth_legal_cell differs from the list", k);
+        check(nth_cell(legal, k, SelectPath::Portable) == cell, "portable selection differs", k);
+        if (pdep_supported()) check(nth_cell(legal, k, SelectPath::Pdep) == cell, "pdep selection differs", k);
+    }
 }
 
 // The record agrees with its board, as ordinary play and sound checkpoints keep it.
@@ -161,6 +175,13 @@ void move(Game& game, std::int8_t cell, std::int8_t player) {
     const bool out_of_range = static_cast<std::uint8_t>(cell) >= kCells;
     const bool right_player = player == before.next_player;
 
+    // A listed cell of a sound game, by the player to move: play_legal must end where
+    // make_move does, byte for byte.
+    const bool fast_too = game.sound && was_listed && right_player;
+    GameRecord fast;
+    std::memcpy(&fast, &before, sizeof fast);
+    if (fast_too) play_legal(fast, cell);
+
     MoveOutcome outcome;
     try {
         outcome = make_move(game.record, cell, player);
@@ -188,6 +209,7 @@ void move(Game& game, std::int8_t cell, std::int8_t player) {
     }
 
     const GameRecord& after = game.record;
+    if (fast_too) check(std::memcmp(&fast, &after, sizeof fast) == 0, "play_legal differs from make_move", cell);
     check(right_player && !out_of_range, "accepted move of a wrong player or cell", cell);
     if (game.sound) check(was_listed, "unlisted cell accepted", cell);
     check(after.board[cell] == player, "mark not written", cell);
@@ -343,6 +365,29 @@ void check_grid(const GameRecord& game, const std::string& grid) {
     }
 }
 
+// random_playout on a copy of a sound game, on the path chosen by parity, against the loop
+// of make_move over the listed cells that draws the same indices.
+void playout(const Game& game, std::uint64_t stream) {
+    if (!game.sound) return;
+    set_select_path(stream % 2 == 0 || !pdep_supported() ? SelectPath::Portable : SelectPath::Pdep);
+    GameRecord fast;
+    GameRecord checked;
+    std::memcpy(&fast, &game.record, sizeof fast);
+    std::memcpy(&checked, &game.record, sizeof checked);
+    Rng fast_rng(stream);
+    Rng checked_rng(stream);
+    const std::int8_t winner = random_playout(fast, fast_rng);
+    while (!checked.available.empty()) {
+        const CellList listed = get_available_moves(checked);
+        check(listed.size() > 0, "cells available but none listed in a playout");
+        const std::uint32_t k = checked_rng.below(static_cast<std::uint32_t>(listed.size()));
+        check(make_move(checked, listed.cells[k], checked.next_player).accepted, "playout move refused");
+    }
+    check(std::memcmp(&fast, &checked, sizeof fast) == 0, "random_playout differs from make_move");
+    check(winner == checked.winner && fast_rng.next() == checked_rng.next(), "random_playout draws");
+    set_select_path(default_select_path());
+}
+
 void render(const Game& game, const Slot& slot) {
     check_grid(game.record, render_board(game.record));
 
@@ -471,7 +516,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 break;
             }
             case 10: settle(game, in.byte() % kCells); break;
-            case 11: render(game, slot); break;
+            case 11:
+                render(game, slot);
+                playout(game, static_cast<std::uint64_t>(step));
+                break;
             case 12: default_player(in, game, *one, *two); break;
             case 13: create_player(in); break;
             case 14: format(in); break;

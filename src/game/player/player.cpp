@@ -1,6 +1,7 @@
 #include "player.hpp"
 
 #include "../fault.hpp"
+#include "../playout.hpp"
 #include "random.hpp"
 
 namespace nonagame {
@@ -17,7 +18,7 @@ MoveOutcome DefaultPlayer::make_move(GameRecord& game) const {
     const int count = moves.size();
     if (count == 0) throw Fault("first attempt");
     const std::uint32_t choice = uniform_index(static_cast<std::uint32_t>(count));
-    return nonagame::make_move(game, static_cast<std::int8_t>(moves.nth(static_cast<int>(choice))), id_);
+    return nonagame::make_move(game, static_cast<std::int8_t>(nth_cell(moves, static_cast<int>(choice))), id_);
 }
 
 }  // namespace nonagame

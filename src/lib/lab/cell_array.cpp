@@ -31,7 +31,7 @@ void copy_clamped(const char* p, Py_ssize_t stride, Py_ssize_t n, std::int16_t* 
 
 class Buffer {
 public:
-    explicit Buffer(PyObject* object) { ok_ = PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) == 0; }
+    explicit Buffer(PyObject* object) : ok_(PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) == 0) {}
     ~Buffer() {
         if (ok_) PyBuffer_Release(&view_);
     }

@@ -16,7 +16,7 @@ void link_core() {
     if (g_core != nullptr) return;
     Ref module = Ref::checked(PyImport_ImportModule("nonagame"));
     Ref capsule = Ref::checked(PyObject_GetAttrString(module.get(), kCoreApiAttribute));
-    auto* api = static_cast<const CoreApi*>(PyCapsule_GetPointer(capsule.get(), kCoreApiName));
+    const auto* api = static_cast<const CoreApi*>(PyCapsule_GetPointer(capsule.get(), kCoreApiName));
     if (api == nullptr) throw ErrorSet{};
     if (api->version != kCoreApiVersion || api->game_record_size != sizeof(GameRecord) ||
         api->checkpoint_record_size != sizeof(CheckpointRecord)) {

@@ -6,6 +6,8 @@
 #include "module_support.hpp"
 #include "playouts.hpp"
 #include "position_type.hpp"
+#include "search/mcts.hpp"
+#include "searcher_type.hpp"
 #include "vector_games_type.hpp"
 
 namespace nonagame::py {
@@ -26,6 +28,10 @@ void populate(PyObject* module) {
     add_class(module, position_type());
     add_class(module, vector_games_type());
     add_class(module, playout_result_type());
+    add_class(module, searcher_type());
+    add_object(module, "DEFAULT_EXPLORATION", Ref::checked(PyFloat_FromDouble(mcts::kDefaultExploration)).get());
+    add_object(module, "DEFAULT_POOL_NODES",
+               Ref::checked(PyLong_FromUnsignedLong(mcts::kDefaultPoolNodes)).get());
     add_function(module, playouts_definition());
     for (PyMethodDef* def = position_functions(); def->ml_name != nullptr; ++def) add_function(module, def);
 }
@@ -48,6 +54,7 @@ PyObject* init() {
 
 }  // namespace nonagame::py
 
-PyMODINIT_FUNC PyInit__core() {
+// The import system derives this name from the module's file name, _core.
+PyMODINIT_FUNC PyInit__core() {  // NOLINT(bugprone-reserved-identifier)
     return nonagame::py::entry([] { return nonagame::py::init(); });
 }

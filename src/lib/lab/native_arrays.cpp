@@ -1,7 +1,7 @@
 #include "native_arrays.hpp"
 
-#include <cstdlib>
-#include <cstring>
+#include <memory>
+#include <new>
 
 #include "errors.hpp"
 #include "heap_type.hpp"
@@ -11,19 +11,14 @@ namespace nonagame::py {
 namespace {
 
 struct BlockBody {
-    std::byte* data = nullptr;
+    std::unique_ptr<std::byte[]> data;
     std::size_t size = 0;
-
-    BlockBody(std::byte* d, std::size_t s) : data(d), size(s) {}
-    ~BlockBody() { std::free(data); }
-    BlockBody(const BlockBody&) = delete;
-    BlockBody& operator=(const BlockBody&) = delete;
 };
 
 int block_getbuffer(PyObject* self, Py_buffer* view, int flags) {
     BlockBody& body = Instance<BlockBody>::of(self);
     // Read-only: a request for a writable buffer fails with BufferError.
-    return PyBuffer_FillInfo(view, self, body.data, static_cast<Py_ssize_t>(body.size), 1, flags);
+    return PyBuffer_FillInfo(view, self, body.data.get(), static_cast<Py_ssize_t>(body.size), 1, flags);
 }
 
 PyType_Slot kSlots[] = {
@@ -57,20 +52,13 @@ PyObject* frombuffer() {
 }  // namespace
 
 Ref new_native_block(std::size_t size) {
-    // One byte at least: an empty batch still exports a valid pointer.
-    auto* data = static_cast<std::byte*>(std::calloc(size == 0 ? 1 : size, 1));
-    if (data == nullptr) throw std::bad_alloc();
-    PyTypeObject* type = block_type();
-    PyObject* raw = type->tp_alloc(type, 0);
-    if (raw == nullptr) {
-        std::free(data);
-        throw ErrorSet{};
-    }
-    new (&reinterpret_cast<Instance<BlockBody>*>(raw)->body) BlockBody{data, size};
-    return Ref::steal(raw);
+    // One byte at least: an empty batch still exports a valid pointer. Zero-filled.
+    std::unique_ptr<std::byte[]> data(new (std::nothrow) std::byte[size == 0 ? 1 : size]());
+    if (!data) throw std::bad_alloc();
+    return Ref::steal(allocate<BlockBody>(block_type(), std::move(data), size));
 }
 
-std::byte* block_data(PyObject* block) { return Instance<BlockBody>::of(block).data; }
+std::byte* block_data(PyObject* block) { return Instance<BlockBody>::of(block).data.get(); }
 
 Ref view_array(PyObject* block, const char* dtype, std::size_t offset, Py_ssize_t rows,
                Py_ssize_t columns) {

@@ -17,7 +17,7 @@ bool is_position(PyObject* object);
 const Position& position_value(PyObject* object);
 
 // A new Position object holding value.
-PyObject* wrap_position(const Position& value);
+PyObject* wrap_position(const Position& position);
 
 // A new Position for a game record (re-settled from its board); ValueError when the record
 // is not a position (a player to move other than 1 or 2).

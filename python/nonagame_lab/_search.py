@@ -1,0 +1,156 @@
+"""Monte Carlo tree search from Python: one-off searches and a player that keeps its tree."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+import nonagame
+# DEFAULT_POOL_NODES: nodes of the pool when none is given, 4,194,304 nodes of 20 bytes
+# (80 MiB of address space, touched only as the tree grows), shared by the threads.
+# DEFAULT_EXPLORATION: the UCT exploration constant on the [-1, 1] value scale.
+from nonagame_lab._core import DEFAULT_EXPLORATION, DEFAULT_POOL_NODES, Position, Searcher
+
+PositionLike = Position | nonagame.Game | nonagame.State
+
+
+@dataclass(frozen=True)
+class SearchResult:
+    """What a search found at its root, for the player to move there."""
+
+    visits: npt.NDArray[np.int64]  #: (81,) simulations through each move
+    policy: npt.NDArray[np.float64]  #: (81,) visits normalised over the legal cells
+    best_move: int  #: a proven win if any, else the most visited move
+    value: float  #: expected result for the player to move, in [-1, 1]
+    simulations: int  #: simulations run by this search
+    principal_variation: list[int]  #: best_move and the best replies that follow
+    proven: str | None = None  #: "win", "loss" or "draw" once the root is solved
+    seconds: float = 0.0  #: wall time of the search
+    move_values: npt.NDArray[np.float32] = field(default_factory=lambda: np.zeros(81, np.float32))
+    move_proofs: list[str | None] = field(default_factory=lambda: [None] * 81)
+
+
+def _result(raw: tuple[Any, ...], legal: list[int]) -> SearchResult:
+    visits_bytes, values_bytes, proofs, best, value, proven, simulations, seconds, pv = raw
+    visits = np.frombuffer(visits_bytes, dtype=np.uint32).astype(np.int64)
+    total = visits[legal].sum() if legal else 0
+    policy = np.zeros(81, dtype=np.float64)
+    if total > 0:
+        policy[legal] = visits[legal] / total
+    elif legal:
+        policy[best] = 1.0  # solved before any simulation went through another move
+    return SearchResult(
+        visits=visits,
+        policy=policy,
+        best_move=int(best),
+        value=float(value),
+        simulations=int(simulations),
+        principal_variation=list(pv),
+        proven=proven,
+        seconds=float(seconds),
+        move_values=np.frombuffer(values_bytes, dtype=np.float32).copy(),
+        move_proofs=list(proofs),
+    )
+
+
+def _position(position: PositionLike) -> Position:
+    if isinstance(position, Position):
+        return position
+    if isinstance(position, nonagame.Game):
+        return Position.from_game(position)
+    if isinstance(position, nonagame.State):
+        return Position.from_state(position)
+    raise TypeError(
+        f"argument 'position': expected a Position, nonagame.Game or nonagame.State, got {type(position).__name__!r}"
+    )
+
+
+def search(
+    position: PositionLike,
+    *,
+    simulations: int | None = None,
+    seconds: float | None = None,
+    seed: int | None = None,
+    threads: int = 1,
+    exploration: float = DEFAULT_EXPLORATION,
+    pool_nodes: int = DEFAULT_POOL_NODES,
+) -> SearchResult:
+    """Searches position with UCT and random playouts, within exactly one budget.
+
+    Proven wins and losses propagate up the tree, so a forced win is played as one. The
+    interpreter lock is released while searching; with ``threads`` > 1 each thread grows its
+    own tree (root parallelism) and their root statistics are merged. At ``threads=1`` a seed
+    makes the result reproducible. ``pool_nodes`` bounds the memory: when the pool is full the
+    tree stops growing and the search goes on with what it has. Ctrl-C ends a long search with
+    KeyboardInterrupt. A position that is already over raises ValueError.
+    """
+    if (simulations is None) == (seconds is None):
+        raise ValueError("give exactly one budget: simulations or seconds")
+    root = _position(position)
+    if root.is_over:
+        raise ValueError("the position is already over: there is nothing to search")
+    searcher = Searcher(exploration=exploration, pool_nodes=pool_nodes, threads=threads, seed=seed)
+    searcher.set_position(root)
+    if simulations is not None:
+        raw = searcher.run(simulations=simulations)
+    else:
+        raw = searcher.run(seconds=seconds)
+    return _result(raw, root.legal_moves)
+
+
+class MCTSPlayer(nonagame.Player):
+    """A nonagame.Player that chooses its moves by ``search``.
+
+    It keeps its tree between turns: when the game continues from the position it expects
+    (its own move, then any reply), the subtree below that position is searched further
+    instead of starting afresh. Usable with play_game, play_multiple_games and tournaments.
+    """
+
+    def __new__(
+        cls,
+        id: int,
+        *,
+        simulations: int | None = None,
+        seconds: float | None = None,
+        seed: int | None = None,
+        threads: int = 1,
+        exploration: float = DEFAULT_EXPLORATION,
+        pool_nodes: int = DEFAULT_POOL_NODES,
+    ) -> MCTSPlayer:
+        if simulations is None and seconds is None:
+            simulations = 1000
+        if simulations is not None and seconds is not None:
+            raise ValueError("give at most one budget: simulations or seconds")
+        player = super().__new__(cls, id)
+        player._id = id
+        player._budget = {"simulations": simulations} if simulations is not None else {"seconds": seconds}
+        player._searcher = Searcher(exploration=exploration, pool_nodes=pool_nodes, threads=threads, seed=seed)
+        player.last_result = None
+        return player
+
+    _id: int
+    _budget: dict[str, Any]
+    _searcher: Searcher
+    #: The result of the search behind the last move, for inspection.
+    last_result: SearchResult | None
+
+    @property
+    def id(self) -> int:
+        """The player id, 1 or 2."""
+        return self._id
+
+    def choose(self, position: Position) -> SearchResult:
+        """Searches position (reusing the tree where it can) and returns the result."""
+        self._searcher.set_position(position)
+        result = _result(self._searcher.run(**self._budget), position.legal_moves)
+        self.last_result = result
+        return result
+
+    def make_move(self, game: nonagame.Game) -> None:
+        position = Position.from_game(game)
+        result = self.choose(position)
+        game.make_move(result.best_move, self._id)
+        self._searcher.advance(result.best_move)

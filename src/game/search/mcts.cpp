@@ -1,0 +1,348 @@
+#include "search/mcts.hpp"
+
+#include <algorithm>
+#include <cassert>
+#include <chrono>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <string>
+#include <stdexcept>
+#include <thread>
+
+#include "playout.hpp"
+#include "search/tree.hpp"
+
+namespace nonagame::mcts {
+
+namespace {
+
+using detail::Node;
+using detail::Tree;
+using Clock = std::chrono::steady_clock;
+
+// A longer time limit is no limit at all in practice, and keeps the deadline representable.
+constexpr double kMaxSeconds = 1e9;
+
+bool same_position(const GameRecord& a, const GameRecord& b) {
+    return a.available == b.available && a.next_player == b.next_player && a.next_roster == b.next_roster &&
+           a.board == b.board && a.rosters == b.rosters && a.winner == b.winner;
+}
+
+GameRecord after(const GameRecord& game, int cell) {
+    GameRecord next = game;
+    play_legal(next, cell);
+    return next;
+}
+
+struct Candidate {
+    int cell;
+    std::uint32_t visits;
+    double value;
+    Proof proof;
+};
+
+struct Candidates {
+    std::array<Candidate, kCells> items;
+    int count = 0;
+
+    void add(const Candidate& candidate) { items[count++] = candidate; }
+};
+
+Candidates children_of(const Tree& tree, const Node& node) {
+    Candidates candidates{};
+    for (std::uint32_t i = 0; i < node.child_count; ++i) {
+        const Node& child = tree.node(node.first_child + i);
+        if (child.visits == 0) continue;
+        const double value =
+            child.proof != Proof::Unknown ? detail::proof_value(child.proof) : detail::child_mean(child);
+        candidates.add({child.cell, child.visits, value, child.proof});
+    }
+    return candidates;
+}
+
+bool more_visited(const Candidate& a, const Candidate& b) {
+    if (a.visits != b.visits) return a.visits > b.visits;
+    if (a.value != b.value) return a.value > b.value;
+    return a.cell < b.cell;
+}
+
+// The proven win to play, preferring one that ends the game, or nullptr.
+const Candidate* pick_win(const Candidates& candidates, const GameRecord& position) {
+    const Candidate* best = nullptr;
+    bool best_ends = false;
+    for (int i = 0; i < candidates.count; ++i) {
+        const Candidate& c = candidates.items[i];
+        if (c.proof != Proof::Win) continue;
+        const bool ends = after(position, c.cell).available.empty();
+        if (best == nullptr || (ends && !best_ends) || (ends == best_ends && more_visited(c, *best))) {
+            best = &c;
+            best_ends = ends;
+        }
+    }
+    return best;
+}
+
+// The move to play among candidates: a proven win; else the most visited unproven move,
+// unless a proven draw is available and that move's value is not above 0; else a proven
+// draw; else (every move proven lost) the most visited move. Ties go to the higher value,
+// then to the lower cell.
+int pick(const Candidates& candidates, const GameRecord& position) {
+    if (const Candidate* win = pick_win(candidates, position)) return win->cell;
+    std::array<const Candidate*, 4> best{};  // per Proof
+    for (int i = 0; i < candidates.count; ++i) {
+        const Candidate& c = candidates.items[i];
+        const Candidate*& slot = best[static_cast<std::size_t>(c.proof)];
+        if (slot == nullptr || more_visited(c, *slot)) slot = &c;
+    }
+    const Candidate* open = best[static_cast<std::size_t>(Proof::Unknown)];
+    const Candidate* draw = best[static_cast<std::size_t>(Proof::Draw)];
+    const Candidate* lost = best[static_cast<std::size_t>(Proof::Loss)];
+    if (draw != nullptr && (open == nullptr || open->value <= 0)) return draw->cell;
+    if (open != nullptr) return open->cell;
+    return lost == nullptr ? -1 : lost->cell;
+}
+
+// The index of the child of node for cell, or 0 when node has none.
+std::uint32_t child_for(const Tree& tree, const Node& node, int cell) {
+    for (std::uint32_t i = 0; i < node.child_count; ++i) {
+        if (tree.node(node.first_child + i).cell == cell) return node.first_child + i;
+    }
+    return 0;
+}
+
+}  // namespace
+
+bool is_over(const GameRecord& position) {
+    return position.available.empty() || legal_cells(position).empty();
+}
+
+Search::Search(const SearchConfig& config) : config_(config), root_(new_game(0, false)) {
+    if (config.threads < 1 || config.threads > kMaxThreads) {
+        throw std::invalid_argument("threads must be between 1 and " + std::to_string(kMaxThreads));
+    }
+    if (!std::isfinite(config.exploration) || config.exploration < 0) {
+        throw std::invalid_argument("exploration must be finite and not negative");
+    }
+    const auto threads = static_cast<std::uint32_t>(config.threads);
+    const std::uint32_t share = std::max(kMinTreeNodes, config.pool_nodes / threads);
+    pool_ = std::make_unique_for_overwrite<Node[]>(std::size_t{share} * threads);
+    trees_ = std::make_unique<Tree[]>(threads);
+    for (std::uint32_t t = 0; t < threads; ++t) {
+        trees_[t].attach(pool_.get() + std::size_t{share} * t, share, Rng(config.seed, t), config.exploration);
+    }
+}
+
+Search::~Search() = default;
+Search::Search(Search&&) noexcept = default;
+Search& Search::operator=(Search&&) noexcept = default;
+
+void Search::set_position(const GameRecord& position) {
+    GameRecord target = position;
+    target.log_enabled = false;  // the search never logs, but a copy handed on should not either
+    if (same_position(target, root_)) {
+        root_ = target;
+        return;
+    }
+    int first = -1;
+    int second = -1;
+    if (!is_over(root_)) {
+        const CellSet moves = legal_cells(root_);
+        moves.for_each([&](int cell) {
+            if (first < 0 && same_position(after(root_, cell), target)) first = cell;
+        });
+        if (first < 0) {
+            moves.for_each([&](int cell) {
+                const GameRecord child = after(root_, cell);
+                if (second >= 0 || is_over(child)) return;
+                legal_cells(child).for_each([&](int reply) {
+                    if (second < 0 && same_position(after(child, reply), target)) {
+                        first = cell;
+                        second = reply;
+                    }
+                });
+            });
+        }
+    }
+    if (first >= 0) {
+        advance(first);
+        if (second >= 0) advance(second);
+    } else {
+        clear();
+    }
+    root_ = target;
+}
+
+void Search::advance(int cell) {
+    if (cell < 0 || cell >= kCells || is_over(root_) || !legal_cells(root_).contains(cell)) {
+        throw std::invalid_argument("cell " + std::to_string(cell) + " is not a legal move at the root");
+    }
+    for (int t = 0; t < config_.threads; ++t) trees_[t].advance(cell);
+    play_legal(root_, cell);
+}
+
+void Search::clear() {
+    for (int t = 0; t < config_.threads; ++t) trees_[t].clear();
+}
+
+SearchResult Search::run(const Budget& budget) {
+    if (is_over(root_)) throw std::invalid_argument("the game is over: there is no move to search");
+    if (!budget.simulations && !budget.seconds && budget.stop == nullptr) {
+        throw std::invalid_argument("the search has no limit: give simulations, seconds or a stop flag");
+    }
+    if (budget.seconds && !(*budget.seconds >= 0 && *budget.seconds <= std::numeric_limits<double>::max())) {
+        throw std::invalid_argument("seconds must be finite and not negative");
+    }
+    const Clock::time_point start = Clock::now();
+    const auto threads = static_cast<std::uint64_t>(config_.threads);
+    std::atomic<bool> halt{false};
+    std::array<detail::RunLimits, kMaxThreads> limits{};
+    for (std::uint64_t t = 0; t < threads; ++t) {
+        detail::RunLimits& own = limits[t];
+        own.quota = UINT64_MAX;
+        if (budget.simulations) own.quota = *budget.simulations / threads + (t < *budget.simulations % threads);
+        if (budget.seconds) {
+            own.timed = true;
+            own.deadline = start + std::chrono::duration_cast<Clock::duration>(
+                                       std::chrono::duration<double>(std::min(*budget.seconds, kMaxSeconds)));
+        }
+        own.stop = budget.stop;
+        own.solved = &halt;
+        trees_[t].prepare(root_);
+    }
+    if (threads == 1) {
+        trees_[0].run(root_, limits[0]);
+    } else {
+        std::vector<std::jthread> workers;
+        try {
+            workers.reserve(threads - 1);
+            for (std::uint64_t t = 1; t < threads; ++t) {
+                workers.emplace_back([this, &limits, t] { trees_[t].run(root_, limits[t]); });
+            }
+        } catch (...) {
+            halt.store(true);  // the started workers stop at once and are joined
+            throw;
+        }
+        trees_[0].run(root_, limits[0]);
+    }  // workers joined here
+    assert(check_tree().empty());
+    SearchResult result = collect();
+    result.simulations = simulations_done();
+    result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return result;
+}
+
+SearchResult Search::result() const { return collect(); }
+
+SearchResult Search::collect() const {
+    SearchResult result;
+    std::array<std::int64_t, kCells> scores{};
+    std::array<bool, kCells> capped{};
+    std::uint64_t total_visits = 0;
+    std::int64_t total_score = 0;
+    for (int t = 0; t < config_.threads; ++t) {
+        const Tree& tree = trees_[t];
+        const Node& root = tree.node(0);
+        if (root.proof != Proof::Unknown) result.proof = detail::flip(root.proof);
+        for (std::uint32_t i = 0; i < root.child_count; ++i) {
+            const Node& child = tree.node(root.first_child + i);
+            result.visits[child.cell] += child.visits;
+            scores[child.cell] += child.score;
+            capped[child.cell] = capped[child.cell] || child.capped != 0;
+            total_visits += child.visits;
+            total_score += child.score;
+            if (child.proof != Proof::Unknown) result.proofs[child.cell] = child.proof;
+        }
+    }
+    if (is_over(root_)) return result;
+
+    Candidates candidates{};
+    legal_cells(root_).for_each([&](int cell) {
+        const Proof proof = result.proofs[cell];
+        const std::uint32_t visits = result.visits[cell];
+        double value = visits == 0 ? 0.0 : static_cast<double>(scores[cell]) / visits;
+        if (capped[cell]) value = std::min(value, 0.0);
+        if (proof != Proof::Unknown) value = detail::proof_value(proof);
+        result.values[cell] = static_cast<float>(value);
+        candidates.add({cell, visits, value, proof});
+    });
+    // Trees prove different moves; together they may prove the root where none did alone.
+    if (result.proof == Proof::Unknown) {
+        std::array<Node, kCells> merged{};
+        for (int i = 0; i < candidates.count; ++i) merged[i].proof = candidates.items[i].proof;
+        result.proof = detail::flip(detail::proof_from_children(merged.data(), candidates.count));
+    }
+    result.value = result.proof != Proof::Unknown ? detail::proof_value(result.proof)
+                   : total_visits == 0           ? 0.0
+                                                 : static_cast<double>(total_score) / static_cast<double>(total_visits);
+    result.best_move = pick(candidates, root_);
+    result.principal_variation = principal_variation(result.best_move);
+    return result;
+}
+
+std::vector<int> Search::principal_variation(int first) const {
+    std::vector<int> line{first};
+    // Followed in the tree that visited the first move most.
+    const Tree* tree = &trees_[0];
+    std::uint32_t most = 0;
+    for (int t = 0; t < config_.threads; ++t) {
+        const std::uint32_t index = child_for(trees_[t], trees_[t].node(0), first);
+        if (index != 0 && trees_[t].node(index).visits > most) {
+            most = trees_[t].node(index).visits;
+            tree = &trees_[t];
+        }
+    }
+    std::uint32_t index = child_for(*tree, tree->node(0), first);
+    GameRecord game = after(root_, first);
+    while (index != 0 && tree->node(index).first_child != 0 && !is_over(game)) {
+        const int cell = pick(children_of(*tree, tree->node(index)), game);
+        if (cell < 0) break;
+        line.push_back(cell);
+        index = child_for(*tree, tree->node(index), cell);
+        play_legal(game, cell);
+    }
+    return line;
+}
+
+std::uint64_t Search::simulations_done() const {
+    std::uint64_t done = 0;
+    for (int t = 0; t < config_.threads; ++t) done += trees_[t].done();
+    return done;
+}
+
+std::uint64_t Search::nodes_used() const {
+    std::uint64_t used = 0;
+    for (int t = 0; t < config_.threads; ++t) used += trees_[t].used();
+    return used;
+}
+
+std::uint64_t Search::pool_capacity() const {
+    std::uint64_t capacity = 0;
+    for (int t = 0; t < config_.threads; ++t) capacity += trees_[t].capacity();
+    return capacity;
+}
+
+std::string Search::check_tree() const {
+    for (int t = 0; t < config_.threads; ++t) {
+        std::string fault = trees_[t].check(root_);
+        if (!fault.empty()) return "tree " + std::to_string(t) + ", " + fault;
+    }
+    return {};
+}
+
+SearchResult search(const GameRecord& position, const Budget& budget, const SearchConfig& config) {
+    SearchConfig sized = config;
+    // A simulation adds at most one block of children: a simulation limit bounds the pool needed.
+    if (budget.simulations && config.threads >= 1 && config.threads <= kMaxThreads) {
+        const std::uint64_t per_tree = *budget.simulations / static_cast<std::uint64_t>(config.threads) + 1;
+        const std::uint64_t needed = kMinTreeNodes + per_tree * kCells;
+        if (per_tree < (std::uint64_t{1} << 32) && needed * static_cast<std::uint64_t>(config.threads) < sized.pool_nodes) {
+            sized.pool_nodes = static_cast<std::uint32_t>(needed * static_cast<std::uint64_t>(config.threads));
+        }
+    }
+    Search search(sized);
+    search.set_position(position);
+    return search.run(budget);
+}
+
+}  // namespace nonagame::mcts

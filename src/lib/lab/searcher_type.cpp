@@ -1,0 +1,324 @@
+#include "searcher_type.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "borrow.hpp"
+#include "errors.hpp"
+#include "gil.hpp"
+#include "heap_type.hpp"
+#include "lab_args.hpp"
+#include "search/mcts.hpp"
+
+namespace nonagame::py {
+
+namespace {
+
+// How often a waiting caller takes the interpreter lock back to run signal handlers.
+constexpr auto kSignalPoll = std::chrono::milliseconds(20);
+
+struct SearcherBody {
+    BorrowState borrow;
+    std::optional<mcts::Search> search;
+    std::atomic<bool> stop{false};
+    bool has_position = false;
+};
+
+SearcherBody& body(PyObject* self) { return Instance<SearcherBody>::of(self); }
+
+// std::invalid_argument from the search is a caller's mistake: ValueError.
+template <class F>
+auto guarded(F&& f) {
+    try {
+        return f();
+    } catch (const std::invalid_argument& error) {
+        raise(PyExc_ValueError, error.what());
+    }
+}
+
+PyObject* searcher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return entry([&] {
+        static const char* names[] = {"exploration", "pool_nodes", "threads", "seed", nullptr};
+        double exploration = mcts::kDefaultExploration;
+        PyObject* pool_object = nullptr;
+        PyObject* threads_object = nullptr;
+        PyObject* seed_object = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$dOOO:Searcher", const_cast<char**>(names),
+                                         &exploration, &pool_object, &threads_object, &seed_object)) {
+            throw ErrorSet{};
+        }
+        mcts::SearchConfig config;
+        if (!std::isfinite(exploration) || exploration < 0) {
+            raise(PyExc_ValueError, "argument 'exploration': expected a finite number >= 0");
+        }
+        config.exploration = exploration;
+        if (pool_object != nullptr && pool_object != Py_None) {
+            const std::int64_t nodes = count_value(pool_object, "pool_nodes");
+            if (nodes < mcts::kMinTreeNodes || nodes > 0xFFFFFFFFLL) {
+                raise(PyExc_ValueError, "argument 'pool_nodes': expected a node count in " +
+                                            std::to_string(mcts::kMinTreeNodes) + "..4294967295");
+            }
+            config.pool_nodes = static_cast<std::uint32_t>(nodes);
+        }
+        config.threads = thread_count(threads_object, "threads");
+        config.seed = seed_value(seed_object, "seed");
+        Ref self = Ref::steal(allocate<SearcherBody>(type));
+        guarded([&] { body(self.get()).search.emplace(config); });
+        return self.release();
+    });
+}
+
+PyObject* set_position(PyObject* self, PyObject* position) {
+    return entry([&]() -> PyObject* {
+        const GameRecord record = position_record(position, "position");
+        SearcherBody& b = body(self);
+        ExclusiveBorrow borrow(b.borrow);
+        b.search->set_position(record);
+        b.has_position = true;
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* advance(PyObject* self, PyObject* cell_object) {
+    return entry([&]() -> PyObject* {
+        const std::int64_t cell = count_value(cell_object, "cell");
+        SearcherBody& b = body(self);
+        std::optional<std::string> error;
+        {
+            ExclusiveBorrow borrow(b.borrow);
+            if (!b.has_position) {
+                error = "set_position() first";
+            } else if (cell >= kCells) {
+                error = "cell must be 0..80, got " + std::to_string(cell);
+            } else {
+                try {
+                    b.search->advance(static_cast<int>(cell));
+                } catch (const std::invalid_argument& e) {
+                    error = e.what();
+                }
+            }
+        }
+        if (error) raise(PyExc_ValueError, *error);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* proof_text(mcts::Proof proof) {
+    switch (proof) {
+        case mcts::Proof::Win: return PyUnicode_FromString("win");
+        case mcts::Proof::Loss: return PyUnicode_FromString("loss");
+        case mcts::Proof::Draw: return PyUnicode_FromString("draw");
+        default: Py_RETURN_NONE;
+    }
+}
+
+// (visits bytes, values bytes, best_move, value, proof, simulations, seconds, pv) for
+// the Python layer, which turns it into a SearchResult.
+PyObject* result_tuple(const mcts::SearchResult& r) {
+    Ref visits = Ref::checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(r.visits.data()),
+                                                        sizeof r.visits));
+    Ref values = Ref::checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(r.values.data()),
+                                                        sizeof r.values));
+    Ref proofs = Ref::checked(PyList_New(kCells));
+    for (int c = 0; c < kCells; ++c) {
+        PyList_SET_ITEM(proofs.get(), c, Ref::checked(proof_text(r.proofs[static_cast<std::size_t>(c)])).release());
+    }
+    Ref pv = Ref::checked(PyList_New(static_cast<Py_ssize_t>(r.principal_variation.size())));
+    for (std::size_t i = 0; i < r.principal_variation.size(); ++i) {
+        PyList_SET_ITEM(pv.get(), static_cast<Py_ssize_t>(i),
+                        Ref::checked(PyLong_FromLong(r.principal_variation[i])).release());
+    }
+    Ref proof = Ref::checked(proof_text(r.proof));
+    return Ref::checked(Py_BuildValue("(OOOidOKdO)", visits.get(), values.get(), proofs.get(), r.best_move,
+                                      r.value, proof.get(), static_cast<unsigned long long>(r.simulations),
+                                      r.seconds, pv.get()))
+        .release();
+}
+
+// Runs the search on a thread of its own while the caller waits without the interpreter
+// lock, taking it back every few milliseconds to run signal handlers: Ctrl-C raises the
+// stop flag, the search returns at its next simulation and the KeyboardInterrupt goes up.
+mcts::SearchResult run_interruptible(SearcherBody& b, const mcts::Budget& budget) {
+    std::mutex mutex;
+    std::condition_variable finished_cv;
+    bool finished = false;
+    std::optional<mcts::SearchResult> result;
+    std::exception_ptr failure;
+    bool interrupted = false;
+    {
+        ReleasedGil released;
+        std::thread worker([&] {
+            try {
+                result = b.search->run(budget);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            const std::lock_guard<std::mutex> lock(mutex);
+            finished = true;
+            finished_cv.notify_one();
+        });
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!finished_cv.wait_for(lock, kSignalPoll, [&] { return finished; })) {
+            lock.unlock();
+            if (!interrupted && released.with_gil([] { return PyErr_CheckSignals(); }) < 0) {
+                interrupted = true;
+                b.stop.store(true);
+            }
+            lock.lock();
+        }
+        lock.unlock();
+        worker.join();
+    }
+    if (interrupted) throw ErrorSet{};
+    if (failure) std::rethrow_exception(failure);
+    return *result;
+}
+
+// The budget of run(): exactly one of simulations, seconds or infinite.
+mcts::Budget parse_budget(PyObject* simulations, PyObject* seconds, bool infinite) {
+    mcts::Budget budget;
+    if (simulations != Py_None) {
+        budget.simulations = static_cast<std::uint64_t>(count_value(simulations, "simulations"));
+    }
+    if (seconds != Py_None) {
+        const double s = PyFloat_AsDouble(seconds);
+        if (s == -1.0 && PyErr_Occurred()) throw ErrorSet{};
+        if (!std::isfinite(s) || s < 0) raise(PyExc_ValueError, "argument 'seconds': expected a finite number >= 0");
+        budget.seconds = s;
+    }
+    const int limits = (budget.simulations ? 1 : 0) + (budget.seconds ? 1 : 0) + (infinite ? 1 : 0);
+    if (limits != 1) raise(PyExc_ValueError, "give exactly one budget: simulations, seconds or infinite=True");
+    return budget;
+}
+
+PyObject* run(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return entry([&] {
+        static const char* names[] = {"simulations", "seconds", "infinite", nullptr};
+        PyObject* simulations = Py_None;
+        PyObject* seconds = Py_None;
+        int infinite = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOp:run", const_cast<char**>(names), &simulations,
+                                         &seconds, &infinite)) {
+            throw ErrorSet{};
+        }
+        mcts::Budget budget = parse_budget(simulations, seconds, infinite != 0);
+        SearcherBody& b = body(self);
+        if (!b.has_position) raise(PyExc_ValueError, "set_position() first");
+        budget.stop = &b.stop;
+        mcts::SearchResult result;
+        {
+            ExclusiveBorrow borrow(b.borrow);
+            // A finished root leaves best_move at -1: refused below, once the borrow is back.
+            if (!mcts::is_over(b.search->position())) {
+                b.stop.store(false);
+                result = guarded([&] { return run_interruptible(b, budget); });
+            }
+        }
+        if (result.best_move < 0) raise(PyExc_ValueError, "the position is already over: there is nothing to search");
+        return result_tuple(result);
+    });
+}
+
+PyObject* current_result(PyObject* self, PyObject*) {
+    return entry([&] {
+        SearcherBody& b = body(self);
+        if (!b.has_position) raise(PyExc_ValueError, "set_position() first");
+        const mcts::SearchResult result = [&] {
+            SharedBorrow borrow(b.borrow);
+            return b.search->result();
+        }();
+        return result_tuple(result);
+    });
+}
+
+PyObject* stop(PyObject* self, PyObject*) {
+    body(self).stop.store(true);
+    Py_RETURN_NONE;
+}
+
+PyObject* simulations_done(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(body(self).search->simulations_done());
+}
+
+PyObject* nodes_used(PyObject* self, void*) {
+    return entry([&] {
+        SharedBorrow borrow(body(self).borrow);
+        return PyLong_FromUnsignedLongLong(body(self).search->nodes_used());
+    });
+}
+
+PyObject* pool_capacity(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(body(self).search->pool_capacity());
+}
+
+PyObject* check_tree(PyObject* self, PyObject*) {
+    return entry([&] {
+        const std::string fault = [&] {
+            SharedBorrow borrow(body(self).borrow);
+            return body(self).search->check_tree();
+        }();
+        return PyUnicode_FromStringAndSize(fault.data(), static_cast<Py_ssize_t>(fault.size()));
+    });
+}
+
+PyMethodDef kMethods[] = {
+    {"set_position", set_position, METH_O,
+     "set_position($self, position, /)\n--\n\n"
+     "Makes position (a Position, nonagame.Game or nonagame.State) the root. The tree is kept\n"
+     "when the position is the current root or lies one or two moves below it."},
+    {"advance", advance, METH_O,
+     "advance($self, cell, /)\n--\n\nPlays cell at the root and keeps its subtree."},
+    {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run)), METH_VARARGS | METH_KEYWORDS,
+     "run($self, /, *, simulations=None, seconds=None, infinite=False)\n--\n\n"
+     "Searches the root within exactly one budget, without the interpreter lock, and returns\n"
+     "the raw result. stop() from another thread or Ctrl-C ends it early."},
+    {"result", current_result, METH_NOARGS,
+     "result($self, /)\n--\n\nThe raw result of the tree as it stands, without searching."},
+    {"stop", stop, METH_NOARGS,
+     "stop($self, /)\n--\n\nAsks a running search to end at its next simulation; safe from any thread."},
+    {"check_tree", check_tree, METH_NOARGS,
+     "check_tree($self, /)\n--\n\nAn empty string when the trees are consistent, else the first fault found."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetSet[] = {
+    {"simulations_done", simulations_done, nullptr,
+     "Simulations of the current run so far (of the last run once it has returned); safe from any thread.",
+     nullptr},
+    {"nodes_used", nodes_used, nullptr, "Nodes of the pool in use by the trees.", nullptr},
+    {"pool_capacity", pool_capacity, nullptr, "Nodes of the pool.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(searcher_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<SearcherBody>)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {Py_tp_doc, const_cast<char*>(
+         "Searcher(*, exploration=0.7, pool_nodes=4194304, threads=1, seed=None)\n--\n\n"
+         "Monte Carlo tree search (UCT with random playouts and proven results) over a fixed pool\n"
+         "of nodes, kept between runs so that the subtree of the moves played is reused.")},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec{"nonagame_lab._core.Searcher", sizeof(Instance<SearcherBody>), 0, Py_TPFLAGS_DEFAULT, kSlots};
+
+PyTypeObject* g_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* searcher_type() {
+    if (g_type == nullptr) g_type = create_type(kSpec, "Searcher");
+    return g_type;
+}
+
+}  // namespace nonagame::py

@@ -1,0 +1,245 @@
+"""The native search from Python: budgets, proven results, reproducibility, threads,
+memory bounds, tree reuse by the player, interruption and strength."""
+
+from __future__ import annotations
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import nonagame
+from nonagame_lab import MCTSPlayer, Position, Searcher, search
+
+def random_position(seed: int, plies: int) -> Position:
+    rng = np.random.default_rng(seed)
+    position = Position()
+    for _ in range(plies):
+        if position.is_over:
+            break
+        position = position.play(int(rng.choice(position.legal_moves)))
+    return position
+
+
+def win_in_one() -> Position:
+    """A midgame position where the player to move wins the game with one of its moves."""
+    for seed in range(1000):
+        position = random_position(seed, 30)
+        if position.is_over:
+            continue
+        for cell in position.legal_moves:
+            if position.play(cell).winner == position.to_move:
+                return position
+    raise AssertionError("no position with a winning move found")
+
+
+def test_result_shape_and_policy() -> None:
+    root = Position().play(40)
+    result = search(root, simulations=3000, seed=1)
+    assert result.visits.shape == (81,) and result.policy.shape == (81,)
+    legal = root.legal_moves
+    assert result.best_move in legal
+    assert result.visits.sum() == result.simulations == 3000
+    outside = np.setdiff1d(np.arange(81), legal)
+    assert (result.visits[outside] == 0).all() and (result.policy[outside] == 0).all()
+    assert result.policy.sum() == pytest.approx(1.0)
+    assert -1.0 <= result.value <= 1.0
+    assert result.principal_variation[0] == result.best_move
+    # The principal variation is a legal line from the root.
+    position = root
+    for cell in result.principal_variation:
+        position = position.play(cell)
+
+
+def test_forced_win_is_played_and_proven() -> None:
+    position = win_in_one()
+    winning = {c for c in position.legal_moves if position.play(c).winner == position.to_move}
+    result = search(position, simulations=5000, seed=3)
+    assert result.best_move in winning
+    assert result.proven == "win"
+    assert result.value == pytest.approx(1.0)
+
+
+@pytest.mark.parametrize("budget", [{}, {"simulations": 10, "seconds": 0.1}])
+def test_exactly_one_budget(budget: dict[str, float]) -> None:
+    with pytest.raises(ValueError, match="exactly one budget"):
+        search(Position(), **budget)
+
+
+def test_finished_position_is_refused() -> None:
+    position = random_position(0, 81)
+    assert position.is_over
+    with pytest.raises(ValueError, match="already over"):
+        search(position, simulations=10)
+
+
+@pytest.mark.parametrize("kind", ["position", "game", "state"])
+def test_accepts_every_kind_of_position(kind: str) -> None:
+    position = random_position(5, 12)
+    given = {"position": position, "game": position.to_game(), "state": position.to_game().make_state()}[kind]
+    result = search(given, simulations=500, seed=9)
+    reference = search(position, simulations=500, seed=9)
+    assert result.best_move == reference.best_move
+    assert (result.visits == reference.visits).all()
+
+
+def test_seed_reproduces_at_one_thread() -> None:
+    first = search(Position(), simulations=4000, seed=11)
+    again = search(Position(), simulations=4000, seed=11)
+    other = search(Position(), simulations=4000, seed=12)
+    assert (first.visits == again.visits).all() and first.value == again.value
+    assert (first.visits != other.visits).any()
+
+
+@pytest.mark.threads
+def test_threads_merge_their_trees() -> None:
+    result = search(Position(), simulations=6000, seed=2, threads=2)
+    assert result.simulations == 6000 == result.visits.sum()
+    assert result.best_move in Position().legal_moves
+
+
+def test_tiny_pool_keeps_searching() -> None:
+    searcher = Searcher(pool_nodes=82, seed=4)
+    searcher.set_position(Position())
+    searcher.run(simulations=5000)
+    assert searcher.nodes_used <= searcher.pool_capacity == 82
+    assert searcher.check_tree() == ""
+    result = search(Position(), simulations=5000, seed=4, pool_nodes=82)
+    assert result.simulations == 5000 and result.best_move in Position().legal_moves
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_tree_stays_consistent(seed: int) -> None:
+    searcher = Searcher(seed=seed)
+    position = random_position(seed, 20 + seed)
+    searcher.set_position(position)
+    searcher.run(simulations=3000)
+    assert searcher.check_tree() == ""
+
+
+def test_player_reuses_its_subtree() -> None:
+    player = MCTSPlayer(1, simulations=2000, seed=1)
+    game = nonagame.Game(0)
+    player.make_move(game)
+    first = player.last_result
+    assert first is not None and first.simulations == 2000
+    # The opponent replies with the move the search expected most; the next search starts
+    # from the subtree that the first one grew, so its root already has visits.
+    reply = first.principal_variation[1]
+    game.make_move(reply, 2)
+    searcher = player._searcher
+    searcher.set_position(Position.from_game(game))
+    reused = int(np.frombuffer(searcher.result()[0], dtype=np.uint32).sum())
+    assert reused > 0
+    player.make_move(game)
+    assert player.last_result is not None
+    assert player.last_result.visits.sum() == reused + 2000
+
+
+def test_player_in_matches() -> None:
+    one, two = MCTSPlayer(1, simulations=300, seed=1), nonagame.Player(2)
+    states = nonagame.play_multiple_games(one, two, 6)
+    assert states and one.get_wins() + two.get_wins() <= 6
+    assert one.get_wins() >= 5
+
+
+def test_strength_against_random() -> None:
+    """At 1,000 simulations the search wins nearly every game against random play."""
+    wins = 0
+    games = 30
+    rng = np.random.default_rng(0)
+    for game_index in range(games):
+        me = 1 + game_index % 2
+        player = MCTSPlayer(me, simulations=1000, seed=game_index)
+        position = Position()
+        game = nonagame.Game(0)
+        while not position.is_over:
+            if position.to_move == me:
+                player.make_move(game)
+            else:
+                game.make_move(int(rng.choice(position.legal_moves)), position.to_move)
+            position = Position.from_game(game)
+        wins += position.winner == me
+    assert wins >= games - 1
+
+
+def test_stop_from_another_thread() -> None:
+    searcher = Searcher(seed=1)
+    searcher.set_position(Position())
+    timer = threading.Timer(0.2, searcher.stop)
+    start = time.monotonic()
+    timer.start()
+    raw = searcher.run(infinite=True)
+    assert time.monotonic() - start < 2.0
+    assert raw[6] > 0  # some simulations ran
+
+
+@pytest.mark.threads
+def test_second_thread_gets_runtime_error() -> None:
+    searcher = Searcher(seed=1)
+    searcher.set_position(Position())
+    errors: list[BaseException] = []
+
+    def intruder() -> None:
+        time.sleep(0.1)
+        try:
+            searcher.set_position(Position().play(40))
+        except RuntimeError as error:
+            errors.append(error)
+        searcher.stop()
+
+    thread = threading.Thread(target=intruder)
+    thread.start()
+    searcher.run(infinite=True)
+    thread.join()
+    assert len(errors) == 1 and "borrow" in str(errors[0]).lower()
+
+
+def test_ctrl_c_ends_a_long_search() -> None:
+    program = textwrap.dedent(
+        """
+        import os, signal, threading, time
+        from nonagame_lab import Position, search
+        threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+        start = time.monotonic()
+        try:
+            search(Position(), seconds=60)
+        except KeyboardInterrupt:
+            print("interrupted", round(time.monotonic() - start, 2))
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=30, env=os.environ)
+    assert out.stdout.startswith("interrupted"), out.stderr
+    assert float(out.stdout.split()[1]) < 1.5
+
+
+@pytest.mark.parametrize(
+    "kwargs, error",
+    [
+        ({"exploration": -1.0}, ValueError),
+        ({"pool_nodes": 10}, ValueError),
+        ({"threads": 0}, ValueError),
+        ({"seed": -1}, ValueError),
+        ({"seed": "x"}, TypeError),
+    ],
+)
+def test_bad_settings(kwargs: dict[str, object], error: type[Exception]) -> None:
+    with pytest.raises(error):
+        Searcher(**kwargs)  # type: ignore[arg-type]
+
+
+def test_run_before_position_and_bad_advance() -> None:
+    searcher = Searcher(seed=1)
+    with pytest.raises(ValueError, match="set_position"):
+        searcher.run(simulations=10)
+    searcher.set_position(Position().play(40))
+    with pytest.raises(ValueError):
+        searcher.advance(0)  # not in the forced roster
+    with pytest.raises(ValueError):
+        searcher.advance(81)
