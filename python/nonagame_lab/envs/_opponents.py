@@ -18,8 +18,7 @@ from typing import Literal, Protocol, Union
 import numpy as np
 
 import nonagame
-import nonagame_lab
-from nonagame_lab import Position
+from nonagame_lab import Position, search
 from nonagame_lab.envs._actions import check_cell
 from nonagame_lab.envs._planes import move_name
 
@@ -51,17 +50,12 @@ class SearchOpponent:
     name = "mcts"
 
     def __init__(self, simulations: int, threads: int = 1) -> None:
-        search = getattr(nonagame_lab, "search", None)
-        if search is None:
-            raise RuntimeError("the 'mcts' opponent needs nonagame_lab.search, which this build does not have")
-        self._search = search
         self.simulations = simulations
         self.threads = threads
 
     def reply(self, position: Position, rng: np.random.Generator) -> int:
         seed = int(rng.integers(2**63))
-        result = self._search(position, simulations=self.simulations, seed=seed, threads=self.threads)
-        return int(result.best_move)
+        return search(position, simulations=self.simulations, seed=seed, threads=self.threads).best_move
 
 
 class PlayerOpponent:

@@ -5,7 +5,6 @@ import gymnasium
 import numpy as np
 import pytest
 
-import nonagame_lab
 from conftest import reference_mask, reference_planes
 from nonagame_lab import Position
 from nonagame_lab.envs import ENV_ID, NineBoardVectorEnv
@@ -180,7 +179,6 @@ def test_bad_sizes_are_refused(num_envs):
         NineBoardVectorEnv(num_envs)
 
 
-@pytest.mark.skipif(not hasattr(nonagame_lab, "search"), reason="nonagame_lab.search is not in this build yet")
 def test_mcts_opponent_matches_the_model():
     env = NineBoardVectorEnv(4, opponent="mcts", simulations=20, agent_plays="alternate", seed=4)
     outcomes = run_against_model(env, steps=40, seed=4, illegal_rate=0.0)
