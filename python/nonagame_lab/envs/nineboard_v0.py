@@ -40,9 +40,9 @@ import numpy.typing as npt
 from gymnasium import spaces
 from gymnasium.utils import EzPickle
 # PettingZoo ships no type information.
-from pettingzoo import AECEnv, ParallelEnv  # type: ignore[import-untyped]
-from pettingzoo.utils import AgentSelector, wrappers  # type: ignore[import-untyped]
-from pettingzoo.utils.conversions import turn_based_aec_to_parallel  # type: ignore[import-untyped]
+from pettingzoo import AECEnv, ParallelEnv  # type: ignore[import-untyped, unused-ignore]
+from pettingzoo.utils import AgentSelector, wrappers  # type: ignore[import-untyped, unused-ignore]
+from pettingzoo.utils.conversions import turn_based_aec_to_parallel  # type: ignore[import-untyped, unused-ignore]
 
 from nonagame_lab import Position
 from nonagame_lab.envs._actions import check_cell
