@@ -82,3 +82,88 @@ def test_distributed_selfplay_on_a_local_cluster():
     assert len(result["winners"]) == 6
     assert sum(result["wins"]) == int((result["winners"] != 0).sum())
     assert result["boards"].shape[1] == 81 and len(result["boards"]) == len(result["player_to_move"])
+
+
+def dataset_rows_match_their_positions(boards, legal, policy, ply, keys, notations):
+    from nonagame_lab import Position
+
+    for i, text in enumerate(notations):
+        position = Position(str(text))
+        np.testing.assert_array_equal(boards[i], position.board)
+        mask = np.zeros(81, dtype=bool)
+        mask[position.legal_moves] = True
+        np.testing.assert_array_equal(legal[i], mask)
+        assert keys[i] == position.key and ply[i] == (position.board != 0).sum()
+        assert not policy[i][~mask].any()
+        assert abs(policy[i].sum() - 1) < 1e-5 if mask.any() else position.is_over
+
+
+def test_dataset_search_games_follow_the_search_and_replay_with_a_seed():
+    dataset = load("dataset")
+    import nonagame_lab
+
+    data = dataset.search_games(2, 40, seed=8, sample_plies=4)
+    again = dataset.search_games(2, 40, seed=8, sample_plies=4)
+    for name in dataset.COLUMNS:
+        np.testing.assert_array_equal(data[name], again[name])
+    first_seed = int(np.random.default_rng(8).integers(2**63))
+    expected = nonagame_lab.search(nonagame_lab.Position(), simulations=40, seed=first_seed).policy
+    np.testing.assert_allclose(data["policy"][0], expected, rtol=1e-6)
+    dataset_rows_match_their_positions(data["boards"], data["legal_mask"], data["policy"], data["ply"],
+                                       data["key"], data["notation"])
+    for g in (0, 1):
+        rows = np.flatnonzero(data["game"] == g)
+        positions = [nonagame_lab.Position(str(t)) for t in data["notation"][rows]]
+        # One row per move of the game: each position follows the previous by one legal move,
+        # and a legal move from the last one ends the game with the recorded winner.
+        assert list(data["ply"][rows]) == list(range(len(rows)))
+        for before, after in zip(positions, positions[1:]):
+            assert any(before.play(c) == after for c in before.legal_moves)
+        winner = int(data["winner"][rows[0]])
+        last = positions[-1]
+        assert any(last.play(c).is_over and last.play(c).winner == winner for c in last.legal_moves)
+        assert (data["winner"][rows] == winner).all()
+    expected_value = np.where(data["winner"] == 0, 0, np.where(data["winner"] == data["player_to_move"], 1, -1))
+    np.testing.assert_array_equal(data["value"], expected_value)
+
+
+def test_dataset_parquet_with_augmentation(tmp_path):
+    pq = pytest.importorskip("pyarrow.parquet", reason="pyarrow is the data extra")
+    from nonagame_lab import Position, transform_policy
+
+    out_file = tmp_path / "data.parquet"
+    run("dataset", "--games", "2", "--simulations", "30", "--augment", "--seed", "5", "--out", str(out_file))
+    table = pq.read_table(out_file)
+    assert table.column_names == ["notation", "board", "player_to_move", "legal_mask", "policy", "value", "winner",
+                                  "game", "ply", "key", "symmetry"]
+    columns = table.to_pydict()
+    n = table.num_rows
+    assert n % 8 == 0 and columns["symmetry"] == list(range(8)) * (n // 8)
+    boards = np.array(columns["board"], dtype=np.int8)
+    legal = np.array(columns["legal_mask"], dtype=bool)
+    policy = np.array(columns["policy"], dtype=np.float32)
+    dataset_rows_match_their_positions(boards, legal, policy, columns["ply"], columns["key"], columns["notation"])
+    for start in range(0, n, 8):
+        original = Position(columns["notation"][start])
+        for k in range(8):
+            assert Position(columns["notation"][start + k]) == original.transform(k)
+            np.testing.assert_allclose(policy[start + k], transform_policy(k, policy[start]))
+            assert columns["value"][start + k] == columns["value"][start]
+            assert columns["game"][start + k] == columns["game"][start]
+
+
+def test_dataset_npz_keeps_its_arrays_and_adds_the_new_ones(tmp_path):
+    out_file = tmp_path / "data.npz"
+    run("dataset", "--games", "3", "--augment", "--out", str(out_file))
+    data = np.load(out_file)
+    assert set(data.files) == {"boards", "player_to_move", "legal_mask", "winner", "value", "game", "policy", "ply",
+                               "key", "notation", "symmetry"}
+    identity = data["symmetry"] == 0
+    dataset_rows_match_their_positions(data["boards"][identity], data["legal_mask"][identity], data["policy"][identity],
+                                       data["ply"][identity], data["key"][identity], data["notation"][identity])
+    # The random players' policy target is uniform over the legal cells.
+    counts = data["legal_mask"].sum(axis=1)
+    moving = counts > 0
+    np.testing.assert_allclose(data["policy"][moving].max(axis=1), 1 / counts[moving], rtol=1e-6)
+    with pytest.raises(subprocess.CalledProcessError):
+        run("dataset", "--games", "1", "--out", str(tmp_path / "data.csv"))
