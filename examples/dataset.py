@@ -75,11 +75,12 @@ def _arrays(rows: list[tuple[Position, npt.NDArray[np.float32], int, int]]) -> A
     }
 
 
-def generate(games: int) -> Arrays:
-    """Games between the built-in random players: the position after each turn."""
+def generate(games: int, first_game: int = 0) -> Arrays:
+    """Games between the built-in random players: the position after each turn. Games are
+    numbered from ``first_game``."""
     p1, p2 = nonagame.Player(1), nonagame.Player(2)
     rows: list[tuple[Position, npt.NDArray[np.float32], int, int]] = []
-    for g in range(games):
+    for g in range(first_game, first_game + games):
         game = nonagame.Game(g)
         states = nonagame.play_game(p1, p2, game)
         winner = game.get_winner()

@@ -77,6 +77,7 @@ def test_dataset_file_is_consistent(tmp_path):
 
 def test_distributed_selfplay_on_a_local_cluster():
     pytest.importorskip("ray", reason="ray is an optional extra; the test script installs it")
+    pytest.importorskip("pyarrow", reason="the workers write Parquet: pyarrow is in the distributed extra")
     selfplay = load("distributed_selfplay")
     result = selfplay.run(workers=2, games_per_worker=3, address=None)
     assert len(result["winners"]) == 6
@@ -167,3 +168,35 @@ def test_dataset_npz_keeps_its_arrays_and_adds_the_new_ones(tmp_path):
     np.testing.assert_allclose(data["policy"][moving].max(axis=1), 1 / counts[moving], rtol=1e-6)
     with pytest.raises(subprocess.CalledProcessError):
         run("dataset", "--games", "1", "--out", str(tmp_path / "data.csv"))
+
+
+def test_distributed_selfplay_writes_one_parquet_dataset(tmp_path):
+    pytest.importorskip("ray", reason="ray is an optional extra; the test script installs it")
+    pytest.importorskip("pyarrow", reason="the workers write Parquet: pyarrow is in the distributed extra")
+    import pyarrow.dataset as ds
+
+    from ray.cluster_utils import Cluster
+
+    selfplay = load("distributed_selfplay")
+    out = tmp_path / "shards"
+    # An existing cluster, as --address finds one: a head node started apart from the driver.
+    cluster = Cluster(initialize_head=True, head_node_args={"num_cpus": 2, "include_dashboard": False})
+    try:
+        result = selfplay.run(workers=2, games_per_worker=3, address=cluster.address, out=str(out),
+                              simulations=30, shard_games=2, seed=4)
+    finally:
+        cluster.shutdown()
+    assert sorted(p.name for p in out.iterdir()) == [f"worker-{w:03d}-shard-{s:04d}.parquet"
+                                                    for w in range(2) for s in range(2)]
+    table = ds.dataset(out, format="parquet").to_table()
+    assert result["positions"] == table.num_rows == sum(r["positions"] for r in result["workers"])
+    assert sorted(set(table.column("game").to_pylist())) == list(range(6))  # ids unique over workers
+    columns = table.to_pydict()
+    dataset_rows_match_their_positions(np.array(columns["board"]), np.array(columns["legal_mask"]),
+                                       np.array(columns["policy"]), columns["ply"], columns["key"],
+                                       columns["notation"])
+    assert len(result["winners"]) == 6 and sum(result["wins"]) == int((result["winners"] != 0).sum())
+    # The command line refuses to mix a new run into an earlier one.
+    with pytest.raises(subprocess.CalledProcessError) as refused:
+        run("distributed_selfplay", "--out", str(out))
+    assert "--overwrite" in refused.value.stderr
