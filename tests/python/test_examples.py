@@ -200,3 +200,27 @@ def test_distributed_selfplay_writes_one_parquet_dataset(tmp_path):
     with pytest.raises(subprocess.CalledProcessError) as refused:
         run("distributed_selfplay", "--out", str(out))
     assert "--overwrite" in refused.value.stderr
+
+
+def test_train_agent_smoke_run_learns_against_the_random_player():
+    # JAX needs NumPy 2: the test command runs this in its NumPy 2.x environment only.
+    for name in ("jax", "flax", "optax", "gymnasium"):
+        pytest.importorskip(name, reason="the train extra (JAX, flax, optax, gymnasium) is not installed")
+    spec = importlib.util.spec_from_file_location("train_agent", EXAMPLES / "train_agent.py")
+    train_agent = importlib.util.module_from_spec(spec)
+    sys.modules["train_agent"] = train_agent  # flax's dataclasses look their module up
+    try:
+        spec.loader.exec_module(train_agent)
+        trainer = train_agent.Trainer(train_agent.Config(seed=0, num_envs=128, rollout=32, updates=30))
+        # 1000 games each: the standard error of a win rate is under 1.6 points, so a rise of
+        # 8 points is no coin flip.
+        before = trainer.evaluate("random", 1000, seed=1)
+        history = trainer.train()
+        after = trainer.evaluate("random", 1000, seed=2)
+    finally:
+        del sys.modules["train_agent"]
+    assert len(history.losses) == 30 and all(np.isfinite(history.losses))
+    assert after.win_rate >= before.win_rate + 0.08, (before, after)
+    # The value head's error against the games' results falls as it learns.
+    assert after.value_loss < before.value_loss, (before, after)
+    assert before.games == after.games == 1000
