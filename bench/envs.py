@@ -7,8 +7,8 @@ NineBoardEnv with the same number of environments, measured in the same rounds.
 
 Only the environments' step() calls are timed (CPU time of the measuring thread, as in
 bench/run.py, unless --wall): the agent's random legal actions are drawn outside the clock.
-Batches of the two alternate within each round; figures are medians over rounds, and the ratio
-is taken within each round.
+Short batches of the two alternate within each round; figures are medians over rounds, and the
+ratio is taken within each round.
 """
 from __future__ import annotations
 
@@ -36,29 +36,46 @@ def random_legal(rng: np.random.Generator, mask: np.ndarray) -> np.ndarray:
     return np.argmax(scores, axis=1)
 
 
-def steps_per_second(env: Any, steps: int, seed: int, clock: Callable[[], float]) -> float:
-    rng = np.random.default_rng(seed)
-    _, info = env.reset(seed=seed)
-    elapsed = 0.0
-    for _ in range(steps):
-        actions = random_legal(rng, info["action_mask"])
-        start = clock()
-        _, _, _, _, info = env.step(actions)
-        elapsed += clock() - start
-    return steps * env.num_envs / elapsed
+class Stepper:
+    """Steps an environment with random legal actions, timing only its step() calls."""
+
+    def __init__(self, env: Any, seed: int, clock: Callable[[], float]) -> None:
+        self.env, self.clock = env, clock
+        self.rng = np.random.default_rng(seed)
+        _, self.info = env.reset(seed=seed)
+        self.steps = 0
+        self.seconds = 0.0
+
+    def run(self, steps: int) -> None:
+        for _ in range(steps):
+            actions = random_legal(self.rng, self.info["action_mask"])
+            start = self.clock()
+            _, _, _, _, self.info = self.env.step(actions)
+            self.seconds += self.clock() - start
+        self.steps += steps * self.env.num_envs
+
+    def rate(self) -> float:
+        return self.steps / self.seconds
 
 
-def measure(num_envs: int, rounds: int, vector_steps: int, sync_steps: int, wall: bool) -> dict[str, Any]:
+def measure(num_envs: int, rounds: int, chunks: int, vector_steps: int, sync_steps: int,
+            wall: bool) -> dict[str, Any]:
     clock = time.perf_counter if wall else time.thread_time
-    vector = NineBoardVectorEnv(num_envs, opponent="random", seed=0)
-    sync = gymnasium.vector.SyncVectorEnv([lambda: NineBoardEnv(opponent="random") for _ in range(num_envs)])
-    # Warm both up once (first calls build caches).
-    steps_per_second(vector, 2, 0, clock)
-    steps_per_second(sync, 1, 0, clock)
+    vector_env = NineBoardVectorEnv(num_envs, opponent="random", seed=0)
+    sync_env = gymnasium.vector.SyncVectorEnv([lambda: NineBoardEnv(opponent="random") for _ in range(num_envs)])
     results = []
     for number in range(rounds):
-        ours = steps_per_second(vector, vector_steps, number, clock)
-        theirs = steps_per_second(sync, sync_steps, number, clock)
+        vector, sync = Stepper(vector_env, number, clock), Stepper(sync_env, number, clock)
+        vector.run(2)  # warm up (first calls build caches)
+        sync.run(1)
+        vector.steps = sync.steps = 0
+        vector.seconds = sync.seconds = 0.0
+        # Short batches of the two alternate, so that a change in the machine's load falls
+        # on both alike.
+        for _ in range(chunks):
+            vector.run(vector_steps)
+            sync.run(sync_steps)
+        ours, theirs = vector.rate(), sync.rate()
         results.append({"vector_steps_per_s": ours, "sync_steps_per_s": theirs, "ratio": ours / theirs})
         print(f"round {number + 1} of {rounds}: NineBoardVectorEnv {ours:,.0f} steps/s, "
               f"SyncVectorEnv {theirs:,.0f} steps/s, ratio {ours / theirs:.1f}x", flush=True)
@@ -70,15 +87,15 @@ def measure(num_envs: int, rounds: int, vector_steps: int, sync_steps: int, wall
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--num-envs", type=int, default=1024)
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--quick", action="store_true", help="tiny sizes: a smoke run that checks the script works")
     parser.add_argument("--wall", action="store_true", help="time with the wall clock instead of the thread's CPU time")
     parser.add_argument("--json", type=Path, help="also write the figures to this file")
     args = parser.parse_args(argv)
     if args.quick:
-        report = measure(min(args.num_envs, 16), 1, 3, 1, args.wall)
+        report = measure(min(args.num_envs, 16), 1, 2, 2, 1, args.wall)
     else:
-        report = measure(args.num_envs, args.rounds, 300, 8, args.wall)
+        report = measure(args.num_envs, args.rounds, 10, 40, 1, args.wall)
     f = report["figures"]
     steps_met = f["vector_steps_per_s"] >= TARGET_STEPS_PER_S
     ratio_met = f["ratio"] >= TARGET_RATIO

@@ -183,3 +183,19 @@ def test_mcts_opponent_matches_the_model():
     env = NineBoardVectorEnv(4, opponent="mcts", simulations=20, agent_plays="alternate", seed=4)
     outcomes = run_against_model(env, steps=40, seed=4, illegal_rate=0.0)
     assert outcomes["restart"] > 0
+
+
+def test_bench_quick_run_reports_both_rates(tmp_path):
+    import json
+    import math
+    import pathlib
+    import subprocess
+    import sys
+
+    script = pathlib.Path(__file__).resolve().parents[3] / "bench" / "envs.py"
+    report = tmp_path / "envs.json"
+    subprocess.run([sys.executable, str(script), "--quick", "--json", str(report)], check=True,
+                   capture_output=True, text=True, timeout=120)
+    figures = json.loads(report.read_text())["figures"]
+    assert all(math.isfinite(figures[key]) and figures[key] > 0
+               for key in ("vector_steps_per_s", "sync_steps_per_s", "ratio"))
