@@ -2,11 +2,8 @@
 the cells' algebraic names (file a..i left to right, rank 9..1 top to bottom), independent of
 the grid tables the environments use."""
 import numpy as np
-import pytest
 
-pytest.importorskip("gymnasium", reason="the rl extra (gymnasium, pettingzoo) is not installed")
-
-import nonagame_lab  # noqa: E402
+import nonagame_lab
 
 
 def grid_square(cell):

@@ -4,10 +4,11 @@ import subprocess
 import sys
 import warnings
 
-import gymnasium
 import numpy as np
 import pytest
-from gymnasium.utils.env_checker import check_env
+
+gymnasium = pytest.importorskip("gymnasium", reason="the rl extra (gymnasium, pettingzoo) is not installed")
+from gymnasium.utils.env_checker import check_env  # noqa: E402
 
 import nonagame
 from conftest import illegal_cell, reference_mask, reference_planes

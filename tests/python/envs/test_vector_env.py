@@ -1,9 +1,10 @@
 """The vector environment, checked step by step against a model built from positions: every
 row's observation, reward, termination and mask must be what the single-game rules give,
 with next-step autoreset, illegal actions and every side assignment."""
-import gymnasium
 import numpy as np
 import pytest
+
+gymnasium = pytest.importorskip("gymnasium", reason="the rl extra (gymnasium, pettingzoo) is not installed")
 
 from conftest import reference_mask, reference_planes
 from nonagame_lab import Position
