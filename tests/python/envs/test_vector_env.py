@@ -1,0 +1,202 @@
+"""The vector environment, checked step by step against a model built from positions: every
+row's observation, reward, termination and mask must be what the single-game rules give,
+with next-step autoreset, illegal actions and every side assignment."""
+import numpy as np
+import pytest
+
+gymnasium = pytest.importorskip("gymnasium", reason="the rl extra (gymnasium, pettingzoo) is not installed")
+
+from conftest import reference_mask, reference_planes
+from nonagame_lab import Position
+from nonagame_lab.envs import ENV_ID, NineBoardVectorEnv
+
+
+def check_row_is_fresh(env, i, observation, mask, agent):
+    position = env.position(i)
+    if agent == 1:
+        assert position == Position()
+    else:
+        assert (position.board == 1).sum() == 1 and (position.board == 2).sum() == 0
+    np.testing.assert_array_equal(observation, reference_planes(position, agent))
+    np.testing.assert_array_equal(mask, reference_mask(position, agent))
+
+
+def run_against_model(env, steps, seed, illegal_rate=0.05):
+    """Steps the env with random legal (and some illegal) actions, checking every row."""
+    rng = np.random.default_rng(seed)
+    n = env.num_envs
+    observations, info = env.reset(seed=seed)
+    agents = env.unwrapped.agent_player
+    for i in range(n):
+        check_row_is_fresh(env, i, observations[i], info["action_mask"][i], agents[i])
+    restarting = np.zeros(n, dtype=bool)
+    outcomes = {"win": 0, "loss": 0, "draw": 0, "illegal": 0, "restart": 0}
+    for _ in range(steps):
+        before = [env.position(i) for i in range(n)]
+        actions = np.empty(n, dtype=np.int64)
+        for i, position in enumerate(before):
+            legal = position.legal_moves
+            if restarting[i] or not legal:
+                actions[i] = rng.integers(81)  # ignored: the row restarts
+            elif rng.random() < illegal_rate and len(legal) < 81:
+                actions[i] = next(c for c in range(81) if c not in legal)
+            else:
+                actions[i] = rng.choice(legal)
+        observations, rewards, terminated, truncated, info = env.step(actions)
+        assert observations.shape == (n, 9, 9, 3) and observations.dtype == np.int8
+        assert info["action_mask"].shape == (n, 81) and info["action_mask"].dtype == np.int8
+        assert rewards.dtype == np.float64 and not truncated.any()
+        new_agents = env.unwrapped.agent_player
+        for i in range(n):
+            agent = int(agents[i])
+            if restarting[i]:
+                assert rewards[i] == 0 and not terminated[i]
+                check_row_is_fresh(env, i, observations[i], info["action_mask"][i], new_agents[i])
+                outcomes["restart"] += 1
+                continue
+            assert new_agents[i] == agent
+            cell = int(actions[i])
+            if cell not in before[i].legal_moves:
+                assert rewards[i] == -1 and terminated[i]
+                np.testing.assert_array_equal(observations[i], reference_planes(before[i], agent, legal=False))
+                assert not info["action_mask"][i].any()
+                outcomes["illegal"] += 1
+                continue
+            after_agent = before[i].play(cell)
+            now = env.position(i)
+            if not after_agent.is_over:
+                replies = [c for c in after_agent.legal_moves if after_agent.play(c) == now]
+                assert len(replies) == 1, "the opponent must have played exactly one legal move"
+            else:
+                assert now == after_agent
+            assert terminated[i] == now.is_over
+            if now.is_over:
+                result = "draw" if now.winner == 0 else ("win" if now.winner == agent else "loss")
+                outcomes[result] += 1
+                assert rewards[i] == {"draw": 0, "win": 1, "loss": -1}[result]
+            else:
+                assert rewards[i] == 0
+            np.testing.assert_array_equal(observations[i], reference_planes(now, agent))
+            np.testing.assert_array_equal(info["action_mask"][i], reference_mask(now, agent))
+        restarting = terminated.copy()
+        agents = new_agents
+    return outcomes
+
+
+@pytest.mark.parametrize("agent_plays", ["first", "second", "alternate"])
+def test_random_opponent_matches_the_model(agent_plays):
+    env = NineBoardVectorEnv(12, agent_plays=agent_plays, seed=3)
+    outcomes = run_against_model(env, steps=120, seed=agent_plays.__len__())
+    # Enough games went by for every kind of ending and restart to be checked.
+    assert all(outcomes[kind] > 0 for kind in ("win", "loss", "illegal", "restart")), outcomes
+
+
+@pytest.mark.parametrize("agent_plays", ["first", "second", "alternate"])
+def test_callable_opponent_matches_the_model_and_is_asked_for_each_reply(agent_plays):
+    asked = []
+
+    def last_cell(position):
+        asked.append(position)
+        return position.legal_moves[-1]
+
+    env = NineBoardVectorEnv(6, opponent=last_cell, agent_plays=agent_plays, seed=1)
+    outcomes = run_against_model(env, steps=60, seed=11)
+    assert outcomes["restart"] > 0
+    assert asked and all(not p.is_over for p in asked)
+
+
+def test_alternate_starts_half_the_games_with_the_agent_second():
+    env = NineBoardVectorEnv(8, agent_plays="alternate", seed=0)
+    env.reset(seed=0)
+    np.testing.assert_array_equal(env.agent_player, [1, 2, 1, 2, 1, 2, 1, 2])
+
+
+def test_same_seed_same_batches():
+    runs = []
+    for _ in range(2):
+        env = NineBoardVectorEnv(32, seed=99)
+        observations, info = env.reset(seed=5)
+        frames = [observations]
+        for _ in range(40):
+            actions = np.argmax(info["action_mask"], axis=1)
+            observations, rewards, terminated, _, info = env.step(actions)
+            frames.append((observations, rewards, terminated))
+        runs.append(frames)
+    np.testing.assert_array_equal(runs[0][0], runs[1][0])
+    for (a, ra, ta), (b, rb, tb) in zip(runs[0][1:], runs[1][1:]):
+        np.testing.assert_array_equal(a, b)
+        np.testing.assert_array_equal(ra, rb)
+        np.testing.assert_array_equal(ta, tb)
+
+
+@pytest.mark.parametrize(
+    "actions, error, message",
+    [
+        (np.zeros(5, dtype=np.int64), ValueError, r"expected shape \(4,\).*got shape \(5,\)"),
+        (np.zeros((4, 1), dtype=np.int64), ValueError, r"got shape \(4, 1\)"),
+        (np.zeros(4, dtype=np.float32), TypeError, "got dtype float32"),
+        (np.zeros(4, dtype=bool), TypeError, "got dtype bool"),
+        ([0, 1, 81, 3], ValueError, "expected cells 0..80, got 81 for environment 2"),
+        ([0, -1, 2, 3], ValueError, "got -1 for environment 1"),
+        ("0123", TypeError, "got str"),
+        (None, TypeError, "got NoneType"),
+        (5, ValueError, r"got shape \(\)"),
+    ],
+)
+def test_bad_actions_raise_and_change_nothing(actions, error, message):
+    env = NineBoardVectorEnv(4, seed=2)
+    _, info = env.reset(seed=2)
+    env.step(np.argmax(info["action_mask"], axis=1))
+    positions = [env.position(i) for i in range(4)]
+    with pytest.raises(error, match=message):
+        env.step(actions)
+    assert [env.position(i) for i in range(4)] == positions
+    _, rewards, _, _, _ = env.step([env.position(i).legal_moves[0] for i in range(4)])
+    assert [env.position(i).board.sum() for i in range(4)] != [p.board.sum() for p in positions]
+
+
+def test_step_before_reset_is_refused():
+    env = NineBoardVectorEnv(2)
+    with pytest.raises(RuntimeError, match="reset"):
+        env.step([0, 0])
+
+
+def test_spaces_and_registration():
+    env = gymnasium.make_vec(ENV_ID, num_envs=3, vectorization_mode="vector_entry_point")
+    assert isinstance(env.unwrapped, NineBoardVectorEnv) and env.num_envs == 3
+    assert env.metadata["autoreset_mode"] == gymnasium.vector.AutoresetMode.NEXT_STEP
+    assert env.single_action_space == gymnasium.spaces.Discrete(81)
+    assert env.action_space == gymnasium.spaces.MultiDiscrete([81] * 3)
+    assert env.observation_space.shape == (3, 9, 9, 3)
+    observations, info = env.reset(seed=0)
+    assert observations in env.observation_space
+    sampled = env.action_space.sample()
+    assert env.step(sampled)[0] in env.observation_space
+
+
+@pytest.mark.parametrize("num_envs", [0, -2, 2.0, True])
+def test_bad_sizes_are_refused(num_envs):
+    with pytest.raises(ValueError, match="num_envs"):
+        NineBoardVectorEnv(num_envs)
+
+
+def test_mcts_opponent_matches_the_model():
+    env = NineBoardVectorEnv(4, opponent="mcts", simulations=20, agent_plays="alternate", seed=4)
+    outcomes = run_against_model(env, steps=40, seed=4, illegal_rate=0.0)
+    assert outcomes["restart"] > 0
+
+
+def test_bench_quick_run_reports_both_rates(tmp_path):
+    import json
+    import math
+    import pathlib
+    import subprocess
+    import sys
+
+    script = pathlib.Path(__file__).resolve().parents[3] / "bench" / "envs.py"
+    report = tmp_path / "envs.json"
+    subprocess.run([sys.executable, str(script), "--quick", "--json", str(report)], check=True,
+                   capture_output=True, text=True, timeout=120)
+    figures = json.loads(report.read_text())["figures"]
+    assert all(math.isfinite(figures[key]) and figures[key] > 0
+               for key in ("vector_steps_per_s", "sync_steps_per_s", "ratio"))
