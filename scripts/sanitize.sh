@@ -49,8 +49,9 @@ check_reports "$status"
 echo "== Python tests against the sanitized module"
 venv="$build/venv"
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-# ray as well, so that no test of the suite is skipped (the distributed example needs it).
-"$venv/bin/python" -m pip install -q numpy pytest hypothesis ray
+# The optional extras as well (but JAX, whose training test needs no native code of ours), so
+# that the environments and the examples run against the sanitized modules too.
+"$venv/bin/python" -m pip install -q numpy pytest hypothesis ray pyarrow pettingzoo gymnasium
 module_dir="$build/cmake/python"
 # The interpreter is not built with ASan: its runtime has to be the first library loaded.
 # The C++ runtime is preloaded as well: ASan looks up the real __cxa_throw when it starts,

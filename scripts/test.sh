@@ -40,7 +40,12 @@ for numpy in 1 2; do
   echo "== Python tests with NumPy $numpy.x"
   venv="$build/venv-numpy$numpy"
   [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q "numpy>=$numpy,<$((numpy + 1))" pytest hypothesis "mypy>=2.4" ray
+  # The optional extras, so that no test is skipped: rl (PettingZoo, Gymnasium), data and
+  # distributed (pyarrow, Ray), and, with NumPy 2 only (current JAX needs it), train.
+  extras=(pettingzoo gymnasium ray)
+  if [ "$numpy" = 1 ]; then extras+=("pyarrow<26"); else extras+=(pyarrow jax flax optax); fi
+  "$venv/bin/python" -m pip install -q "numpy>=$numpy,<$((numpy + 1))" pytest hypothesis "mypy>=2.4" \
+    "${extras[@]}"
   "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
   "$venv/bin/python" -c "import numpy; print('NumPy', numpy.__version__)"
   "$venv/bin/python" -m pytest tests/python -q -p no:cacheprovider
