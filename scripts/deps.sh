@@ -27,3 +27,15 @@ have_benchmark() {
 
 # The seconds since start, for the timing lines of the scripts.
 elapsed() { echo "$(( $(date +%s) - $1 ))"; }
+
+# check_reports DIR STATUS: prints the sanitizer reports written into DIR, if any, and fails;
+# otherwise returns STATUS (the exit status of the tests that ran).
+check_reports() {
+  local reports=$1 status=$2
+  if compgen -G "$reports/*" >/dev/null; then
+    echo "== sanitizer reports" >&2
+    for report in "$reports"/*; do echo "--- $report" >&2; cat "$report" >&2; done
+    exit 1
+  fi
+  return "$status"
+}

@@ -29,22 +29,12 @@ rm -rf "$reports"
 mkdir -p "$reports"
 export ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=0:strict_string_checks=1:check_initialization_order=1:detect_stack_use_after_return=1"
 export UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1"
-# Prints the sanitizer reports, if any, and fails.
-check_reports() {
-  local status=$1
-  if compgen -G "$reports/*" >/dev/null; then
-    echo "== sanitizer reports" >&2
-    for report in "$reports"/*; do echo "--- $report" >&2; cat "$report" >&2; done
-    exit 1
-  fi
-  return "$status"
-}
 
 echo "== engine tests (C++, sanitized)"
 status=0
 ASAN_OPTIONS="${ASAN_OPTIONS/detect_leaks=0/detect_leaks=1}" \
   ctest --test-dir "$build/cmake" --output-on-failure -j "$(nproc)" || status=$?
-check_reports "$status"
+check_reports "$reports" "$status"
 
 echo "== Python tests against the sanitized module"
 venv="$build/venv"
@@ -77,5 +67,5 @@ case "$loaded" in
 esac
 status=0
 run -m pytest tests/python -q -rs -p no:cacheprovider || status=$?
-check_reports "$status"
+check_reports "$reports" "$status"
 echo "== sanitize.sh passed in $(elapsed "$start") s"

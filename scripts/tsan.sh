@@ -23,20 +23,11 @@ reports="$build/reports"
 rm -rf "$reports"
 mkdir -p "$reports"
 export TSAN_OPTIONS="log_path=$reports/tsan:halt_on_error=1:second_deadlock_stack=1"
-check_reports() {
-  local status=$1
-  if compgen -G "$reports/*" >/dev/null; then
-    echo "== ThreadSanitizer reports" >&2
-    for report in "$reports"/*; do echo "--- $report" >&2; cat "$report" >&2; done
-    exit 1
-  fi
-  return "$status"
-}
 
 echo "== engine tests (C++, ThreadSanitizer)"
 status=0
 ctest --test-dir "$build/cmake" --output-on-failure -j "$(nproc)" || status=$?
-check_reports "$status"
+check_reports "$reports" "$status"
 
 echo "== threaded Python tests against the instrumented modules"
 venv="$build/venv"
@@ -48,5 +39,5 @@ status=0
 # The interpreter is not instrumented: the runtime must be loaded first.
 LD_PRELOAD="$libtsan" PYTHONPATH="$build/cmake/python" \
   "$venv/bin/python" -m pytest tests/python -q -m threads -p no:cacheprovider || status=$?
-check_reports "$status"
+check_reports "$reports" "$status"
 echo "== tsan.sh passed in $(elapsed "$start") s"

@@ -12,32 +12,16 @@
 #include <vector>
 
 #include "batch.hpp"
+#include "fuzz_input.hpp"
 #include "playout.hpp"
 
 using namespace nonagame;
 
 namespace {
 
-[[noreturn]] void fail(const char* what, std::size_t game) {
-    std::fprintf(stderr, "batch invariant violated: %s (game %zu)\n", what, game);
-    std::abort();
-}
-
 void check(bool condition, const char* what, std::size_t game) {
-    if (!condition) fail(what, game);
+    if (!condition) fuzz::fail("batch", what, "(game " + std::to_string(game) + ")");
 }
-
-class Input {
-public:
-    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    bool empty() const { return pos_ >= size_; }
-    std::uint8_t next() { return pos_ < size_ ? data_[pos_++] : 0; }
-
-private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t pos_ = 0;
-};
 
 struct Harness {
     explicit Harness(std::size_t n)
@@ -74,7 +58,7 @@ struct Harness {
     }
 
     // A cell for game i: mostly a legal one, sometimes anything.
-    int pick_cell(std::size_t i, Input& in) const {
+    int pick_cell(std::size_t i, fuzz::Input& in) const {
         const std::uint8_t kind = in.next();
         const GameRecord& game = mirrors[i];
         if (game.available.empty()) return kind % 16 == 0 ? in.next() % 83 - 1 : -1;
@@ -83,7 +67,7 @@ struct Harness {
         return cells.nth(in.next() % cells.size());
     }
 
-    void step(Input& in) {
+    void step(fuzz::Input& in) {
         std::vector<std::int16_t> cells(mirrors.size());
         std::optional<std::size_t> first_bad;
         for (std::size_t i = 0; i < mirrors.size(); ++i) {
@@ -141,7 +125,7 @@ struct Harness {
         marks[i] = count;
     }
 
-    void load(std::size_t i, Input& in) {
+    void load(std::size_t i, fuzz::Input& in) {
         GameRecord record = new_game(0, false);
         Rng rng(in.next(), in.next());
         const int plies = in.next() % 82;
@@ -156,7 +140,7 @@ struct Harness {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    Input in(data, size);
+    fuzz::Input in(data, size);
     Harness h(1 + in.next() % 6);
     const std::size_t n = h.mirrors.size();
     for (std::size_t i = 0; i < n; ++i) h.check_game(i);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz_input.hpp"
 #include "playout.hpp"
 #include "search/mcts.hpp"
 
@@ -14,26 +15,9 @@ using namespace nonagame;
 
 namespace {
 
-[[noreturn]] void fail(const char* what, const std::string& detail) {
-    std::fprintf(stderr, "search invariant violated: %s %s\n", what, detail.c_str());
-    std::abort();
-}
-
 void check(bool condition, const char* what, const std::string& detail = "") {
-    if (!condition) fail(what, detail);
+    if (!condition) fuzz::fail("search", what, detail);
 }
-
-class Input {
-public:
-    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    bool empty() const { return pos_ >= size_; }
-    std::uint8_t next() { return pos_ < size_ ? data_[pos_++] : 0; }
-
-private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t pos_ = 0;
-};
 
 void check_result(const mcts::SearchResult& result, const GameRecord& root, std::uint64_t budget) {
     const CellSet legal = legal_cells(root);
@@ -65,7 +49,7 @@ void check_result(const mcts::SearchResult& result, const GameRecord& root, std:
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    Input in(data, size);
+    fuzz::Input in(data, size);
     GameRecord root = new_game(0, false);
     Rng rng(in.next(), in.next());
     const int plies = in.next() % 70;
