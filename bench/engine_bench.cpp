@@ -14,20 +14,20 @@
 
 namespace {
 
-using nonagame::DefaultPlayer;
 using nonagame::GameRecord;
+using nonagame::PlayerRecord;
 using nonagame::Rng;
 
 // One game per iteration, from the empty board to the end, each player moving in turn.
 void BM_RandomPlayout(benchmark::State& state) {
-    const auto player1 = DefaultPlayer::create(1);
-    const auto player2 = DefaultPlayer::create(2);
+    const PlayerRecord player1 = nonagame::new_player(1);
+    const PlayerRecord player2 = nonagame::new_player(2);
     std::int64_t moves = 0;
     for (auto _ : state) {
         GameRecord game = nonagame::new_game(0, false);
         while (!game.finished) {
-            const DefaultPlayer& mover = game.next_player == 1 ? *player1 : *player2;
-            const nonagame::MoveOutcome outcome = mover.make_move(game);
+            const PlayerRecord& mover = game.next_player == 1 ? player1 : player2;
+            const nonagame::MoveOutcome outcome = nonagame::play_default_move(mover, game);
             benchmark::DoNotOptimize(outcome.accepted);
             ++moves;
         }
@@ -43,11 +43,11 @@ BENCHMARK(BM_RandomPlayout);
 
 // The tree-search pattern inside the engine: save a mid-game position and restore it.
 void BM_CheckpointRoundTrip(benchmark::State& state) {
-    const auto player1 = DefaultPlayer::create(1);
-    const auto player2 = DefaultPlayer::create(2);
+    const PlayerRecord player1 = nonagame::new_player(1);
+    const PlayerRecord player2 = nonagame::new_player(2);
     GameRecord game = nonagame::new_game(0, false);
     for (int turn = 0; turn < 20 && !game.finished; ++turn) {
-        (turn % 2 == 0 ? *player1 : *player2).make_move(game);
+        nonagame::play_default_move(turn % 2 == 0 ? player1 : player2, game);
     }
     for (auto _ : state) {
         const nonagame::CheckpointRecord checkpoint = nonagame::make_checkpoint(game);

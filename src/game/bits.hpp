@@ -36,29 +36,25 @@ constexpr int popcount(std::uint64_t word) {
 
 namespace detail {
 
-// Bit k of every byte value, for k below the byte's count: kSelectInByte[8 * byte + k].
-inline constexpr std::array<std::uint8_t, std::size_t{256} * 8> kSelectInByte = [] {
-    std::array<std::uint8_t, std::size_t{256} * 8> table{};
-    for (unsigned byte = 0; byte < 256; ++byte) {
+// The index of the k-th set bit of every value of Width bits, for k below the value's
+// count, at [Width * value + k].
+template <unsigned Width>
+constexpr std::array<std::uint8_t, (std::size_t{1} << Width) * Width> select_table() {
+    std::array<std::uint8_t, (std::size_t{1} << Width) * Width> table{};
+    for (unsigned value = 0; value < (1U << Width); ++value) {
         unsigned k = 0;
-        for (unsigned bit = 0; bit < 8; ++bit) {
-            if ((byte >> bit) & 1U) table[8 * byte + k++] = static_cast<std::uint8_t>(bit);
+        for (unsigned bit = 0; bit < Width; ++bit) {
+            if ((value >> bit) & 1U) table[Width * value + k++] = static_cast<std::uint8_t>(bit);
         }
     }
     return table;
-}();
+}
 
-// The same for the 9-bit masks of a roster: kSelect9[9 * mask + k].
-inline constexpr std::array<std::uint8_t, std::size_t{512} * 9> kSelect9 = [] {
-    std::array<std::uint8_t, std::size_t{512} * 9> table{};
-    for (unsigned mask = 0; mask < 512; ++mask) {
-        unsigned k = 0;
-        for (unsigned bit = 0; bit < 9; ++bit) {
-            if ((mask >> bit) & 1U) table[9 * mask + k++] = static_cast<std::uint8_t>(bit);
-        }
-    }
-    return table;
-}();
+// For the bytes of a word: kSelectInByte[8 * byte + k].
+inline constexpr auto kSelectInByte = select_table<8>();
+
+// For the 9-bit masks of a roster: kSelect9[9 * mask + k].
+inline constexpr auto kSelect9 = select_table<9>();
 
 inline constexpr std::array<std::uint8_t, 512> kCount9 = [] {
     std::array<std::uint8_t, 512> table{};

@@ -32,17 +32,9 @@ public:
     static constexpr CellSet roster(int r);
 
     // Cells must be 0..80; callers check the range before calling.
-    constexpr bool contains(int cell) const {
-        return cell < 64 ? (lo_ >> cell) & 1 : (hi_ >> (cell - 64)) & 1;
-    }
-    constexpr void insert(int cell) {
-        if (cell < 64) lo_ |= std::uint64_t{1} << cell;
-        else hi_ |= std::uint64_t{1} << (cell - 64);
-    }
-    constexpr void erase(int cell) {
-        if (cell < 64) lo_ &= ~(std::uint64_t{1} << cell);
-        else hi_ &= ~(std::uint64_t{1} << (cell - 64));
-    }
+    constexpr bool contains(int cell) const { return ((cell < 64 ? lo_ : hi_) & bit_of(cell)) != 0; }
+    constexpr void insert(int cell) { (cell < 64 ? lo_ : hi_) |= bit_of(cell); }
+    constexpr void erase(int cell) { (cell < 64 ? lo_ : hi_) &= ~bit_of(cell); }
     constexpr void erase_all(const CellSet& other) {
         lo_ &= ~other.lo_;
         hi_ &= ~other.hi_;
@@ -77,8 +69,8 @@ public:
     // The cells of roster r (0..8) as a 9-bit mask: bit p = cell 9 * r + p. Roster 7
     // straddles the two words.
     constexpr unsigned roster_bits(int r) const {
-        const int shift = 9 * r;
-        std::uint64_t word = shift < 64 ? lo_ >> shift : hi_ >> (shift - 64);
+        const auto shift = static_cast<unsigned>(9 * r);
+        std::uint64_t word = shift < 64 ? lo_ >> shift : hi_ >> ((shift - 64) & 63U);
         if (shift == 63) word |= hi_ << 1;
         return static_cast<unsigned>(word & 0x1FF);
     }
@@ -89,6 +81,11 @@ public:
     friend constexpr bool operator==(const CellSet&, const CellSet&) = default;
 
 private:
+    // The bit of cell in its word (cells 0..63 in lo_, 64..80 in hi_): cell % 64 for the
+    // cells of the set. Taken as cell & 63, so that the shift stays below 64 whatever the
+    // argument and an out-of-range cell cannot make the shift itself undefined.
+    static constexpr std::uint64_t bit_of(int cell) { return std::uint64_t{1} << (cell & 63); }
+
     std::uint64_t lo_ = 0;
     std::uint64_t hi_ = 0;
 };

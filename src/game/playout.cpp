@@ -3,6 +3,7 @@
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "bits.hpp"
@@ -32,36 +33,44 @@ struct PdepBits {
     static int select9(unsigned mask, int k) { return bits::x86::select(mask, k); }
 };
 
+// The registers cpuid returns for a leaf and sub-leaf, or nothing when the processor does
+// not have the leaf.
+struct CpuidRegisters {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+};
+
+std::optional<CpuidRegisters> cpuid(unsigned leaf, unsigned subleaf = 0) {
+    CpuidRegisters r;
+    if (__get_cpuid_count(leaf, subleaf, &r.eax, &r.ebx, &r.ecx, &r.edx) == 0) return std::nullopt;
+    return r;
+}
+
 // BMI1 (tzcnt), BMI2 (pdep) and POPCNT, as the processor reports them.
 bool cpu_has_pdep() {
-    unsigned eax = 0;
-    unsigned ebx = 0;
-    unsigned ecx = 0;
-    unsigned edx = 0;
-    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
-    const bool popcnt = (ecx >> 23) & 1U;
-    if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return false;
-    const bool bmi1 = (ebx >> 3) & 1U;
-    const bool bmi2 = (ebx >> 8) & 1U;
+    const std::optional<CpuidRegisters> features = cpuid(1);
+    const std::optional<CpuidRegisters> extended = cpuid(7, 0);
+    if (!features || !extended) return false;
+    const bool popcnt = (features->ecx >> 23) & 1U;
+    const bool bmi1 = (extended->ebx >> 3) & 1U;
+    const bool bmi2 = (extended->ebx >> 8) & 1U;
     return popcnt && bmi1 && bmi2;
 }
 
 // AMD processors before family 19h (Zen 3) and Hygon's run pdep in microcode, taking tens of
 // cycles per instruction; the portable path is faster there.
 bool pdep_is_slow() {
-    unsigned eax = 0;
-    unsigned ebx = 0;
-    unsigned ecx = 0;
-    unsigned edx = 0;
-    if (__get_cpuid(0, &eax, &ebx, &ecx, &edx) == 0) return true;
-    const std::array<unsigned, 3> words = {ebx, edx, ecx};  // the vendor text, in this order
+    const std::optional<CpuidRegisters> vendor_leaf = cpuid(0);
+    if (!vendor_leaf) return true;
+    // The vendor text, in this order.
+    const std::array<unsigned, 3> words = {vendor_leaf->ebx, vendor_leaf->edx, vendor_leaf->ecx};
     std::array<char, sizeof words> vendor{};
     std::memcpy(vendor.data(), words.data(), sizeof words);
     const std::string_view name(vendor.data(), vendor.size());
     if (name != "AuthenticAMD" && name != "HygonGenuine") return false;
-    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return true;
-    const unsigned base = (eax >> 8) & 0xFU;
-    const unsigned family = base == 0xFU ? base + ((eax >> 20) & 0xFFU) : base;
+    const std::optional<CpuidRegisters> signature = cpuid(1);
+    if (!signature) return true;
+    const unsigned base = (signature->eax >> 8) & 0xFU;
+    const unsigned family = base == 0xFU ? base + ((signature->eax >> 20) & 0xFFU) : base;
     return family < 0x19U;
 }
 #endif

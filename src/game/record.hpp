@@ -41,6 +41,10 @@ struct GameRecord {
     // rosters itself calls sync_masks before the record is used again.
     std::array<std::array<std::uint16_t, kRosters>, 2> cell_masks{};
     std::array<std::uint16_t, 2> roster_masks{};
+
+    // Field by field, every field included (the masks and moves_accepted too), so that a
+    // field added later cannot escape a comparison.
+    friend bool operator==(const GameRecord&, const GameRecord&) = default;
 };
 
 // Recomputes cell_masks and roster_masks from board and rosters.

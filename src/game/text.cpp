@@ -9,14 +9,6 @@ namespace nonagame {
 
 namespace {
 
-// UTF-8 forms of the box-drawing characters of the grid.
-constexpr std::string_view kLightVertical = "\xE2\x94\x82";    // U+2502
-constexpr std::string_view kHeavyVertical = "\xE2\x94\x83";    // U+2503
-constexpr std::string_view kLightHorizontal = "\xE2\x94\x80";  // U+2500
-constexpr std::string_view kLightCross = "\xE2\x94\xBC";       // U+253C
-constexpr std::string_view kHeavyHorizontal = "\xE2\x94\x81";  // U+2501
-constexpr std::string_view kHeavyCross = "\xE2\x95\x8B";       // U+254B
-
 // Text of a cell holding value; empty for a value that is no mark.
 std::string_view cell_text(std::int8_t value) {
     switch (value) {
@@ -40,32 +32,38 @@ void append_roster_row(std::string& out, const GameRecord& game, int roster, int
     }
 }
 
-std::string thin_rule() {
-    std::string rule;
-    for (int roster = 0; roster < 3; ++roster) {
-        if (roster > 0) rule += kHeavyVertical;
-        for (int cell = 0; cell < 3; ++cell) {
-            if (cell > 0) rule += kLightCross;
-            for (int i = 0; i < 3; ++i) rule += kLightHorizontal;
-        }
-    }
-    return rule;
-}
-
-std::string heavy_rule() {
-    std::string rule;
-    for (int roster = 0; roster < 3; ++roster) {
-        if (roster > 0) rule += kHeavyCross;
-        for (int i = 0; i < 11; ++i) rule += kHeavyHorizontal;
-    }
-    return rule;
-}
-
 }  // namespace
 
+const std::string& thin_rule() {
+    static const std::string rule = [] {
+        std::string text;
+        for (int roster = 0; roster < 3; ++roster) {
+            if (roster > 0) text += kHeavyVertical;
+            for (int cell = 0; cell < 3; ++cell) {
+                if (cell > 0) text += kLightCross;
+                for (int i = 0; i < 3; ++i) text += kLightHorizontal;
+            }
+        }
+        return text;
+    }();
+    return rule;
+}
+
+const std::string& heavy_rule() {
+    static const std::string rule = [] {
+        std::string text;
+        for (int roster = 0; roster < 3; ++roster) {
+            if (roster > 0) text += kHeavyCross;
+            for (int i = 0; i < 11; ++i) text += kHeavyHorizontal;
+        }
+        return text;
+    }();
+    return rule;
+}
+
 std::string render_board(const GameRecord& game) {
-    static const std::string thin = thin_rule();
-    static const std::string heavy = heavy_rule();
+    const std::string& thin = thin_rule();
+    const std::string& heavy = heavy_rule();
     std::string out;
     out.reserve(std::size_t{17} * 3 * 35);  // 17 lines of 35 characters of up to 3 bytes
     for (int band = 0; band < 3; ++band) {

@@ -68,7 +68,7 @@ TEST_P(MoveRefusal, LeavesTheRecordUnchanged) {
     EXPECT_EQ(outcome.error.kind, c.kind);
     EXPECT_EQ(outcome.error.message, c.message);
     EXPECT_EQ(outcome.error.text(), "ERROR: Invalid move error - " + c.message);
-    EXPECT_TRUE(same_record(game, before));
+    EXPECT_EQ(game, before);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -102,7 +102,7 @@ TEST(Board, IndexFaultsLeaveTheRecordUnchanged) {
             } catch (const Fault& fault) {
                 EXPECT_EQ(fault.text(), std::string("index out of bounds: the len is 81 but the index is ") + c.text);
             }
-            EXPECT_TRUE(same_record(game, before));
+            EXPECT_EQ(game, before);
         }
     }
 }
@@ -128,7 +128,7 @@ TEST(Board, UnusualNextRosterIsAFreeChoice) {
         GameRecord before = game;
         const MoveOutcome occupied = make_move(game, 40, 2);
         EXPECT_EQ(occupied.error.message, "THIS CELL ALREADY CONTAINS INPUT") << next_roster;
-        EXPECT_TRUE(same_record(game, before));
+        EXPECT_EQ(game, before);
         const MoveOutcome outcome = make_move(game, 0, 2);
         ASSERT_TRUE(outcome.accepted) << next_roster;
         EXPECT_EQ(game.board[0], 2);
@@ -146,7 +146,7 @@ TEST(Board, FinishedGameRefusesEveryMove) {
         const MoveOutcome outcome = make_move(game, static_cast<std::int8_t>(cell), 2);
         EXPECT_EQ(outcome.error.kind, MoveErrorKind::InvalidMove);
         EXPECT_EQ(outcome.error.message, "THIS GAME IS ALREADY OVER");
-        EXPECT_TRUE(same_record(game, before));
+        EXPECT_EQ(game, before);
     }
     EXPECT_EQ(make_move(game, 0, 1).error.kind, MoveErrorKind::WrongPlayer);
 }

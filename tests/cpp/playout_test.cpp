@@ -33,7 +33,7 @@ protected:
 
 // Every field, the masks included, and the masks against the board.
 void expect_same(const GameRecord& fast, const GameRecord& checked, const char* what) {
-    ASSERT_TRUE(same_record(fast, checked)) << what;
+    ASSERT_EQ(fast, checked) << what;
     ASSERT_TRUE(masks_in_sync(fast)) << what;
 }
 
@@ -160,7 +160,7 @@ TEST(Playout, SameSeedSameGameOnEitherPath) {
                 games.push_back(game);
             }
         }
-        for (const GameRecord& game : games) ASSERT_TRUE(same_record(game, games[0])) << "stream " << stream;
+        for (const GameRecord& game : games) ASSERT_EQ(game, games[0]) << "stream " << stream;
     }
     set_select_path(default_select_path());
     // Different streams do not all give the same game.

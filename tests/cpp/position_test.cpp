@@ -39,7 +39,7 @@ TEST(PositionBasics, Opening) {
     EXPECT_EQ(opening.winner(), 0);
     EXPECT_FALSE(opening.is_over());
     EXPECT_EQ(opening.key(), opening.recompute_key());
-    EXPECT_TRUE(same_record(opening.record(), new_game(0, false)));
+    EXPECT_EQ(opening.record(), new_game(0, false));
 }
 
 // Keys may be stored (opening books, tables on disk): they must not change between builds.
@@ -225,7 +225,7 @@ TEST(PositionFromMoves, SnapshotAndRecordRefusals) {
     EXPECT_EQ(Position::from_record(game).refusal().message, "the player to move must be 1 or 2, got 0");
     // An empty snapshot with x to move and no forced roster is the opening itself.
     const Position opening = Position::from_snapshot(empty, 1, -1).value();
-    EXPECT_TRUE(same_record(opening.record(), new_game(0, false)));
+    EXPECT_EQ(opening.record(), new_game(0, false));
 }
 
 // Equal positions have equal keys and distinct positions distinct ones, over about 200k

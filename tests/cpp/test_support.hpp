@@ -1,23 +1,39 @@
-// Helpers shared by the engine tests: whole-record comparison and scripted games.
+// Helpers shared by the engine tests: a readable form of records for failed comparisons
+// (records compare with their own operator==) and scripted games.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <initializer_list>
+#include <ostream>
 #include <vector>
 
 #include "board.hpp"
 
-namespace nonagame::testing {
+namespace nonagame {
 
-inline bool same_record(const GameRecord& a, const GameRecord& b) {
-    return a.available == b.available && a.id == b.id && a.next_player == b.next_player &&
-           a.next_roster == b.next_roster && a.board == b.board && a.rosters == b.rosters &&
-           a.winner == b.winner && a.log_enabled == b.log_enabled && a.finished == b.finished &&
-           a.moves_accepted == b.moves_accepted && a.cell_masks == b.cell_masks &&
-           a.roster_masks == b.roster_masks;
+// How Google Test prints a record in a failed EXPECT_EQ: the fields by name, the board
+// as nine rosters of nine digits, the available cells in order, and whether the masks
+// agree with the board rather than their raw words.
+inline void PrintTo(const GameRecord& game, std::ostream* out) {
+    *out << "{id " << game.id << ", next player " << int{game.next_player} << ", next roster "
+         << int{game.next_roster} << ", winner " << int{game.winner} << ", finished " << game.finished
+         << ", log " << game.log_enabled << ", moves accepted " << game.moves_accepted << ", board ";
+    for (int cell = 0; cell < kCells; ++cell) {
+        if (cell > 0 && cell % 9 == 0) *out << '/';
+        *out << int{game.board[cell]};
+    }
+    *out << ", rosters";
+    for (const std::int8_t status : game.rosters) *out << ' ' << int{status};
+    *out << ", available {";
+    game.available.for_each([out](int cell) { *out << ' ' << cell; });
+    *out << " }, masks " << (masks_in_sync(game) ? "in sync" : "OUT OF SYNC") << '}';
 }
+
+}  // namespace nonagame
+
+namespace nonagame::testing {
 
 inline std::vector<int> cells_of(const CellList& list) { return {list.begin(), list.end()}; }
 

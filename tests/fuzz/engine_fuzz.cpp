@@ -440,13 +440,13 @@ void format(Input& in) {
     if (!exponent) check(text.find('.') != std::string::npos, "fractional part missing");
 }
 
-void default_player(Input& in, Game& game, const DefaultPlayer& one, const DefaultPlayer& two) {
-    const DefaultPlayer& player = in.byte() & 1 ? two : one;
+void default_player(Input& in, Game& game, const PlayerRecord& one, const PlayerRecord& two) {
+    const PlayerRecord& player = in.byte() & 1 ? two : one;
     const CellList listed = get_available_moves(game.record);
     const GameRecord before = game.record;
     MoveOutcome outcome;
     try {
-        outcome = player.make_move(game.record);
+        outcome = play_default_move(player, game.record);
     } catch (const Fault& fault) {
         check(listed.size() == 0 && fault.text() == "first attempt", "default player fault", listed.size());
         check(std::memcmp(&before, &game.record, sizeof before) == 0, "fault changed the record");
@@ -454,14 +454,14 @@ void default_player(Input& in, Game& game, const DefaultPlayer& one, const Defau
     }
     check(listed.size() > 0, "default player moved with nothing listed");
     // A listed cell is always playable for the player to move.
-    check(outcome.accepted == (player.id() == before.next_player), "default player outcome", player.id());
+    check(outcome.accepted == (player.id == before.next_player), "default player outcome", player.id);
 }
 
 void create_player(Input& in) {
     const std::int8_t id = in.signed_byte();
     try {
-        const auto player = DefaultPlayer::create(id);
-        check(is_mark(id) && player->id() == id && player->get_wins() == 0, "player created", id);
+        const PlayerRecord player = new_player(id);
+        check(is_mark(id) && player.id == id && player.wins == 0, "player created", id);
     } catch (const Fault& fault) {
         check(!is_mark(id) && fault.text() == "ID SHOULD BE EQUAL TO 1 OR 2", "player id fault", id);
     }
@@ -470,8 +470,8 @@ void create_player(Input& in) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const auto one = DefaultPlayer::create(1);
-    static const auto two = DefaultPlayer::create(2);
+    static const PlayerRecord one = new_player(1);
+    static const PlayerRecord two = new_player(2);
     Input in(data, size);
     std::array<Game, 2> games{Game{new_game(1, false)}, Game{new_game(2, false)}};
     std::array<Slot, 4> slots{};
@@ -520,7 +520,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 render(game, slot);
                 playout(game, static_cast<std::uint64_t>(step));
                 break;
-            case 12: default_player(in, game, *one, *two); break;
+            case 12: default_player(in, game, one, two); break;
             case 13: create_player(in); break;
             case 14: format(in); break;
             case 15: {  // a fresh game, or a copy of the other one

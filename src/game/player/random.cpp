@@ -5,11 +5,14 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <mutex>
+
+#include "../rng.hpp"
 
 namespace nonagame {
 
@@ -21,13 +24,6 @@ std::atomic<std::uint64_t> fork_generation{0};
 std::once_flag fork_hook_once;
 
 void on_fork_child() { fork_generation.fetch_add(1, std::memory_order_relaxed); }
-
-std::uint64_t splitmix64(std::uint64_t& state) {
-    std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-}
 
 bool read_fully(int fd, unsigned char* out, std::size_t len) {
     std::size_t done = 0;
@@ -60,34 +56,24 @@ bool os_entropy(unsigned char* out, std::size_t len) {
     return ok;
 }
 
-// xoshiro256**: small, fast, and good enough for choosing moves.
-class Generator {
+// The generator of this thread, (re)seeded on its first draw and on the first draw after
+// a fork.
+class ThreadGenerator {
 public:
-    std::uint64_t next() {
+    Rng& get() {
         const std::uint64_t generation = fork_generation.load(std::memory_order_relaxed);
         if (!seeded_ || generation != generation_) reseed(generation);
-        const std::uint64_t result = rotl(s_[1] * 5, 7) * 9;
-        const std::uint64_t t = s_[1] << 17;
-        s_[2] ^= s_[0];
-        s_[3] ^= s_[1];
-        s_[1] ^= s_[2];
-        s_[0] ^= s_[3];
-        s_[2] ^= t;
-        s_[3] = rotl(s_[3], 45);
-        return result;
+        return rng_;
     }
 
 private:
-    static std::uint64_t rotl(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
-
     void reseed(std::uint64_t generation) {
         std::call_once(fork_hook_once, [] { ::pthread_atfork(nullptr, nullptr, on_fork_child); });
-        unsigned char bytes[sizeof s_];
+        std::array<std::uint64_t, 4> words{};
+        unsigned char bytes[sizeof words];
         if (os_entropy(bytes, sizeof bytes)) {
-            for (std::size_t i = 0; i < 4; ++i) {
-                std::uint64_t word = 0;
-                for (std::size_t b = 0; b < 8; ++b) word |= std::uint64_t{bytes[8 * i + b]} << (8 * b);
-                s_[i] = word;
+            for (std::size_t i = 0; i < words.size(); ++i) {
+                for (std::size_t b = 0; b < 8; ++b) words[i] |= std::uint64_t{bytes[8 * i + b]} << (8 * b);
             }
         } else {
             // No entropy source at all: mix the clock, the process and this thread's state.
@@ -95,35 +81,25 @@ private:
                                     std::chrono::high_resolution_clock::now().time_since_epoch().count()) ^
                                 (static_cast<std::uint64_t>(::getpid()) << 32) ^
                                 reinterpret_cast<std::uintptr_t>(this) ^ generation;
-            for (auto& word : s_) word = splitmix64(mix);
+            for (auto& word : words) word = splitmix64(mix);
         }
-        if ((s_[0] | s_[1] | s_[2] | s_[3]) == 0) s_[0] = 1;  // the all-zero state is a fixed point
+        rng_ = Rng::from_state(words);
         generation_ = generation;
         seeded_ = true;
     }
 
-    std::uint64_t s_[4] = {};
+    Rng rng_;
     std::uint64_t generation_ = 0;
     bool seeded_ = false;
 };
 
-thread_local Generator generator;
+thread_local ThreadGenerator generator;
 
 }  // namespace
 
-std::uint32_t uniform_index(std::uint32_t bound) {
-    // Lemire's multiply-and-reject: the high word of x * bound is uniform once the low
-    // words below 2^32 mod bound are rejected.
-    std::uint64_t product = (generator.next() >> 32) * std::uint64_t{bound};
-    auto low = static_cast<std::uint32_t>(product);
-    if (low < bound) {
-        const std::uint32_t threshold = (0U - bound) % bound;
-        while (low < threshold) {
-            product = (generator.next() >> 32) * std::uint64_t{bound};
-            low = static_cast<std::uint32_t>(product);
-        }
-    }
-    return static_cast<std::uint32_t>(product >> 32);
-}
+// Lemire's multiply-and-reject (Rng::below): one draw, and another for each rejected one.
+// Checking for a fork once a call is enough: a child holds only the thread that forked,
+// so no thread is ever in the middle of a call when its fork generation changes.
+std::uint32_t uniform_index(std::uint32_t bound) { return generator.get().below(bound); }
 
 }  // namespace nonagame

@@ -111,6 +111,14 @@ std::uint32_t child_for(const Tree& tree, const Node& node, int cell) {
     return 0;
 }
 
+// The sum of value(tree) over the first count trees (one a thread).
+template <class Value>
+std::uint64_t sum_over_trees(const Tree* trees, int count, Value value) {
+    std::uint64_t sum = 0;
+    for (int t = 0; t < count; ++t) sum += value(trees[t]);
+    return sum;
+}
+
 }  // namespace
 
 bool is_over(const GameRecord& position) {
@@ -308,21 +316,15 @@ std::vector<int> Search::principal_variation(int first) const {
 }
 
 std::uint64_t Search::simulations_done() const {
-    std::uint64_t done = 0;
-    for (int t = 0; t < config_.threads; ++t) done += trees_[t].done();
-    return done;
+    return sum_over_trees(trees_.get(), config_.threads, [](const Tree& tree) { return tree.done(); });
 }
 
 std::uint64_t Search::nodes_used() const {
-    std::uint64_t used = 0;
-    for (int t = 0; t < config_.threads; ++t) used += trees_[t].used();
-    return used;
+    return sum_over_trees(trees_.get(), config_.threads, [](const Tree& tree) { return tree.used(); });
 }
 
 std::uint64_t Search::pool_capacity() const {
-    std::uint64_t capacity = 0;
-    for (int t = 0; t < config_.threads; ++t) capacity += trees_[t].capacity();
-    return capacity;
+    return sum_over_trees(trees_.get(), config_.threads, [](const Tree& tree) { return tree.capacity(); });
 }
 
 std::string Search::check_tree() const {

@@ -35,8 +35,7 @@ PyTypeObject* g_block_type = nullptr;
 PyObject* g_frombuffer = nullptr;
 
 PyTypeObject* block_type() {
-    if (g_block_type == nullptr) g_block_type = create_type(kSpec, "_NativeBlock");
-    return g_block_type;
+    return type_once(g_block_type, kSpec, "_NativeBlock");
 }
 
 PyObject* frombuffer() {

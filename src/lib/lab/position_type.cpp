@@ -444,8 +444,7 @@ PyMethodDef kFunctions[] = {
 }  // namespace
 
 PyTypeObject* position_type() {
-    if (g_type == nullptr) g_type = create_type(kSpec, "Position");
-    return g_type;
+    return type_once(g_type, kSpec, "Position");
 }
 
 bool is_position(PyObject* object) { return Py_IS_TYPE(object, position_type()); }

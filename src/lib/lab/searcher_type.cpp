@@ -317,8 +317,7 @@ PyTypeObject* g_type = nullptr;
 }  // namespace
 
 PyTypeObject* searcher_type() {
-    if (g_type == nullptr) g_type = create_type(kSpec, "Searcher");
-    return g_type;
+    return type_once(g_type, kSpec, "Searcher");
 }
 
 }  // namespace nonagame::py

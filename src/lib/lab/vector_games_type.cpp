@@ -349,8 +349,7 @@ PyTypeObject* g_type = nullptr;
 }  // namespace
 
 PyTypeObject* vector_games_type() {
-    if (g_type == nullptr) g_type = create_type(kSpec, "VectorGames");
-    return g_type;
+    return type_once(g_type, kSpec, "VectorGames");
 }
 
 }  // namespace nonagame::py

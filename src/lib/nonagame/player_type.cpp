@@ -21,9 +21,9 @@ constexpr Params<1> kMakeMoveParams{"Player.make_move()", {"game"}};
 PyObject* player_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return entry([&] {
         auto [id] = parse(kNewParams, args, kwargs);
-        std::shared_ptr<PlayerBehavior> handle = DefaultPlayer::create(to_i8(id, "id"));
+        const PlayerRecord record = new_player(to_i8(id, "id"));
         // type may be a Python subclass: its tp_alloc adds the dict, weakref and GC parts.
-        return allocate<PlayerBody>(type, BorrowState{}, std::move(handle));
+        return allocate<PlayerBody>(type, BorrowState{}, record);
     });
 }
 
@@ -37,7 +37,7 @@ PyObject* make_move(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
             SharedBorrow borrow(player.borrow);
             GameBody& game = Instance<GameBody>::of(game_object);
             ExclusiveBorrow game_borrow(game.borrow, kAlreadyBorrowed);
-            outcome = player.handle->make_move(game.record);
+            outcome = play_default_move(player.record, game.record);
         }
         // Printing runs Python code, so both borrows are given back first.
         if (!outcome.accepted) report_refused_move(outcome.error);
@@ -49,7 +49,7 @@ PyObject* increment_wins(PyObject* self, PyObject*) {
     return entry([&]() -> PyObject* {
         PlayerBody& player = body(self);
         SharedBorrow borrow(player.borrow);
-        player.handle->increment_wins();
+        ++player.record.wins;  // wraps, as an unsigned 32-bit counter
         Py_RETURN_NONE;
     });
 }
@@ -58,7 +58,7 @@ PyObject* get_wins(PyObject* self, PyObject*) {
     return entry([&] {
         const std::uint32_t wins = [&] {
             SharedBorrow borrow(body(self).borrow);
-            return body(self).handle->get_wins();
+            return body(self).record.wins;
         }();
         return PyLong_FromUnsignedLong(wins);
     });

@@ -1,10 +1,8 @@
-// The Player class: a handle to an engine player with its win counter and default move.
+// The Player class: an engine player record (id and win counter) and its default move.
 // The only class of the module that Python code may subclass.
 #pragma once
 
 #include <Python.h>
-
-#include <memory>
 
 #include "player/player.hpp"
 #include "game_type.hpp"
@@ -13,7 +11,7 @@ namespace nonagame::py {
 
 struct PlayerBody {
     BorrowState borrow;
-    std::shared_ptr<PlayerBehavior> handle;
+    PlayerRecord record;
 };
 
 PyTypeObject* player_type();

@@ -92,7 +92,7 @@ void native_turn(PyObject* mover, GameBody& game) {
         PlayerBody& player = Instance<PlayerBody>::of(mover);
         ExclusiveBorrow player_borrow(player.borrow, kRunnerBusy);
         ExclusiveBorrow game_borrow(game.borrow, kAlreadyBorrowed);
-        outcome = player.handle->make_move(game.record);
+        outcome = play_default_move(player.record, game.record);
     }
     if (!outcome.accepted) report_refused_move(outcome.error);
 }
@@ -112,7 +112,8 @@ void make_room(std::vector<Ref>& snapshots) {
 }
 
 // Plays game_object to its end and appends one snapshot per turn. The winner is credited
-// by position, through the handle, and only when this run played a turn.
+// by position, in its native record (never through an increment_wins override), and only
+// when this run played a turn.
 void run_game(PyObject* player1, PyObject* player2, PyObject* game_object,
               std::vector<Ref>& snapshots) {
     // Python code run by an override may drop every other reference to these objects.
@@ -162,7 +163,7 @@ void run_game(PyObject* player1, PyObject* player2, PyObject* game_object,
     if (credited != nullptr) {
         PlayerBody& player = Instance<PlayerBody>::of(credited);
         ExclusiveBorrow borrow(player.borrow, kRunnerBusy);
-        player.handle->increment_wins();
+        ++player.record.wins;
     }
 }
 

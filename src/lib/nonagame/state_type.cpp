@@ -9,6 +9,7 @@
 #include "integer_view.hpp"
 #include "nonagame_globals.hpp"
 #include "numpy_api.hpp"
+#include "text.hpp"
 #include "utf8.hpp"
 
 namespace nonagame::py {
@@ -44,15 +45,6 @@ PyObject* get_possible_moves(PyObject* self, void*) {
 
 // The nine rows of the board, read from the array as it is now.
 std::string board_rows(PyObject* board) {
-    static constexpr const char* kLight = "\xe2\x94\x82";  // U+2502
-    static constexpr const char* kHeavy = "\xe2\x94\x83";  // U+2503
-    static constexpr const char* kLightRule =
-        "\xe2\x94\x80\xe2\x94\x80\xe2\x94\x80\xe2\x94\xbc\xe2\x94\x80\xe2\x94\x80\xe2\x94\x80"
-        "\xe2\x94\xbc\xe2\x94\x80\xe2\x94\x80\xe2\x94\x80";  // ───┼───┼───
-    static constexpr const char* kHeavyRun =
-        "\xe2\x94\x81\xe2\x94\x81\xe2\x94\x81\xe2\x94\x81\xe2\x94\x81\xe2\x94\x81\xe2\x94\x81"
-        "\xe2\x94\x81\xe2\x94\x81\xe2\x94\x81\xe2\x94\x81";  // eleven ━
-    static constexpr const char* kHeavyCross = "\xe2\x95\x8b";  // U+254B
     IntegerView view(board);
     const auto length = view.length();
     if (!length) unwrap_none();
@@ -60,7 +52,7 @@ std::string board_rows(PyObject* board) {
     text.reserve(1400);
     for (int row = 0; row < 9; ++row) {
         for (int column = 0; column < 9; ++column) {
-            if (column > 0) text += column % 3 == 0 ? kHeavy : kLight;
+            if (column > 0) text += column % 3 == 0 ? kHeavyVertical : kLightVertical;
             const int cell = 27 * (row / 3) + 9 * (column / 3) + 3 * (row % 3) + column % 3;
             if (cell >= *length) unwrap_none();
             const auto value = view.at(cell);
@@ -71,19 +63,7 @@ std::string board_rows(PyObject* board) {
         }
         if (row == 8) break;
         text += '\n';
-        if (row % 3 == 2) {
-            text += kHeavyRun;
-            text += kHeavyCross;
-            text += kHeavyRun;
-            text += kHeavyCross;
-            text += kHeavyRun;
-        } else {
-            text += kLightRule;
-            text += kHeavy;
-            text += kLightRule;
-            text += kHeavy;
-            text += kLightRule;
-        }
+        text += row % 3 == 2 ? heavy_rule() : thin_rule();
         text += '\n';
     }
     return text;
