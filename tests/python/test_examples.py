@@ -1,7 +1,9 @@
 """The example programs, run with small sizes."""
 import importlib.util
+import json
 import pathlib
 import subprocess
+import textwrap
 import sys
 
 import numpy as np
@@ -175,17 +177,33 @@ def test_distributed_selfplay_writes_one_parquet_dataset(tmp_path):
     pytest.importorskip("pyarrow", reason="the workers write Parquet: pyarrow is in the distributed extra")
     import pyarrow.dataset as ds
 
-    from ray.cluster_utils import Cluster
-
-    selfplay = load("distributed_selfplay")
     out = tmp_path / "shards"
     # An existing cluster, as --address finds one: a head node started apart from the driver.
-    cluster = Cluster(initialize_head=True, head_node_args={"num_cpus": 2, "include_dashboard": False})
-    try:
-        result = selfplay.run(workers=2, games_per_worker=3, address=cluster.address, out=str(out),
-                              simulations=30, shard_games=2, seed=4)
-    finally:
-        cluster.shutdown()
+    # The driver runs in a process of its own, so that no thread of Ray's outlives the test in
+    # this one (the leak test measures this process's memory).
+    driver = textwrap.dedent(
+        f"""
+        import importlib.util, json
+        import numpy as np
+        from ray.cluster_utils import Cluster
+        # Loaded from its file, as the tests load every example: Ray then ships its code to
+        # the workers with the tasks.
+        spec = importlib.util.spec_from_file_location("selfplay", {str(EXAMPLES / "distributed_selfplay.py")!r})
+        selfplay = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(selfplay)
+        cluster = Cluster(initialize_head=True, head_node_args={{"num_cpus": 2, "include_dashboard": False}})
+        try:
+            result = selfplay.run(workers=2, games_per_worker=3, address=cluster.address, out={str(out)!r},
+                                  simulations=30, shard_games=2, seed=4)
+        finally:
+            cluster.shutdown()
+        result["winners"] = np.asarray(result["winners"]).tolist()
+        print(json.dumps(result, default=lambda o: o.tolist() if hasattr(o, "tolist") else str(o)))
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", driver], check=True, capture_output=True, text=True, timeout=600)
+    result = json.loads(done.stdout.strip().splitlines()[-1])
+    result["winners"] = np.asarray(result["winners"])
     assert sorted(p.name for p in out.iterdir()) == [f"worker-{w:03d}-shard-{s:04d}.parquet"
                                                     for w in range(2) for s in range(2)]
     table = ds.dataset(out, format="parquet").to_table()
