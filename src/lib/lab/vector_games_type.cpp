@@ -1,5 +1,7 @@
 #include "vector_games_type.hpp"
 
+#include <unistd.h>
+
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -37,10 +39,18 @@ struct VectorBody {
 
 VectorBody& body(PyObject* self) { return Instance<VectorBody>::of(self); }
 
+// n, or MemoryError (std::bad_alloc) when n games would need more memory than the machine
+// has: refused before anything is allocated, so that no allocator is asked for an absurd
+// size (a sanitizer's allocator aborts on those instead of failing).
 std::int64_t checked_size(std::int64_t n) {
     // Bytes per game: the record, its generator, a step cell, and the published arrays.
     constexpr auto per_game = static_cast<std::int64_t>(sizeof(GameRecord) + sizeof(Rng) + 2 + 81 + 81 + 1 + 1 + 1 + 2);
-    if (n > PY_SSIZE_T_MAX / per_game / 2) throw std::bad_alloc();
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long page_size = ::sysconf(_SC_PAGE_SIZE);
+    const std::int64_t memory = pages > 0 && page_size > 0 && pages < PY_SSIZE_T_MAX / page_size
+                                    ? static_cast<std::int64_t>(pages) * page_size
+                                    : PY_SSIZE_T_MAX / 2;
+    if (n > memory / per_game) throw std::bad_alloc();
     return n;
 }
 
