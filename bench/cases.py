@@ -42,12 +42,13 @@ class Sizes:
     # nonagame_lab
     value_passes: int = 20  # hash and == over the positions of position_games games
     playout_games: int = 20000  # per playouts() call
-    scaling_games: int = 40000  # per playouts() call of the thread-scaling rows
+    scaling_games: int = 200000  # per playouts() call of the thread-scaling rows (about 0.1 s)
     vector_games: int = 4096
     vector_calls: int = 100  # step() or step_random() calls per batch
     search_simulations: int = 20000  # per search, ours and the peer's
     search_plies: tuple[int, ...] = (10, 20, 30)  # midgame positions searched besides the opening
     search_repeats: int = 3
+    scaling_simulations: int = 200000  # per search of the thread-scaling rows (about 0.2 s)
     env_count: int = 1024
     env_steps: int = 40  # step() calls per batch of the native vector environment
     sync_env_steps: int = 4  # step() calls per batch of Gymnasium's SyncVectorEnv
@@ -57,7 +58,7 @@ class Sizes:
         return cls(selfplay_games=3, memory_games=3, position_games=2, position_passes=1,
                    python_games=3, call_games=3, peer_games=3, repeats=1, value_passes=1,
                    playout_games=100, scaling_games=200, vector_games=64, vector_calls=3,
-                   search_simulations=100, search_plies=(10,), search_repeats=1, env_count=4,
+                   search_simulations=100, search_plies=(10,), search_repeats=1, scaling_simulations=200, env_count=4,
                    env_steps=3, sync_env_steps=2)
 
 

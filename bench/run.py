@@ -260,8 +260,8 @@ def measure_search(m: dict[str, float], sizes: cases.Sizes, rng: random.Random, 
     one, two = [], []
     for _ in range(sizes.search_repeats):
         seed = rng.getrandbits(31)
-        one.append(lab.search_wall(lines, sizes.search_simulations, seed, threads=1))
-        two.append(lab.search_wall(lines, sizes.search_simulations, seed, threads=2))
+        one.append(lab.search_wall(lines, sizes.scaling_simulations, seed, threads=1))
+        two.append(lab.search_wall(lines, sizes.scaling_simulations, seed, threads=2))
     m["search_t1_wall_per_s"] = 1e9 / median_rate([(ns, n) for ns, n, _ in one])
     m["search_t2_wall_per_s"] = 1e9 / median_rate([(ns, n) for ns, n, _ in two])
     m["search_t2_cores"] = statistics.median(cpu / ns for ns, _, cpu in two)
