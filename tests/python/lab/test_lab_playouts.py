@@ -35,6 +35,7 @@ def test_outcome_frequencies_agree_with_the_runner():
     assert ours.p1_wins > ours.p2_wins > ours.draws > 0
 
 
+@pytest.mark.threads
 @pytest.mark.parametrize("plies", [0, 9, 30])
 def test_the_same_seed_gives_the_same_counts_for_any_thread_count(plies):
     _, p = random_line(plies, plies)
@@ -140,6 +141,7 @@ def test_ctrl_c_stops_a_long_call(threads):
     assert word == "interrupted" and float(delay) < 1.0
 
 
+@pytest.mark.threads
 def test_other_python_threads_run_during_a_call():
     """The interpreter lock is released while the games are played: the main thread keeps
     running Python code meanwhile."""

@@ -402,6 +402,7 @@ def _seeded_run(threads: int, seed: int | None = 21, n: int = 5_000) -> list[dic
     return states
 
 
+@pytest.mark.threads
 def test_the_same_seed_gives_the_same_arrays_for_any_thread_count():
     runs = [_seeded_run(threads) for threads in (1, 2, 3)]
     for states in runs[1:]:
@@ -547,6 +548,7 @@ def test_ctrl_c_never_leaves_a_step_half_done(method):
 
 # A second thread.
 
+@pytest.mark.threads
 def test_a_second_thread_gets_runtime_error_during_a_long_call():
     """While one thread plays out a large batch without the interpreter lock, calls from
     another thread are refused with RuntimeError, and the batch comes out whole."""
