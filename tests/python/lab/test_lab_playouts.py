@@ -122,6 +122,7 @@ def test_seed_and_threads_are_keyword_only():
 def test_ctrl_c_stops_a_long_call(threads):
     code = textwrap.dedent(f"""
         import os, signal, threading, time
+        signal.signal(signal.SIGINT, signal.default_int_handler)  # a runner may have started us with SIGINT ignored
         from nonagame_lab import Position, playouts
         sent = []
         def interrupt():

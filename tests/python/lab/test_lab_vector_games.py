@@ -509,6 +509,7 @@ def test_bad_load_position_and_reset_arguments(call, error):
 
 CTRL_C = textwrap.dedent("""
     import os, signal, sys, threading, time
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # a runner may have started us with SIGINT ignored
     import numpy as np
     from nonagame_lab import VectorGames
     method = sys.argv[1]

@@ -205,6 +205,7 @@ def test_ctrl_c_ends_a_long_search() -> None:
     program = textwrap.dedent(
         """
         import os, signal, threading, time
+        signal.signal(signal.SIGINT, signal.default_int_handler)  # a runner may have started us with SIGINT ignored
         from nonagame_lab import Position, search
         threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
         start = time.monotonic()
