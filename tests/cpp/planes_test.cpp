@@ -1,0 +1,51 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+
+#include "board.hpp"
+#include "planes.hpp"
+#include "playout.hpp"
+#include "rng.hpp"
+
+using namespace nonagame;
+
+namespace {
+
+// The grid layout is a bijection, with the corners and the centre where a person sees them.
+TEST(Planes, GridLayoutIsABijection) {
+    std::array<int, kCells> seen{};
+    for (int cell = 0; cell < kCells; ++cell) {
+        ASSERT_EQ(square_cell(cell_square(cell)), cell);
+        ++seen[static_cast<std::size_t>(cell_square(cell))];
+    }
+    for (const int count : seen) EXPECT_EQ(count, 1);
+    EXPECT_EQ(cell_square(0), 0);
+    EXPECT_EQ(cell_square(8), 9 * 2 + 2);   // roster 0, bottom-right square
+    EXPECT_EQ(cell_square(9), 3);           // roster 1, top-left square
+    EXPECT_EQ(cell_square(40), 40);
+    EXPECT_EQ(cell_square(80), 80);
+}
+
+// Over random games, each plane holds what it names, for both perspectives.
+TEST(Planes, ChannelsFollowTheRecord) {
+    Rng rng(7);
+    GameRecord game = new_game(0, false);
+    std::array<std::int8_t, kPlaneValues> planes{};
+    while (!game.available.empty()) {
+        const CellSet legal = legal_cells(game);
+        for (const int player : {1, 2}) {
+            write_planes(game, player, planes.data());
+            for (int cell = 0; cell < kCells; ++cell) {
+                const std::int8_t* square = planes.data() + kPlaneChannels * cell_square(cell);
+                const std::int8_t mark = game.board[static_cast<std::size_t>(cell)];
+                EXPECT_EQ(square[0], mark == player);
+                EXPECT_EQ(square[1], mark == 3 - player);
+                EXPECT_EQ(square[2], player == game.next_player && legal.contains(cell));
+            }
+        }
+        play_random_move(game, rng);
+    }
+}
+
+}  // namespace
