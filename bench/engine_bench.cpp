@@ -1,7 +1,7 @@
 // The engine alone, without Python: whole random playouts by the default player, the same
 // move the match runner makes natively for a plain Player, reported per move; then the fast
-// simulation paths of playout.hpp (seeded playouts, single random moves, copy-and-play as a
-// search expands a node) and the checked make_move for comparison.
+// simulation paths of legal.hpp and playout.hpp (seeded playouts, single random moves,
+// copy-and-play as a search expands a node) and the checked make_move for comparison.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "board.hpp"
-#include "playout.hpp"
+#include "legal.hpp"
 #include "rng.hpp"
 #include "search/mcts.hpp"
 

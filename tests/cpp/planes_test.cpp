@@ -4,8 +4,8 @@
 #include <cstdint>
 
 #include "board.hpp"
+#include "legal.hpp"
 #include "planes.hpp"
-#include "playout.hpp"
 #include "rng.hpp"
 
 using namespace nonagame;

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "board.hpp"
-#include "playout.hpp"
+#include "legal.hpp"
 #include "position.hpp"
 #include "rng.hpp"
 

@@ -7,8 +7,8 @@
 
 #include "board.hpp"
 #include "checkpoint.hpp"
+#include "legal.hpp"
 #include "notation.hpp"
-#include "playout.hpp"
 #include "position.hpp"
 #include "position_support.hpp"
 #include "rng.hpp"

@@ -13,7 +13,7 @@
 
 #include "batch.hpp"
 #include "fuzz_input.hpp"
-#include "playout.hpp"
+#include "legal.hpp"
 
 using namespace nonagame;
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "fuzz_input.hpp"
-#include "playout.hpp"
+#include "legal.hpp"
 #include "search/mcts.hpp"
 
 using namespace nonagame;

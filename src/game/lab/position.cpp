@@ -5,7 +5,7 @@
 #include <string>
 
 #include "checkpoint.hpp"
-#include "playout.hpp"
+#include "legal.hpp"
 #include "symmetry.hpp"
 #include "zobrist.hpp"
 

@@ -2,7 +2,7 @@
 // portable (tables and word-parallel arithmetic, usable in constant expressions) and, on
 // x86-64, through the BMI2 instruction pdep. The instructions are reached through inline
 // assembly so that the library itself is built for any x86-64 machine; callers use them
-// only after checking the processor (see SelectPath in playout.hpp).
+// only after checking the processor (see SelectPath in legal.hpp).
 #pragma once
 
 #include <array>

@@ -1,7 +1,7 @@
 #include "player.hpp"
 
 #include "../fault.hpp"
-#include "../playout.hpp"
+#include "../legal.hpp"
 #include "random.hpp"
 
 namespace nonagame {

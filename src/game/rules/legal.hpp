@@ -1,5 +1,6 @@
-// Fast paths for simulation and search: moves already known to be legal, and whole random
-// games, with no checks, no error texts and no move log.
+// Fast paths for simulation and search: moves already known to be legal, the k-th legal
+// cell and single random moves, with no checks, no error texts and no move log. Whole random
+// games are built on these in the lab's engine (lab/playout.hpp).
 #pragma once
 
 #include <cstdint>
@@ -21,11 +22,7 @@ int nth_legal_cell(const GameRecord& game, int choice);
 // Returns the cell played.
 int play_random_move(GameRecord& game, Rng& rng);
 
-// Plays uniformly random legal moves until the game is over and returns the winner
-// (0 for a draw). A finished game is returned as it is.
-std::int8_t random_playout(GameRecord& game, Rng& rng);
-
-// How the functions above find the k-th cell of a set. Both give the same cells and draw
+// How the functions here (and the lab's whole random games) find the k-th cell of a set. Both give the same cells and draw
 // the same numbers from the generator; only the speed differs.
 //   Portable: tables and word arithmetic, on any processor.
 //   Pdep: the BMI2 instruction pdep (x86-64 with BMI1, BMI2 and POPCNT).
