@@ -15,58 +15,63 @@ bool on_line(const std::array<int, 3>& line, int position) {
     return std::find(line.begin(), line.end(), position) != line.end();
 }
 
-// Every line, in a roster that varies with the line: only the positions on the line see it.
-TEST(Outcome, RosterLineIsSeenOnlyThroughItsPositions) {
-    for (std::size_t l = 0; l < kLineCells.size(); ++l) {
-        const auto& line = kLineCells[l];
-        const int roster = static_cast<int>(l);
-        GameRecord game = new_game(0, false);
-        for (const int p : line) game.board[9 * roster + p] = 2;
-        sync_masks(game);
-        for (int p = 0; p < 9; ++p) {
-            EXPECT_EQ(roster_won_by(game, 2, 9 * roster + p), on_line(line, p)) << "line " << l << " pos " << p;
-            EXPECT_FALSE(roster_won_by(game, 1, 9 * roster + p));
+// A fresh record with player 1 to move into roster; the marks placed before the move make
+// it a later move, not an opening.
+GameRecord to_move_into(int roster) {
+    GameRecord game = new_game(0, false);
+    game.next_player = 1;
+    game.next_roster = static_cast<std::int8_t>(roster);
+    return game;
+}
+
+// Every line of every roster, completed by a move at each of its three positions: the move
+// wins the roster and closes its cells. The same two marks with the move anywhere off the
+// line win nothing (two marks lie on one line only).
+TEST(Outcome, AMoveCompletingARosterLineWinsItAndNoOtherMoveDoes) {
+    for (int roster = 0; roster < kRosters; ++roster) {
+        for (const auto& line : kLineCells) {
+            for (const int last : line) {
+                for (int p = 0; p < 9; ++p) {
+                    if (p != last && on_line(line, p)) continue;
+                    GameRecord game = to_move_into(roster);
+                    for (const int q : line) {
+                        if (q != last) place(game, {9 * roster + q}, 1);
+                    }
+                    ASSERT_TRUE(make_move(game, static_cast<std::int8_t>(9 * roster + p), 1).accepted);
+                    const bool won = p == last;
+                    EXPECT_EQ(game.rosters[roster], won ? 1 : ROSTER_OPEN) << roster << " " << p;
+                    EXPECT_EQ(game.available.intersects(CellSet::roster(roster)), !won);
+                    EXPECT_EQ(game.available.size(), won ? 81 - 9 : 81 - 3);
+                    EXPECT_EQ(game.winner, 0);
+                }
+            }
         }
-        game.board[9 * roster + line[1]] = 1;  // a broken line wins nowhere
-        sync_masks(game);
-        for (int p = 0; p < 9; ++p) EXPECT_FALSE(roster_won_by(game, 2, 9 * roster + p));
     }
 }
 
-TEST(Outcome, BoardLineIsSeenOnlyThroughItsRosters) {
-    for (const auto& line : kLineCells) {
-        GameRecord game = new_game(0, false);
-        for (const int r : line) game.rosters[r] = 1;
-        sync_masks(game);
-        for (int r = 0; r < 9; ++r) {
-            EXPECT_EQ(board_won_by(game, 1, r), on_line(line, r));
-            EXPECT_FALSE(board_won_by(game, 2, r));
-        }
-        EXPECT_EQ(winner_of_rosters(game.rosters), 1);
-        game.rosters[line[2]] = 2;  // two of one player and one of the other: nobody
-        sync_masks(game);
-        for (int r = 0; r < 9; ++r) EXPECT_FALSE(board_won_by(game, 1, r));
-        EXPECT_EQ(winner_of_rosters(game.rosters), 0);
-        game.rosters[line[2]] = ROSTER_DRAWN;  // a drawn roster belongs to nobody
-        EXPECT_EQ(winner_of_rosters(game.rosters), 0);
-    }
-}
-
-// The last stone of every line, whichever of its three positions it takes, wins the roster
-// and closes the roster's remaining cells.
-TEST(Outcome, SettlingWinsTheRosterForEveryLineAndLastPosition) {
+// Every line of rosters, completed by winning each of its three rosters last: the move
+// that wins the roster wins the game. With one roster of the line the opponent's, or
+// drawn, the same move wins the roster only.
+TEST(Outcome, WinningTheLastRosterOfABoardLineWinsTheGame) {
     for (const auto& line : kLineCells) {
         for (const int last : line) {
-            GameRecord game = played({40});
-            for (const int p : line) place(game, {9 * 6 + p}, 1);
-            int off = 0;
-            while (on_line(line, off)) ++off;
-            place(game, {9 * 6 + off}, 2);  // a foreign stone off the line
-            settle_after_move(game, 1, 9 * 6 + last);
-            EXPECT_EQ(game.rosters[6], 1);
-            EXPECT_FALSE(game.available.intersects(CellSet::roster(6)));
-            EXPECT_EQ(game.available.size(), 80 - 9);  // 40 and roster 6 are gone
-            EXPECT_EQ(game.winner, 0);
+            for (const std::int8_t other : {std::int8_t{1}, std::int8_t{2}, ROSTER_DRAWN}) {
+                GameRecord game = to_move_into(last);
+                bool first = true;  // the first of the two other rosters takes other
+                for (const int r : line) {
+                    if (r == last) continue;
+                    game.rosters[r] = first ? other : std::int8_t{1};
+                    game.available.erase_all(CellSet::roster(r));
+                    first = false;
+                }
+                place(game, {9 * last + 0, 9 * last + 1}, 1);
+                const MoveOutcome outcome = make_move(game, static_cast<std::int8_t>(9 * last + 2), 1);
+                ASSERT_TRUE(outcome.accepted);
+                EXPECT_EQ(game.rosters[last], 1);
+                EXPECT_EQ(get_winner(game), other == 1 ? 1 : 0) << "rosters " << line[0] << line[1] << line[2];
+                EXPECT_EQ(game.finished, other == 1);
+                EXPECT_EQ(outcome.cells_remain, other != 1);
+            }
         }
     }
 }
@@ -85,30 +90,12 @@ TEST(Outcome, AntiDiagonalThroughTheCentreWinsInPlay) {
 TEST(Outcome, FullRosterWithoutLineIsDrawnAndFreesTheChoice) {
     // 1 2 1 / 1 2 2 / 2 1 1 has no line; the last stone (position 8) is player 1's.
     const std::int8_t pattern[9] = {1, 2, 1, 1, 2, 2, 2, 1, 1};
-    GameRecord game = played({40});
-    for (int p = 0; p < 9; ++p) place(game, {p}, pattern[p]);
-    settle_after_move(game, 1, 8);
+    GameRecord game = to_move_into(0);
+    for (int p = 0; p < 8; ++p) place(game, {p}, pattern[p]);
+    ASSERT_TRUE(make_move(game, 8, 1).accepted);
     EXPECT_EQ(game.rosters[0], ROSTER_DRAWN);
     game.next_roster = 0;
-    EXPECT_EQ(get_available_moves(game).size(), 80 - 9);
-}
-
-TEST(Outcome, ThirdRosterOnTheMainDiagonalWinsTheGame) {
-    GameRecord game = played({40});
-    game.next_player = 1;
-    game.next_roster = 8;
-    for (const int r : {0, 4}) {
-        game.rosters[r] = 1;
-        game.available.erase_all(CellSet::roster(r));
-    }
-    place(game, {72, 73}, 1);
-    const MoveOutcome outcome = make_move(game, 74, 1);
-    ASSERT_TRUE(outcome.accepted);
-    EXPECT_FALSE(outcome.cells_remain);
-    EXPECT_EQ(game.rosters[8], 1);
-    EXPECT_EQ(get_winner(game), 1);
-    EXPECT_TRUE(game.finished);
-    EXPECT_EQ(get_available_moves(game).size(), 0);
+    EXPECT_EQ(get_available_moves(game).size(), 81 - 9);
 }
 
 TEST(Outcome, LastCellOfADrawnGameEndsItWithoutWinner) {

@@ -30,6 +30,7 @@
 #include "checkpoint.hpp"
 #include "fault.hpp"
 #include "outcome.hpp"
+#include "place.hpp"
 #include "player/player.hpp"
 #include "playout.hpp"
 #include "text.hpp"
@@ -318,7 +319,7 @@ void settle(Game& game, int cell) {
     if (!is_mark(mark) || g.rosters[cell / 9] >= 0 || g.available.empty()) return;
     const std::int8_t winner = g.winner;
     const CellSet available = g.available;
-    settle_after_move(g, mark, cell);
+    settle_move(g, mark, cell);
     check(winner == 0 || g.winner == winner, "settling changed the winner", g.winner);
     g.available.for_each([&](int c) { check(available.contains(c), "settling made cells available", c); });
 }

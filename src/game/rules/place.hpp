@@ -85,7 +85,9 @@ inline bool line_through_roster(const GameRecord& game, std::int8_t player, int 
     return lines::has_line_through(game.rosters.data(), player, roster);
 }
 
-// Settles the roster of player's mark in cell and then the board (see settle_after_move).
+// Settles the roster of player's mark just placed in cell and then the board: a won roster
+// takes the mover's id and its cells leave available; a roster with no available cell left
+// is drawn; a line of three rosters sets winner and empties available.
 inline void settle_move(GameRecord& game, std::int8_t player, int cell) {
     const int roster = cell / 9;
     const std::int8_t before = game.rosters[static_cast<std::size_t>(roster)];
