@@ -1,6 +1,7 @@
 // The position key: a 64-bit Zobrist hash of the board, the side to move and the forced
-// roster. The terms are generated at compile time by SplitMix64 from a fixed seed, so a
-// key means the same position in every process and every build; keys may be stored.
+// roster. The terms are generated at compile time by SplitMix64 (rng.hpp) from a fixed
+// seed, so a key means the same position in every process and every build; keys may be
+// stored.
 // Changing the seed or the order in which the terms are drawn changes every key.
 #pragma once
 
@@ -8,6 +9,7 @@
 #include <cstdint>
 
 #include "board.hpp"
+#include "rng.hpp"
 
 namespace nonagame::zobrist {
 
@@ -19,24 +21,17 @@ struct Terms {
     std::array<std::uint64_t, kRosters + 1> forced{};         // [roster], [kRosters] for a free choice
 };
 
-constexpr std::uint64_t splitmix64_step(std::uint64_t& state) {
-    std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-}
-
 // Drawn in this order: the marks cell by cell (player 1, then 2), the side term, then the
 // forced-roster terms 0..8 and the free-choice term.
 inline constexpr Terms kTerms = [] {
     Terms terms;
     std::uint64_t state = kSeed;
     for (auto& cell : terms.mark) {
-        cell[1] = splitmix64_step(state);
-        cell[2] = splitmix64_step(state);
+        cell[1] = splitmix64(state);
+        cell[2] = splitmix64(state);
     }
-    terms.o_to_move = splitmix64_step(state);
-    for (auto& term : terms.forced) term = splitmix64_step(state);
+    terms.o_to_move = splitmix64(state);
+    for (auto& term : terms.forced) term = splitmix64(state);
     return terms;
 }();
 
