@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Fuzzes the engine (no Python) with libFuzzer, ASan and UBSan for a bounded time.
-#   FUZZ_SECONDS=60: the length of the whole run, split between the two targets: the
-#   engine's operations (engine_fuzz, the larger share) and the notation parser
-#   (notation_fuzz, a third), one fuzzing process each, one after the other.
-# Each target starts from a copy of its committed seeds (tests/fuzz/corpus and
-# tests/fuzz/notation_corpus), so that the inputs it finds never land in the tree. A
-# crash leaves its input in build/fuzz/artifacts (engine) or build/fuzz/notation/artifacts.
+#   FUZZ_SECONDS=60: the length of the whole run, split between the four targets: the
+#   engine's operations (engine_fuzz, the rest), the notation parser (notation_fuzz), the
+#   batch of games (batch_fuzz) and the search (search_fuzz), a fifth each, one fuzzing
+#   process each, one after the other.
+# Each target starts from a copy of its committed seeds (tests/fuzz/corpus for the engine,
+# tests/fuzz/<name>_corpus for the others), so that the inputs it finds never land in the
+# tree. A crash leaves its input in build/fuzz/artifacts (engine) or
+# build/fuzz/<name>/artifacts (notation, batch, search).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh

@@ -34,7 +34,8 @@ struct NonagameGlobals {
     FreeList<kStateFreeListCapacity> state_free_list;
     // The interned name "make_move", looked up on every turn of a Python player (runner.cpp).
     PyObject* make_move_name = nullptr;
-    // The interface offered to the lab module through the _core_api capsule (core_api.cpp).
+    // The interface offered to the lab module through the _core_api capsule
+    // (core_api_capsule.cpp).
     CoreApi core_api{};
 };
 
