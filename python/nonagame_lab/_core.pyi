@@ -9,6 +9,7 @@ __all__ = [
     "Searcher",
     "DEFAULT_EXPLORATION",
     "DEFAULT_POOL_NODES",
+    "CELL_SQUARES",
     "Position",
     "VectorGames",
     "PlayoutResult",
@@ -114,6 +115,7 @@ def cell_index(name: str, /) -> int: ...
 
 DEFAULT_EXPLORATION: float
 DEFAULT_POOL_NODES: int
+CELL_SQUARES: tuple[int, ...]
 
 @final
 class Searcher:

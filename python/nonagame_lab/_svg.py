@@ -4,6 +4,8 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING
 
+from nonagame_lab._core import CELL_SQUARES
+
 if TYPE_CHECKING:
     from nonagame_lab import Position
 
@@ -67,9 +69,7 @@ def position_svg(position: Position) -> str:
             f'x="{x}" y="{y}" width="{3 * CELL}" height="{3 * CELL}" fill="{fill}"/>'
         )
     for cell in range(81):
-        roster, place = divmod(cell, 9)
-        row = 3 * (roster // 3) + place // 3
-        col = 3 * (roster % 3) + place % 3
+        row, col = divmod(CELL_SQUARES[cell], 9)
         x, y = _origin(col), _origin(row)
         if cell in legal:
             parts.append(

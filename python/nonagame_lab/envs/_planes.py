@@ -10,8 +10,8 @@ person sees (height, width, channels) rather than in cell order:
 
 Grid square (row, col) holds cell ``9 * roster + p`` with ``row = 3 * (roster // 3) + p // 3``
 and ``col = 3 * (roster % 3) + p % 3``: roster 0 is the top-left 3 x 3 block, cell 0 its
-top-left square, cell 80 the bottom-right square of the board. Action masks and actions stay
-in cell order (0..80).
+top-left square, cell 80 the bottom-right square of the board. The layout comes from the
+engine (``_core.CELL_SQUARES``). Action masks and actions stay in cell order (0..80).
 """
 
 from __future__ import annotations
@@ -20,22 +20,13 @@ import numpy as np
 import numpy.typing as npt
 
 from nonagame_lab import Position, cell_name
+from nonagame_lab._core import CELL_SQUARES
 
 
-def _grid_to_cell() -> npt.NDArray[np.intp]:
-    table = np.empty(81, dtype=np.intp)
-    for cell in range(81):
-        roster, p = divmod(cell, 9)
-        row = 3 * (roster // 3) + p // 3
-        col = 3 * (roster % 3) + p % 3
-        table[9 * row + col] = cell
-    return table
-
-
-GRID_TO_CELL: npt.NDArray[np.intp] = _grid_to_cell()
-"""Grid square ``9 * row + col`` -> the cell shown there."""
-CELL_TO_GRID: npt.NDArray[np.intp] = np.argsort(GRID_TO_CELL).astype(np.intp)
+CELL_TO_GRID: npt.NDArray[np.intp] = np.array(CELL_SQUARES, dtype=np.intp)
 """Cell -> its grid square ``9 * row + col``."""
+GRID_TO_CELL: npt.NDArray[np.intp] = np.argsort(CELL_TO_GRID).astype(np.intp)
+"""Grid square ``9 * row + col`` -> the cell shown there."""
 GRID_TO_CELL.setflags(write=False)
 CELL_TO_GRID.setflags(write=False)
 

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "grid.hpp"
 #include "lines.hpp"
 #include "symmetry.hpp"
 
@@ -261,7 +262,7 @@ Result<Position> parse_notation(std::string_view text) {
 Result<std::string> cell_name(long long cell) {
     if (cell < 0 || cell >= kCells) return Refusal{cell_range_message(cell)};
     const int c = static_cast<int>(cell);
-    return std::string{static_cast<char>('a' + grid_col(c)), static_cast<char>('9' - grid_row(c))};
+    return std::string{static_cast<char>('a' + cell_col(c)), static_cast<char>('9' - cell_row(c))};
 }
 
 Result<int> cell_index(std::string_view name) {

@@ -1,8 +1,8 @@
-// Grid coordinates of the cells and the eight symmetries of the square acting on them.
+// The eight symmetries of the square acting on the cells.
 //
-// The 81 cells form a 9x9 grid, rows top to bottom and columns left to right: cell c
-// (roster r = c / 9, position p = c % 9) lies in grid row 3 * (r / 3) + p / 3 and grid
-// column 3 * (r % 3) + p % 3. A symmetry of the square maps grid square (row, col) to
+// The 81 cells form the 9x9 grid of grid.hpp, rows top to bottom and columns left to right:
+// cell c (roster r = c / 9, position p = c % 9) lies in grid row 3 * (r / 3) + p / 3 and
+// grid column 3 * (r % 3) + p % 3. A symmetry of the square maps grid square (row, col) to
 // another square; since 8 - (3 * a + b) = 3 * (2 - a) + (2 - b), the same map acts on the
 // rosters of the board and on the positions inside every roster at once, so it carries
 // the rules with it (a move at position p sends the opponent to roster p, and the image
@@ -28,6 +28,7 @@
 
 #include "board.hpp"
 #include "cellset.hpp"
+#include "grid.hpp"
 
 namespace nonagame {
 
@@ -43,10 +44,6 @@ enum SymmetryIndex : std::uint8_t {
     kTranspose = 6,
     kAntiTranspose = 7,
 };
-
-constexpr int grid_row(int cell) { return 3 * (cell / 27) + (cell % 9) / 3; }
-constexpr int grid_col(int cell) { return 3 * ((cell / 9) % 3) + cell % 3; }
-constexpr int cell_at(int row, int col) { return 9 * (3 * (row / 3) + col / 3) + 3 * (row % 3) + col % 3; }
 
 namespace detail {
 
@@ -68,7 +65,7 @@ inline constexpr std::array<std::array<std::int8_t, kCells>, kSymmetries> kCellM
     std::array<std::array<std::int8_t, kCells>, kSymmetries> table{};
     for (int k = 0; k < kSymmetries; ++k) {
         for (int cell = 0; cell < kCells; ++cell) {
-            const auto [row, col] = map_square(k, grid_row(cell), grid_col(cell), 8);
+            const auto [row, col] = map_square(k, cell_row(cell), cell_col(cell), 8);
             table[k][cell] = static_cast<std::int8_t>(cell_at(row, col));
         }
     }

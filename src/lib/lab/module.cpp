@@ -3,6 +3,7 @@
 
 #include "core_link.hpp"
 #include "errors.hpp"
+#include "grid.hpp"
 #include "module_support.hpp"
 #include "playouts.hpp"
 #include "position_type.hpp"
@@ -24,6 +25,16 @@ PyModuleDef g_definition = {
     nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
+// Cell -> the grid square 9 * row + col where it is drawn (grid.hpp): the one layout that
+// the package's pictures and observation planes read.
+Ref cell_squares() {
+    Ref squares = Ref::checked(PyTuple_New(kCells));
+    for (int cell = 0; cell < kCells; ++cell) {
+        PyTuple_SET_ITEM(squares.get(), cell, Ref::checked(PyLong_FromLong(cell_square(cell))).release());
+    }
+    return squares;
+}
+
 void populate(PyObject* module) {
     add_class(module, position_type());
     add_class(module, vector_games_type());
@@ -32,6 +43,7 @@ void populate(PyObject* module) {
     add_object(module, "DEFAULT_EXPLORATION", Ref::checked(PyFloat_FromDouble(mcts::kDefaultExploration)).get());
     add_object(module, "DEFAULT_POOL_NODES",
                Ref::checked(PyLong_FromUnsignedLong(mcts::kDefaultPoolNodes)).get());
+    add_object(module, "CELL_SQUARES", cell_squares().get());
     add_function(module, playouts_definition());
     for (PyMethodDef* def = position_functions(); def->ml_name != nullptr; ++def) add_function(module, def);
 }

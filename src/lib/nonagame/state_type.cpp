@@ -6,6 +6,7 @@
 #include <string>
 
 #include "checkpoint_type.hpp"
+#include "grid.hpp"
 #include "integer_view.hpp"
 #include "nonagame_globals.hpp"
 #include "numpy_api.hpp"
@@ -53,7 +54,7 @@ std::string board_rows(PyObject* board) {
     for (int row = 0; row < 9; ++row) {
         for (int column = 0; column < 9; ++column) {
             if (column > 0) text += column % 3 == 0 ? kHeavyVertical : kLightVertical;
-            const int cell = 27 * (row / 3) + 9 * (column / 3) + 3 * (row % 3) + column % 3;
+            const int cell = cell_at(row, column);
             if (cell >= *length) unwrap_none();
             const auto value = view.at(cell);
             if (!value) unwrap_none();
