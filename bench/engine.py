@@ -70,7 +70,7 @@ def run(executable: Path, min_time: float, wall: bool = False) -> dict[str, floa
     time): ns per playout move and per checkpoint round trip, random games per second from
     the opening, and the optional rows that the binary has.
 
-    The games per second come from BM_SeededPlayout (random_playout, the path of
+    The games per second come from BM_SeededPlayout (play_random_to_end, the path of
     nonagame_lab.playouts) when the binary has it, else from BM_RandomPlayout (the default
     player's move, the path of the match runner); engine_games_seeded says which (1 or 0)."""
     result = subprocess.run([str(executable), "--benchmark_format=json",

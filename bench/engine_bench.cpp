@@ -75,7 +75,7 @@ void report_games(benchmark::State& state, std::int64_t moves) {
         static_cast<double>(moves), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-// Whole seeded random games from the opening through random_playout: the simulation step of
+// Whole seeded random games from the opening through play_random_to_end: the simulation step of
 // a tree search. One game per iteration.
 void BM_SeededPlayout(benchmark::State& state) {
     const GameRecord opening = nonagame::new_game(0, false);
@@ -83,7 +83,7 @@ void BM_SeededPlayout(benchmark::State& state) {
     std::int64_t moves = 0;
     for (auto _ : state) {
         GameRecord game = opening;
-        benchmark::DoNotOptimize(nonagame::random_playout(game, rng));
+        benchmark::DoNotOptimize(nonagame::play_random_to_end(game, rng));
         moves += game.moves_accepted;
     }
     report_games(state, moves);

@@ -379,7 +379,7 @@ def lab_rows(figures: dict[str, float], row) -> None:
 
     engine_ran = "engine_games_per_s" in figures
     if engine_ran:
-        path = "random_playout" if f("engine_games_seeded") else "default player"
+        path = "play_random_to_end" if f("engine_games_seeded") else "default player"
         row("8", f"C++ engine: random games/s ({path})", rate(f("engine_games_per_s")), "", "engine_games")
         for key, label in (("engine_random_move_ns", "C++ engine: one random move"),
                            ("engine_copy_play_ns", "C++ engine: copy record + play a cell"),

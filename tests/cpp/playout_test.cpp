@@ -19,14 +19,14 @@ namespace {
 class PlayoutOnPath : public OnPath {};
 
 // One below() draw over the legal count per move, then that entry of the ascending list:
-// random_playout is exactly that loop over make_move, whatever the path.
+// play_random_to_end is exactly that loop over make_move, whatever the path.
 TEST_P(PlayoutOnPath, RandomPlayoutDrawsOneIndexPerMoveOverTheListedCells) {
     for (std::uint64_t stream = 0; stream < 500; ++stream) {
         Rng fast_rng(7, stream);
         Rng checked_rng(7, stream);
         GameRecord fast = new_game(3, false);
         GameRecord checked = fast;
-        const std::int8_t winner = random_playout(fast, fast_rng);
+        const std::int8_t winner = play_random_to_end(fast, fast_rng);
         while (!checked.available.empty()) {
             const CellList listed = get_available_moves(checked);
             const std::uint32_t k = checked_rng.below(static_cast<std::uint32_t>(listed.size()));
@@ -39,7 +39,7 @@ TEST_P(PlayoutOnPath, RandomPlayoutDrawsOneIndexPerMoveOverTheListedCells) {
 }
 
 // The same from built positions: mid-game boards with either player to move (the whole-game
-// path), and with ids other than 1 and 2 to move, which random_playout plays one move at a
+// path), and with ids other than 1 and 2 to move, which play_random_to_end plays one move at a
 // time through the board.
 TEST_P(PlayoutOnPath, RandomPlayoutFromBuiltPositionsFollowsTheListedCells) {
     std::mt19937_64 rng(8);
@@ -54,7 +54,7 @@ TEST_P(PlayoutOnPath, RandomPlayoutFromBuiltPositionsFollowsTheListedCells) {
             GameRecord checked = fast;
             Rng fast_rng(9, stream);
             Rng checked_rng(9, stream);
-            random_playout(fast, fast_rng);
+            play_random_to_end(fast, fast_rng);
             while (!checked.available.empty()) {
                 const CellList listed = get_available_moves(checked);
                 const std::uint32_t k = checked_rng.below(static_cast<std::uint32_t>(listed.size()));
@@ -66,14 +66,14 @@ TEST_P(PlayoutOnPath, RandomPlayoutFromBuiltPositionsFollowsTheListedCells) {
     }
 }
 
-// play_random_move agrees move by move with random_playout on the same stream.
+// play_random_move agrees move by move with play_random_to_end on the same stream.
 TEST_P(PlayoutOnPath, RandomMovesRepeatThePlayout) {
     for (std::uint64_t stream = 0; stream < 200; ++stream) {
         Rng whole_rng(5, stream);
         Rng step_rng(5, stream);
         GameRecord whole = new_game(0, false);
         GameRecord step = whole;
-        random_playout(whole, whole_rng);
+        play_random_to_end(whole, whole_rng);
         while (!step.available.empty()) {
             const GameRecord before = step;
             const int cell = play_random_move(step, step_rng);
@@ -88,10 +88,10 @@ TEST_P(PlayoutOnPath, RandomMovesRepeatThePlayout) {
 TEST_P(PlayoutOnPath, PlayoutOfAFinishedGameChangesNothing) {
     Rng rng(3);
     GameRecord game = new_game(0, false);
-    random_playout(game, rng);
+    play_random_to_end(game, rng);
     const GameRecord finished = game;
     const Rng before = rng;
-    EXPECT_EQ(random_playout(game, rng), finished.winner);
+    EXPECT_EQ(play_random_to_end(game, rng), finished.winner);
     expect_same(game, finished, "second playout");
     Rng copy = before;
     EXPECT_EQ(rng.next(), copy.next());
@@ -110,7 +110,7 @@ TEST(Playout, SameSeedSameGameOnEitherPath) {
             for (int repeat = 0; repeat < 2; ++repeat) {
                 Rng rng(42, stream);
                 GameRecord game = new_game(0, false);
-                random_playout(game, rng);
+                play_random_to_end(game, rng);
                 games.push_back(game);
             }
         }
@@ -122,8 +122,8 @@ TEST(Playout, SameSeedSameGameOnEitherPath) {
     Rng two(42, 1);
     GameRecord a = new_game(0, false);
     GameRecord b = a;
-    random_playout(a, one);
-    random_playout(b, two);
+    play_random_to_end(a, one);
+    play_random_to_end(b, two);
     EXPECT_NE(a.board, b.board);
 }
 

@@ -112,8 +112,8 @@ struct Harness {
         ++marks[i];
     }
 
-    void playout(std::size_t i) {
-        batch.playout(i);
+    void finish_at_random(std::size_t i) {
+        batch.finish_at_random(i);
         check(batch.game(i).available.empty(), "a playout ends the game", i);
         // The moves' order is not published: replay them in any order that the rules
         // accept would not be unique, so take the final record and check its consistency.
@@ -153,7 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             case 2:
                 for (std::size_t g = 0; g < n; ++g) h.play_random(g);
                 break;
-            case 3: h.playout(i); break;
+            case 3: h.finish_at_random(i); break;
             case 4:
                 h.batch.reset(i);
                 h.mirrors[i] = new_game(0, false);

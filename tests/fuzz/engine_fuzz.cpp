@@ -7,7 +7,7 @@
 // checkpoint saves and loads (into the same or the other game), checkpoints built from
 // arbitrary positions, settling, the text forms, and moves of the default player. The fast
 // simulation paths are held to the checked ones along the way: play_legal to make_move on
-// every listed move of a sound game, random_playout to the loop of make_move it stands for
+// every listed move of a sound game, play_random_to_end to the loop of make_move it stands for
 // when the text forms are drawn, and the k-th legal cell on both selection paths always.
 //
 // A game is "sound" while every position it held came from ordinary play or from a
@@ -366,9 +366,9 @@ void check_grid(const GameRecord& game, const std::string& grid) {
     }
 }
 
-// random_playout on a copy of a sound game, on the path chosen by parity, against the loop
+// play_random_to_end on a copy of a sound game, on the path chosen by parity, against the loop
 // of make_move over the listed cells that draws the same indices.
-void playout(const Game& game, std::uint64_t stream) {
+void check_play_random_to_end(const Game& game, std::uint64_t stream) {
     if (!game.sound) return;
     set_select_path(stream % 2 == 0 || !pdep_supported() ? SelectPath::Portable : SelectPath::Pdep);
     GameRecord fast;
@@ -377,15 +377,15 @@ void playout(const Game& game, std::uint64_t stream) {
     std::memcpy(&checked, &game.record, sizeof checked);
     Rng fast_rng(stream);
     Rng checked_rng(stream);
-    const std::int8_t winner = random_playout(fast, fast_rng);
+    const std::int8_t winner = play_random_to_end(fast, fast_rng);
     while (!checked.available.empty()) {
         const CellList listed = get_available_moves(checked);
         check(listed.size() > 0, "cells available but none listed in a playout");
         const std::uint32_t k = checked_rng.below(static_cast<std::uint32_t>(listed.size()));
         check(make_move(checked, listed.cells[k], checked.next_player).accepted, "playout move refused");
     }
-    check(std::memcmp(&fast, &checked, sizeof fast) == 0, "random_playout differs from make_move");
-    check(winner == checked.winner && fast_rng.next() == checked_rng.next(), "random_playout draws");
+    check(std::memcmp(&fast, &checked, sizeof fast) == 0, "play_random_to_end differs from make_move");
+    check(winner == checked.winner && fast_rng.next() == checked_rng.next(), "play_random_to_end draws");
     set_select_path(default_select_path());
 }
 
@@ -519,7 +519,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             case 10: settle(game, in.byte() % kCells); break;
             case 11:
                 render(game, slot);
-                playout(game, static_cast<std::uint64_t>(step));
+                check_play_random_to_end(game, static_cast<std::uint64_t>(step));
                 break;
             case 12: default_player(in, game, one, two); break;
             case 13: create_player(in); break;

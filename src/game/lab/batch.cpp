@@ -84,9 +84,9 @@ void Batch::play_random(std::size_t i) {
     publish_state(i);
 }
 
-void Batch::playout(std::size_t i) {
+void Batch::finish_at_random(std::size_t i) {
     if (games_[i].available.empty()) return;
-    random_playout(games_[i], rngs_[i]);
+    play_random_to_end(games_[i], rngs_[i]);
     publish_all(i);
 }
 

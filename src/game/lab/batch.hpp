@@ -56,7 +56,7 @@ public:
     // One uniformly random legal move in game i, if it is running.
     void play_random(std::size_t i);
     // Random moves in game i until it is over.
-    void playout(std::size_t i);
+    void finish_at_random(std::size_t i);
 
 private:
     void publish_state(std::size_t i);

@@ -131,7 +131,7 @@ std::int8_t random_to_end(GameRecord& game, Rng& rng) {
 
 }  // namespace
 
-std::int8_t random_playout(GameRecord& game, Rng& rng) {
+std::int8_t play_random_to_end(GameRecord& game, Rng& rng) {
 #if NONAGAME_HAVE_PDEP
     if (select_path() == SelectPath::Pdep) return random_to_end<PdepBits>(game, rng);
 #endif

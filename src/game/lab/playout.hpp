@@ -15,6 +15,6 @@ namespace nonagame {
 // Plays uniformly random legal moves until the game is over and returns the winner
 // (0 for a draw). A finished game is returned as it is. The moves, their draws and the
 // final record are those of play_random_move repeated, on either SelectPath.
-std::int8_t random_playout(GameRecord& game, Rng& rng);
+std::int8_t play_random_to_end(GameRecord& game, Rng& rng);
 
 }  // namespace nonagame

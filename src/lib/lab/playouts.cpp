@@ -67,7 +67,7 @@ PyObject* playouts(PyObject*, PyObject* args, PyObject* kwargs) {
             for (std::int64_t i = begin; i < end; ++i) {
                 GameRecord game = start;
                 Rng rng(seed, static_cast<std::uint64_t>(i));
-                ++counts[static_cast<std::size_t>(random_playout(game, rng))];
+                ++counts[static_cast<std::size_t>(play_random_to_end(game, rng))];
             }
             for (std::size_t k = 0; k < 3; ++k) totals[k].fetch_add(counts[k], std::memory_order_relaxed);
         });

@@ -178,7 +178,7 @@ PyObject* playout(PyObject* self, PyObject*) {
     return entry([&]() -> PyObject* {
         VectorBody& b = body(self);
         ExclusiveBorrow borrow(b.borrow);
-        for_each_game(b, Stop::kBetweenChunks, [&](std::size_t i) { b.batch->playout(i); });
+        for_each_game(b, Stop::kBetweenChunks, [&](std::size_t i) { b.batch->finish_at_random(i); });
         Py_RETURN_NONE;
     });
 }

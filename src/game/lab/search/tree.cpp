@@ -98,7 +98,7 @@ Tree::Leaf Tree::descend(GameRecord& game) noexcept {
         // A fresh leaf is played out; a visited one is expanded unless the pool is full.
         if (nodes_[index].first_child == 0 && ((index != 0 && nodes_[index].visits == 0) || !expand(index, game))) {
             const std::int8_t mover = other(game.next_player);
-            const std::int8_t winner = random_playout(game, rng_);
+            const std::int8_t winner = play_random_to_end(game, rng_);
             return {depth, winner == 0 ? 0 : winner == mover ? 1 : -1, false};
         }
         index = select(nodes_[index]);
