@@ -43,7 +43,7 @@ TEST(PositionNotation, RoundTripsRandomPositions) {
         EXPECT_EQ(parsed->key(), position.key()) << text;
         EXPECT_EQ(parsed->record().rosters, position.record().rosters) << text;
         EXPECT_EQ(parsed->winner(), position.winner()) << text;
-        EXPECT_EQ(cells_of(parsed->legal_cells()), cells_of(position.legal_cells())) << text;
+        EXPECT_EQ(cells_of(parsed->legal_list()), cells_of(position.legal_list())) << text;
         EXPECT_EQ(notation(parsed.value()), text);
     }
 }

@@ -35,7 +35,7 @@ TEST(PositionBasics, Opening) {
     const Position opening;
     EXPECT_EQ(opening.to_move(), 1);
     EXPECT_EQ(opening.forced_roster(), -1);
-    EXPECT_EQ(opening.legal_cells().size(), kCells);
+    EXPECT_EQ(opening.legal_list().size(), kCells);
     EXPECT_EQ(opening.winner(), 0);
     EXPECT_FALSE(opening.is_over());
     EXPECT_EQ(opening.key(), opening.recompute_key());
@@ -58,7 +58,7 @@ TEST(PositionBasics, FollowsTheEngineThroughRandomGames) {
         ASSERT_EQ(position.key(), position.recompute_key()) << notation(position);
         EXPECT_EQ(position.board(), game.board);
         EXPECT_EQ(position.to_move(), game.next_player);
-        EXPECT_EQ(cells_of(position.legal_cells()), cells_of(get_available_moves(game)));
+        EXPECT_EQ(cells_of(position.legal_list()), cells_of(get_available_moves(game)));
         EXPECT_EQ(position.winner(), game.winner);
         EXPECT_EQ(position.is_over(), game.available.empty());
         EXPECT_EQ(position.record().rosters, game.rosters);
@@ -67,14 +67,14 @@ TEST(PositionBasics, FollowsTheEngineThroughRandomGames) {
         ASSERT_TRUE(rebuilt.ok());
         EXPECT_EQ(rebuilt.value(), position);
         EXPECT_EQ(rebuilt->key(), position.key());
-        EXPECT_EQ(cells_of(rebuilt->legal_cells()), cells_of(position.legal_cells()));
+        EXPECT_EQ(cells_of(rebuilt->legal_list()), cells_of(position.legal_list()));
 
         // The snapshot path sees only the board, the player and the forced roster.
         const Result<Position> snapshot =
             Position::from_snapshot(game.board, game.next_player, position.forced_roster());
         ASSERT_TRUE(snapshot.ok());
         EXPECT_EQ(snapshot.value(), position);
-        EXPECT_EQ(cells_of(snapshot->legal_cells()), cells_of(position.legal_cells()));
+        EXPECT_EQ(cells_of(snapshot->legal_list()), cells_of(position.legal_list()));
     }
 }
 
@@ -82,7 +82,7 @@ TEST(PositionBasics, ForcedRosterIsReadOffTheLegalCells) {
     const Walk walk = random_walk(300, 12);
     for (std::size_t i = 0; i < walk.positions.size(); ++i) {
         const Position& position = walk.positions[i];
-        const CellList legal = position.legal_cells();
+        const CellList legal = position.legal_list();
         if (position.is_over()) {
             EXPECT_EQ(position.forced_roster(), -1);
             continue;

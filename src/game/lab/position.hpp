@@ -86,9 +86,9 @@ public:
     int to_move() const { return record_.next_player; }
     // 0..8 when every legal cell lies in one roster, else -1 (always -1 once the game is over).
     int forced_roster() const { return forced_; }
+    // The legal cells as a set (legal_cells of board.hpp) and as an ascending list.
     CellSet legal_set() const { return nonagame::legal_cells(record_); }
-    // Ascending.
-    CellList legal_cells() const { return get_available_moves(record_); }
+    CellList legal_list() const { return get_available_moves(record_); }
     // 1 or 2 once a player has won, else 0 (also for a draw and a game in progress).
     int winner() const { return record_.winner; }
     bool is_over() const { return record_.available.empty(); }
