@@ -44,7 +44,7 @@ void run_workers(int workers, Body&& body) {
     std::vector<std::thread> threads;
     std::exception_ptr failure;
     std::mutex failure_mutex;
-    auto guarded = [&](int worker) {
+    auto run_catching = [&](int worker) {  // keeps the first exception for the caller
         try {
             body(worker);
         } catch (...) {
@@ -59,14 +59,14 @@ void run_workers(int workers, Body&& body) {
         unstarted.reserve(static_cast<std::size_t>(workers - 1));
         for (int w = 1; w < workers; ++w) {
             try {
-                threads.emplace_back(guarded, w);
+                threads.emplace_back(run_catching, w);
             } catch (...) {
                 unstarted.push_back(w);
             }
         }
     }
-    guarded(0);
-    for (const int w : unstarted) guarded(w);
+    run_catching(0);
+    for (const int w : unstarted) run_catching(w);
     for (auto& thread : threads) thread.join();
     if (failure) std::rethrow_exception(failure);
 }
