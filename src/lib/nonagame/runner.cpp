@@ -123,10 +123,11 @@ void run_game(PyObject* player1, PyObject* player2, PyObject* game_object,
     GameBody& game = Instance<GameBody>::of(game_object);
     make_room(snapshots);
 
-    std::int8_t marker = 0;
+    // The seat to move: player1 while odd, player2 while even; starts as the record's next player.
+    std::int8_t seat_to_move = 0;
     {
         ExclusiveBorrow borrow(game.borrow, kRunnerBusy);
-        marker = game.record.next_player;
+        seat_to_move = game.record.next_player;
     }
     std::uint64_t turns = 0;
     std::uint32_t stalled = 0;
@@ -137,11 +138,11 @@ void run_game(PyObject* player1, PyObject* player2, PyObject* game_object,
             if (game.record.finished) break;
             accepted_before = game.record.moves_accepted;
         }
-        const bool first = marker % 2 == 1;
+        const bool first = seat_to_move % 2 == 1;
         PyObject* const mover = first ? player1 : player2;
         if (Py_TYPE(mover) == plain) native_turn(mover, game);
         else python_turn(mover, game_object);
-        marker = first ? 2 : 1;
+        seat_to_move = first ? 2 : 1;
         ++turns;
 
         const GameRecord record = [&] {
