@@ -61,10 +61,13 @@ void fail_conversion(PyObject* object, const char* class_name, const char* name)
     fail_argument(name);
 }
 
+void fail_value(const char* name, std::string_view message, PyObject* type) {
+    raise(type, std::string("argument '") + name + "': " + std::string(message));
+}
+
 void fail_expected(PyObject* object, const char* name, std::string_view expected) {
     const std::string type = type_name(object);
-    raise(PyExc_TypeError, std::string("argument '") + name + "': expected " + std::string(expected) + ", got '" +
-                               type + "'");
+    fail_value(name, "expected " + std::string(expected) + ", got '" + type + "'", PyExc_TypeError);
 }
 
 std::string str_argument(PyObject* object, const char* name) {
@@ -94,8 +97,7 @@ Integer to_integer(PyObject* object, const char* name, std::string_view expected
 std::int64_t to_index(PyObject* object, std::int64_t size, const char* name, PyObject* range_error) {
     const Integer index = to_integer(object, name, "an int index");
     if (index.overflow != 0 || index.value < 0 || index.value >= size) {
-        raise(range_error, std::string("argument '") + name + "': index " + int_text(object) + " is not in 0.." +
-                               std::to_string(size - 1));
+        fail_value(name, "index " + int_text(object) + " is not in 0.." + std::to_string(size - 1), range_error);
     }
     return index.value;
 }

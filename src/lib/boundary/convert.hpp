@@ -40,6 +40,9 @@ Object* to_instance(PyObject* object, PyTypeObject* type, const char* class_name
 // The name of object's type for messages (its __qualname__, or a placeholder).
 std::string type_name(PyObject* object);
 
+// Raises type (ValueError by default) with "argument 'name': " + message.
+[[noreturn]] void fail_value(const char* name, std::string_view message, PyObject* type = PyExc_ValueError);
+
 // Raises TypeError "argument 'name': expected <expected>, got 'T'".
 [[noreturn]] void fail_expected(PyObject* object, const char* name, std::string_view expected);
 

@@ -18,6 +18,8 @@ namespace nonagame::py {
 
 namespace {
 
+constexpr const char* kCountText = "expected a count >= 0";
+
 std::uint64_t os_seed() {
     unsigned char bytes[sizeof(std::uint64_t)];
     if (!os_entropy(bytes, sizeof bytes)) {
@@ -76,7 +78,7 @@ int cell_value(PyObject* object, const char* name, const std::string& prefix) {
 int symmetry_value(PyObject* object, const char* name) {
     const long long k = engine_int(object, name);
     if (k < 0 || k >= kSymmetries) {
-        raise(PyExc_ValueError, std::string("argument '") + name + "': a symmetry is 0..7, got " + int_text(object));
+        fail_value(name, "a symmetry is 0..7, got " + int_text(object));
     }
     return static_cast<int>(k);
 }
@@ -98,7 +100,7 @@ std::uint64_t seed_value(PyObject* object, const char* name) {
     if (seed == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw ErrorSet{};
         PyErr_Clear();
-        raise(PyExc_ValueError, std::string("argument '") + name + "': a seed must be None or an int in 0..2**64-1");
+        fail_value(name, "a seed must be None or an int in 0..2**64-1");
     }
     return seed;
 }
@@ -107,8 +109,7 @@ int thread_count(PyObject* object, const char* name) {
     if (object == nullptr) return 1;
     const Integer threads = to_integer(object, name);
     if (threads.overflow != 0 || threads.value < 1 || threads.value > mcts::kMaxThreads) {
-        raise(PyExc_ValueError, std::string("argument '") + name + "': expected a thread count in 1.." +
-                                    std::to_string(mcts::kMaxThreads));
+        fail_value(name, "expected a thread count in 1.." + std::to_string(mcts::kMaxThreads));
     }
     return static_cast<int>(threads.value);
 }
@@ -116,27 +117,21 @@ int thread_count(PyObject* object, const char* name) {
 std::int64_t count_value(PyObject* object, const char* name) {
     const Integer count = to_integer(object, name);
     if (count.overflow > 0) raise(PyExc_OverflowError, kOutOfRange);
-    if (count.overflow < 0 || count.value < 0) {
-        raise(PyExc_ValueError, std::string("argument '") + name + "': expected a count >= 0");
-    }
+    if (count.overflow < 0 || count.value < 0) fail_value(name, kCountText);
     return count.value;
 }
 
 std::int64_t size_value(PyObject* object, const char* name) {
     const Integer size = to_integer(object, name);
     if (size.overflow > 0) return std::numeric_limits<std::int64_t>::max();
-    if (size.overflow < 0 || size.value < 0) {
-        raise(PyExc_ValueError, std::string("argument '") + name + "': expected a count >= 0");
-    }
+    if (size.overflow < 0 || size.value < 0) fail_value(name, kCountText);
     return size.value;
 }
 
 double nonnegative_real(PyObject* object, const char* name) {
     const double value = PyFloat_AsDouble(object);
     if (value == -1.0 && PyErr_Occurred()) fail_argument(name);
-    if (!std::isfinite(value) || value < 0) {
-        raise(PyExc_ValueError, std::string("argument '") + name + "': expected a finite number >= 0");
-    }
+    if (!std::isfinite(value) || value < 0) fail_value(name, "expected a finite number >= 0");
     return value;
 }
 

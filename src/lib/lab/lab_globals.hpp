@@ -1,6 +1,6 @@
-// Everything the lab module keeps for the life of the process, in one place. Why that is
-// sound (a second interpreter is refused) is said in boundary_globals.hpp, which holds the
-// boundary library's own items (the PanicException class, the NumPy table, the cell ints).
+// The lab module's process-wide objects, gathered here as nonagame_globals.hpp gathers the
+// core module's; boundary_globals.hpp says why one copy per process is sound (a second
+// interpreter is refused) and holds what the boundary keeps for both modules.
 #pragma once
 
 #include <Python.h>
@@ -10,23 +10,23 @@
 namespace nonagame::py {
 
 struct LabGlobals {
-    // The module object, made by the first import and returned by every later one
-    // (module.cpp); the process keeps one reference.
+    // Taken from nonagame's _core_api capsule when the module is imported (core_link.cpp);
+    // it points into static data of nonagame, which stays loaded until the process ends.
+    const CoreApi* core = nullptr;
+    // nonagame_lab._core itself: module.cpp makes it once and hands it to every import.
     PyObject* module = nullptr;
-    // The classes, created at first use (by module initialisation at the latest).
+    // Heap types, each made by its first use: Position, VectorGames, Searcher, the
+    // PlayoutResult struct sequence, and the hidden owner of native array memory
+    // (native_arrays.cpp).
     PyTypeObject* position_type = nullptr;
     PyTypeObject* vector_games_type = nullptr;
     PyTypeObject* searcher_type = nullptr;
     PyTypeObject* playout_result_type = nullptr;
-    // The exporter of native memory that the batch arrays view (native_arrays.cpp).
     PyTypeObject* block_type = nullptr;
-    // numpy.asarray and numpy.frombuffer, looked up at first need (cell_array.cpp,
-    // native_arrays.cpp).
+    // Two NumPy functions, looked up when an array is first read (asarray, cell_array.cpp)
+    // or made (frombuffer, native_arrays.cpp).
     PyObject* asarray = nullptr;
     PyObject* frombuffer = nullptr;
-    // The nonagame module's interface, taken from its capsule at import (core_link.cpp);
-    // its data is static in that module, which the process never unloads.
-    const CoreApi* core = nullptr;
 };
 
 extern LabGlobals g_lab;
