@@ -28,7 +28,7 @@ from dataclasses import dataclass
 from typing import IO, Protocol
 
 import nonagame
-from nonagame_lab._core import Position, Searcher, cell_index, cell_name
+from nonagame_lab._core import MAX_THREADS, MIN_POOL_NODES, Position, Searcher, cell_index, cell_name
 from nonagame_lab._search import DEFAULT_EXPLORATION, DEFAULT_POOL_NODES
 
 ENGINE_NAME = "nonagame-lab MCTS"
@@ -67,8 +67,8 @@ class SearchThinker:
 
     def options(self) -> list[str]:
         return [
-            "option name threads type spin default 1 min 1 max 256",
-            f"option name pool_nodes type spin default {DEFAULT_POOL_NODES} min 82 max 4294967295",
+            f"option name threads type spin default 1 min 1 max {MAX_THREADS}",
+            f"option name pool_nodes type spin default {DEFAULT_POOL_NODES} min {MIN_POOL_NODES} max 4294967295",
             f"option name exploration type string default {DEFAULT_EXPLORATION}",
         ]
 
@@ -77,13 +77,13 @@ class SearchThinker:
         try:
             if name == "threads":
                 threads = int(value)
-                if not 1 <= threads <= 256:
-                    return "threads must be 1..256"
+                if not 1 <= threads <= MAX_THREADS:
+                    return f"threads must be 1..{MAX_THREADS}"
                 self.threads = threads
             elif name == "pool_nodes":
                 nodes = int(value)
-                if not 82 <= nodes <= 4294967295:
-                    return "pool_nodes must be 82..4294967295"
+                if not MIN_POOL_NODES <= nodes <= 4294967295:
+                    return f"pool_nodes must be {MIN_POOL_NODES}..4294967295"
                 self.pool_nodes = nodes
             elif name == "exploration":
                 exploration = float(value)
