@@ -327,9 +327,6 @@ class Engine:
             self.tell(f"unknown command {_quoted(command)}")
         return True
 
-    def searching(self) -> bool:
-        return self._search is not None and self._search.is_alive()
-
     def finish_search(self) -> None:
         """Stops a running search and waits for its bestmove (at most a slice)."""
         if self._search is not None:
@@ -445,7 +442,7 @@ class Engine:
 def _serve_stdio(engine: Engine) -> None:
     """Runs engine on the process's standard streams until the end, Ctrl-C included."""
     try:
-        engine.run(sys.stdin.buffer)
+        engine.run(getattr(sys.stdin, "buffer", sys.stdin))  # bytes, unless stdin was replaced by text
     except KeyboardInterrupt:
         engine.finish_search()
     if engine.closed and engine.output is sys.stdout:
