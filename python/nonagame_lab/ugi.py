@@ -278,17 +278,21 @@ class Engine:
 
     def run(self, lines: Iterable[str | bytes]) -> None:
         """Carries out the commands of lines (bytes are decoded as UTF-8, each line on its own
-        and leniently) until quit, the end of lines or a closed output."""
-        for raw in lines:
-            line = raw.decode("utf-8", "replace") if isinstance(raw, bytes) else raw
-            try:
-                if not self.handle(line.strip()):
+        and leniently) until quit, the end of lines or a closed output. A running search is
+        stopped and joined on the way out, even when reading fails, so that no search thread
+        is left inside the native search at exit."""
+        try:
+            for raw in lines:
+                line = raw.decode("utf-8", "replace") if isinstance(raw, bytes) else raw
+                try:
+                    if not self.handle(line.strip()):
+                        break
+                except Exception as error:  # bad input must never end the engine
+                    self.tell(f"error: {_describe(error)}")
+                if self.closed:
                     break
-            except Exception as error:  # bad input must never end the engine
-                self.tell(f"error: {_describe(error)}")
-            if self.closed:
-                break
-        self.finish_search()
+        finally:
+            self.finish_search()
 
     def handle(self, line: str) -> bool:
         """Carries out one command; False for quit."""
@@ -444,7 +448,7 @@ def _serve_stdio(engine: Engine) -> None:
     try:
         engine.run(getattr(sys.stdin, "buffer", sys.stdin))  # bytes, unless stdin was replaced by text
     except KeyboardInterrupt:
-        engine.finish_search()
+        pass  # Ctrl-C ends the engine as quit does; run has stopped the search
     if engine.closed and engine.output is sys.stdout:
         # The answers left in stdout's buffer would fail again when Python flushes it at exit
         # and turn a quiet end into an error: they go to the null device instead.
