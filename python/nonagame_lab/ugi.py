@@ -98,6 +98,17 @@ def _whole_number(name: str, text: str, maximum: int) -> int:
     return int(digits)
 
 
+def _finite_number(name: str, text: str) -> float:
+    """text as a finite number >= 0 written in ASCII."""
+    try:
+        number = float(text) if text.isascii() else float("nan")
+    except ValueError:
+        number = float("nan")
+    if not 0 <= number < float("inf"):
+        raise ValueError(f"{name} must be a finite number >= 0, got {_quoted(text)}")
+    return number
+
+
 class SearchThinker:
     """The native search, with its tree kept between moves of one game."""
 
@@ -128,9 +139,7 @@ class SearchThinker:
                 if pool_nodes < MIN_POOL_NODES:
                     return f"pool_nodes must be {MIN_POOL_NODES}..{MAX_POOL_NODES}"
             elif name == "exploration":
-                exploration = float(value) if value.isascii() else float("nan")
-                if not 0 <= exploration < float("inf"):
-                    return f"exploration must be a finite number >= 0, got {_quoted(value)}"
+                exploration = _finite_number(name, value)
             else:
                 return f"unknown option {_quoted(name)}"
         except ValueError as error:
@@ -165,6 +174,7 @@ class SearchThinker:
         start = time.monotonic()
         last_info = start
         done = 0
+        reported = -1  # simulations of the last info line
         found: SearchResult | None = None
         while not stop.is_set():
             elapsed = time.monotonic() - start
@@ -186,12 +196,13 @@ class SearchThinker:
             now = time.monotonic()
             if now - last_info >= INFO_INTERVAL_S:
                 info(_info_line(found, done, now - start))
-                last_info = now
+                last_info, reported = now, done
         if done == 0:  # stopped or out of time before any simulation
             found = _result(searcher.run(simulations=MIN_SIMULATIONS), legal)
             done = found.simulations
         assert found is not None
-        info(_info_line(found, done, time.monotonic() - start))
+        if done != reported:  # the last periodic line already says it all otherwise
+            info(_info_line(found, done, time.monotonic() - start))
         searcher.advance(found.best_move)
         return found.best_move
 
