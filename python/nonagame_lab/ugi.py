@@ -34,13 +34,19 @@ from dataclasses import dataclass
 from typing import IO
 
 import nonagame
-from nonagame_lab._core import DEFAULT_EXPLORATION, DEFAULT_POOL_NODES, Position, Searcher, cell_index, cell_name
+from nonagame_lab._core import (
+    DEFAULT_EXPLORATION,
+    DEFAULT_POOL_NODES,
+    MAX_THREADS,
+    MIN_POOL_NODES,
+    Position,
+    Searcher,
+    cell_index,
+    cell_name,
+)
 from nonagame_lab._search import SearchResult, _result
 
-# Limits of the native search, as its constructor checks them.
-MAX_THREADS = 256
-MIN_POOL_NODES = 82  # the root and its 81 children
-MAX_POOL_NODES = 2**32 - 1  # node indices are 32 bits
+MAX_POOL_NODES = 2**32 - 1  # the most nodes a Searcher's pool takes: node indices are 32 bits
 
 ENGINE_NAME = "nonagame-lab MCTS"
 ENGINE_AUTHOR = "The nonagame developers"
