@@ -26,7 +26,7 @@ struct Signature {
 // a required parameter is never keyword-only.
 template <std::size_t N>
 struct Params {
-    const char* full_name;
+    const char* full_name = nullptr;
     std::array<const char*, N> names;
     int required = static_cast<int>(N);
     int positional = static_cast<int>(N);
