@@ -16,7 +16,7 @@ from nonagame_lab._core import Position
 from nonagame_lab._search import MCTSPlayer, search
 
 #: Simulations a move of each level; level 0 (no search) plays at random.
-LEVEL_SIMULATIONS: tuple[int, ...] = (0, 10, 50, 200, 1000, 5000)
+LEVEL_SIMULATIONS: tuple[int, ...] = (0, 5, 15, 35, 80, 200, 500, 1200, 3000, 8000)
 LEVELS = range(len(LEVEL_SIMULATIONS))
 
 

@@ -224,7 +224,7 @@ class MatchResult:
     def verdict(self) -> str | None:
         """"H1" (player_a is elo1 or more stronger), "H0" (elo0 or less), None if undecided."""
         llr = self.llr
-        return None if llr is None or self.sprt is None else self.sprt.verdict(llr)
+        return None if llr is None or self.sprt is None else self.sprt.verdict(llr, self.pairs)
 
     @property
     def games_per_second(self) -> float:
@@ -349,7 +349,8 @@ def match(
         for first, second in _pairs(player_a, player_b, notations, seed, pairs, processes):
             tally.add(first, second)
             done += 1
-            stop = test is not None and test.verdict(log_likelihood_ratio(tally.pentanomial, test.elo0, test.elo1))
+            llr = 0.0 if test is None else log_likelihood_ratio(tally.pentanomial, test.elo0, test.elo1)
+            stop = test is not None and test.verdict(llr, done) is not None
             if progress and (stop or done == pairs or time.perf_counter() - shown >= PROGRESS_INTERVAL_S):
                 _progress(stream, tally, done, pairs, started, test)
                 shown = time.perf_counter()

@@ -14,7 +14,9 @@ results are correlated, and treating them as independent games overstates the va
   Elo), in the generalised SPRT's normal approximation,
   ``N (s1 - s0) (2 s - s0 - s1) / (2 var)``, with empty counts set to 0.001 (so that a sample
   without spread still gives a finite ratio), against the bounds ``log(beta / (1 - alpha))``
-  and ``log((1 - beta) / alpha)``.
+  and ``log((1 - beta) / alpha)``. A test decides no earlier than after ``min_pairs`` pairs
+  (10 by default): from fewer, the variance estimate is too rough for the normal
+  approximation (one won pair has no spread at all, and would pass any bound).
 """
 
 from __future__ import annotations
@@ -39,7 +41,7 @@ def elo_from_score(score: float) -> float:
 
 def score_from_elo(elo: float) -> float:
     """The per-game score the logistic curve expects at an Elo difference."""
-    return 1.0 / (1.0 + 10.0 ** (-elo / 400.0))
+    return 1.0 / (1.0 + math.pow(10.0, -elo / 400.0))
 
 
 def _check(pentanomial: Sequence[float]) -> list[float]:
@@ -97,6 +99,7 @@ class Sprt:
     elo1: float
     alpha: float = 0.05
     beta: float = 0.05
+    min_pairs: int = 10
 
     @classmethod
     def of(cls, value: object) -> Sprt:
@@ -116,8 +119,11 @@ class Sprt:
         """The (lower, upper) log-likelihood ratios that accept H0 and H1."""
         return math.log(self.beta / (1 - self.alpha)), math.log((1 - self.beta) / self.alpha)
 
-    def verdict(self, llr: float) -> str | None:
-        """"H1" (elo1 or better), "H0" (elo0 or worse), or None while undecided."""
+    def verdict(self, llr: float, pairs: float = math.inf) -> str | None:
+        """"H1" (elo1 or better), "H0" (elo0 or worse), or None while undecided (or while
+        fewer than ``min_pairs`` pairs are in)."""
+        if pairs < self.min_pairs:
+            return None
         lower, upper = self.bounds
         if llr >= upper:
             return "H1"
