@@ -143,19 +143,21 @@ class UGIEngine:
     def __call__(self, id: int) -> nonagame.Player:
         return UGIPlayer(id, self)
 
-    def _read(self, stdout: Any) -> None:
+    @staticmethod
+    def _read(stdout: Any, lines: queue.Queue[str | None]) -> None:
         for line in stdout:
-            self._lines.put(line.rstrip("\n"))
-        self._lines.put(None)
+            lines.put(line.rstrip("\n"))
+        lines.put(None)
 
     def _start(self) -> None:
+        self._lines = queue.Queue()  # nothing left over from an engine closed before
         try:
             self._process = subprocess.Popen(
                 self.argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, bufsize=1
             )
         except OSError as error:
             raise RuntimeError(f"{self.name}: could not start the engine: {error}") from None
-        threading.Thread(target=self._read, args=(self._process.stdout,), daemon=True).start()
+        threading.Thread(target=self._read, args=(self._process.stdout, self._lines), daemon=True).start()
         self.send("ugi")
         self.expect("ugiok")
         for name, value in self.options.items():
