@@ -116,8 +116,8 @@ def play_game(opening: Position, player1: nonagame.Player, player2: nonagame.Pla
         mover = position.to_move
         players[mover].make_move(game)  # type: ignore[union-attr]
         after = Position.from_game(game)
-        added = np.flatnonzero(after.board != position.board)
-        if len(added) != 1 or after.board[added[0]] != mover:
+        changed = after.board != position.board
+        if np.count_nonzero(changed) != 1 or after.board[changed.argmax()] != mover:
             raise RuntimeError(
                 f"{players[mover]!r} did not make exactly one move for player {mover} in {position.notation!r}"
             )
