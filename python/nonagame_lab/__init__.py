@@ -4,6 +4,8 @@
   symmetries, pictures).
 - ``playouts`` and ``VectorGames``: random games and batches of games at native speed.
 - ``search``, ``Searcher`` and ``MCTSPlayer``: native Monte Carlo tree search.
+- ``baseline_player`` and ``baseline_move``: graded opponents, from random play up to the
+  strongest search; ``nonagame_lab.arena`` measures players against each other.
 """
 
 from nonagame_lab._core import (
@@ -25,11 +27,13 @@ from nonagame_lab._search import (
     SearchResult,
     search,
 )
+from nonagame_lab._levels import LEVEL_SIMULATIONS, baseline_move, baseline_player
 from nonagame_lab._symmetry import SYMMETRY_NAMES, transform_policy
 
 __all__ = [
     "DEFAULT_EXPLORATION",
     "DEFAULT_POOL_NODES",
+    "LEVEL_SIMULATIONS",
     "MCTSPlayer",
     "SearchResult",
     "Searcher",
@@ -38,6 +42,8 @@ __all__ = [
     "Position",
     "SYMMETRY_NAMES",
     "VectorGames",
+    "baseline_move",
+    "baseline_player",
     "cell_index",
     "cell_name",
     "compose_symmetries",

@@ -4,6 +4,8 @@ An opponent is given as
 - ``"random"``: a uniformly random legal move, drawn from the environment's generator;
 - ``"mcts"``: ``nonagame_lab.search`` with a budget of ``simulations`` per move, seeded from
   the environment's generator (so a seeded reset replays the same games);
+- ``"level:K"``: the graded opponent of ``nonagame_lab.baseline_player(K, ...)``, seeded from
+  the environment's generator (a fresh search each move);
 - a ``nonagame.Player``: its ``make_move`` is called on a ``nonagame.Game`` in the position
   (a Player moves only for the side of its id, and the built-in Player's random moves come
   from its own generator, which ``reset(seed=...)`` does not seed);
@@ -19,10 +21,11 @@ import numpy as np
 
 import nonagame
 from nonagame_lab import Position, search
+from nonagame_lab._levels import baseline_move, check_level
 from nonagame_lab.envs._actions import check_cell
 from nonagame_lab.envs._planes import move_name
 
-OpponentSpec = Union[Literal["random", "mcts"], nonagame.Player, Callable[[Position], int]]
+OpponentSpec = Union[str, nonagame.Player, Callable[[Position], int]]
 """What the ``opponent`` argument of the environments accepts."""
 
 # Spelled as a union so that the alias is one at run time too.
@@ -56,6 +59,15 @@ class SearchOpponent:
     def reply(self, position: Position, rng: np.random.Generator) -> int:
         seed = int(rng.integers(2**63))
         return search(position, simulations=self.simulations, seed=seed, threads=self.threads).best_move
+
+
+class LevelOpponent:
+    def __init__(self, level: int) -> None:
+        self.level = level
+        self.name = f"level:{level}"
+
+    def reply(self, position: Position, rng: np.random.Generator) -> int:
+        return baseline_move(self.level, position, seed=int(rng.integers(2**63)))
 
 
 class PlayerOpponent:
@@ -102,7 +114,14 @@ def make_opponent(spec: OpponentSpec, *, simulations: int, threads: int = 1) -> 
             if isinstance(simulations, bool) or not isinstance(simulations, int) or simulations < 1:
                 raise ValueError(f"simulations: expected a positive int budget for the 'mcts' opponent, got {simulations!r}")
             return SearchOpponent(simulations, threads)
-        raise ValueError(f"opponent: expected 'random', 'mcts', a nonagame.Player or a callable, got {spec!r}")
+        if spec.startswith("level:"):
+            try:
+                return LevelOpponent(check_level(int(spec[6:])))
+            except ValueError as error:
+                raise ValueError(f"opponent {spec!r}: {error}") from None
+        raise ValueError(
+            f"opponent: expected 'random', 'mcts', 'level:K', a nonagame.Player or a callable, got {spec!r}"
+        )
     if isinstance(spec, nonagame.Player):
         return PlayerOpponent(spec)
     if callable(spec):
