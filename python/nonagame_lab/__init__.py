@@ -4,6 +4,7 @@
   symmetries, pictures).
 - ``playouts`` and ``VectorGames``: random games and batches of games at native speed.
 - ``search``, ``Searcher`` and ``MCTSPlayer``: native Monte Carlo tree search.
+- ``Network``: a policy-value network evaluated natively, read from and written to ``.npz``.
 """
 
 from nonagame_lab._core import (
@@ -18,6 +19,7 @@ from nonagame_lab._core import (
     playouts,
     transform_cells,
 )
+from nonagame_lab._network import Network
 from nonagame_lab._search import (
     DEFAULT_EXPLORATION,
     DEFAULT_POOL_NODES,
@@ -31,6 +33,7 @@ __all__ = [
     "DEFAULT_EXPLORATION",
     "DEFAULT_POOL_NODES",
     "MCTSPlayer",
+    "Network",
     "SearchResult",
     "Searcher",
     "search",

@@ -4,6 +4,7 @@
 #include "core_link.hpp"
 #include "errors.hpp"
 #include "module_support.hpp"
+#include "network_type.hpp"
 #include "playouts.hpp"
 #include "position_type.hpp"
 #include "search/mcts.hpp"
@@ -29,6 +30,7 @@ void populate(PyObject* module) {
     add_class(module, vector_games_type());
     add_class(module, playout_result_type());
     add_class(module, searcher_type());
+    add_class(module, network_type());
     add_object(module, "DEFAULT_EXPLORATION", Ref::checked(PyFloat_FromDouble(mcts::kDefaultExploration)).get());
     add_object(module, "DEFAULT_POOL_NODES",
                Ref::checked(PyLong_FromUnsignedLong(mcts::kDefaultPoolNodes)).get());
