@@ -70,7 +70,9 @@ public:
     }
 
     // The array of a key with the given shape; rows or columns of -1 are free ("out").
-    NamedArray& get(const std::string& name, const std::vector<std::int64_t>& shape) const {
+    // note says where a fixed input width comes from.
+    NamedArray& get(const std::string& name, const std::vector<std::int64_t>& shape,
+                    const std::string& note = "") const {
         const std::string expected = expected_text(shape);
         NamedArray* array = by_name_.count(name) != 0 ? by_name_.at(name) : nullptr;
         if (array == nullptr) refuse("missing key '" + name + "': expected a float32 array of shape " + expected);
@@ -80,7 +82,7 @@ public:
         bool fits = array->shape.size() == shape.size();
         for (std::size_t i = 0; fits && i < shape.size(); ++i)
             fits = shape[i] < 0 ? array->shape[i] > 0 : array->shape[i] == shape[i];
-        if (!fits) refuse(name + ": expected shape " + expected + ", got " + shape_text(array->shape));
+        if (!fits) refuse(name + ": expected shape " + expected + note + ", got " + shape_text(array->shape));
         // The element count, saturated far above any count that values can hold.
         constexpr std::int64_t kHuge = std::int64_t{1} << 48;
         std::int64_t count = 1;
@@ -116,8 +118,8 @@ void check_format(const Keys& keys) {
 }
 
 // A layer reading `in` values, its output count free (out < 0) or fixed.
-Dense take_layer(const Keys& keys, const std::string& name, int in, int out) {
-    NamedArray& weight = keys.get(name + ".weight", {out, in});
+Dense take_layer(const Keys& keys, const std::string& name, int in, int out, const std::string& note) {
+    NamedArray& weight = keys.get(name + ".weight", {out, in}, note);
     // At most the kMaxBytes / 4 values checked above, so the count fits an int.
     const std::int64_t rows = weight.shape[0];
     NamedArray& bias = keys.get(name + ".bias", {rows});
@@ -135,12 +137,15 @@ Network network_from_arrays(std::vector<NamedArray> arrays) {
     check_format(keys);
     std::vector<Dense> hidden;
     int in = kInputs;
+    std::string note = " (the 243 input planes)";
     for (int i = 0; i < keys.hidden_layers(); ++i) {
-        hidden.push_back(take_layer(keys, "hidden." + std::to_string(i), in, -1));
+        const std::string name = "hidden." + std::to_string(i);
+        hidden.push_back(take_layer(keys, name, in, -1, note));
         in = hidden.back().out;
+        note = " (" + name + " has " + std::to_string(in) + " outputs)";
     }
-    Dense policy = take_layer(keys, "policy", in, kMoves);
-    Dense value = take_layer(keys, "value", in, 1);
+    Dense policy = take_layer(keys, "policy", in, kMoves, note);
+    Dense value = take_layer(keys, "value", in, 1, note);
     return {std::move(hidden), std::move(policy), std::move(value)};
 }
 
