@@ -17,6 +17,11 @@ using Vec4 = float __attribute__((vector_size(16)));
 using Vec8 = float __attribute__((vector_size(32)));
 using Vec16 = float __attribute__((vector_size(64)));
 constexpr int kPanel = 16;  // outputs per weight panel
+// Inputs of a layer that the sparse form reads: the planes, or a hidden layer of this width
+// or less (wider layers take the dense form for every row).
+constexpr int kMaxSparseInputs = 4096;
+// How many nonzero inputs ahead the sparse form prefetches weight rows.
+constexpr int kAhead = 8;
 
 template <class Vec>
 constexpr int kWidth = static_cast<int>(sizeof(Vec) / sizeof(float));
@@ -47,6 +52,13 @@ template <class Vec, int V>
     for (int i = 0; i < count; ++i) {
         const float* column = weight + static_cast<std::ptrdiff_t>(index[i]) * layer.out_padded;
         const float x = value[i];
+        // The weight row kAhead inputs on is fetched while this one is added: the rows of the
+        // nonzero inputs are scattered, which the processor's own prefetching does not follow.
+        if (i + kAhead < count) {
+            const float* next = weight + static_cast<std::ptrdiff_t>(index[i + kAhead]) * layer.out_padded;
+#pragma GCC unroll 16
+            for (int v = 0; v < V; v += kPanel / W) __builtin_prefetch(next + W * v);
+        }
 #pragma GCC unroll 16
         for (int v = 0; v < V; ++v) {
             Vec w;
@@ -70,19 +82,24 @@ template <class Vec, int V>
     sparse_chunk<Vec, V>(layer, out0, index, value, count, out);
 }
 
-template <class Vec, int V>
-[[gnu::always_inline]] inline void sparse_layer(const Network::Packed& layer, const std::int8_t* planes, int n,
-                                                float* out) {
+// Rows of in (n x ld, the first layer.in values of each read) times the transposed weights,
+// skipping the zero inputs: the planes of a position are mostly zero, and about half of the
+// outputs of a ReLU layer are. For one row this also reads each weight row once, in order.
+template <class Vec, int V, class T>
+[[gnu::always_inline]] inline void sparse_rows(const Network::Packed& layer, const T* in, std::ptrdiff_t ld, int n,
+                                               float* out) {
     constexpr int W = kWidth<Vec>;
-    std::array<std::int16_t, kInputs> index{};
-    std::array<float, kInputs> value{};
+    // Only the first count entries are read, each written first: left uninitialised, as
+    // clearing 24 KiB would cost more than a small layer's whole pass.
+    std::array<std::int16_t, kMaxSparseInputs> index;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+    std::array<float, kMaxSparseInputs> value;         // NOLINT(cppcoreguidelines-pro-type-member-init)
     const int vectors = layer.out_padded / W;
     for (int r = 0; r < n; ++r) {
-        const std::int8_t* row = planes + static_cast<std::ptrdiff_t>(r) * kInputs;
+        const T* row = in + r * ld;
         int count = 0;
-        for (int i = 0; i < kInputs; ++i) {
+        for (int i = 0; i < layer.in; ++i) {
             index[static_cast<std::size_t>(count)] = static_cast<std::int16_t>(i);
-            value[static_cast<std::size_t>(count)] = row[i];
+            value[static_cast<std::size_t>(count)] = static_cast<float>(row[i]);
             count += row[i] != 0 ? 1 : 0;
         }
         float* out_row = out + static_cast<std::ptrdiff_t>(r) * layer.out_padded;
@@ -138,8 +155,9 @@ template <class Vec, int R, int V>
     dense_tile<Vec, R, V>(layer, col, in, out);
 }
 
-// Groups of R rows with V vectors of outputs at a time, then the rows left over one at a time
-// with V1 vectors at a time (a single row has fewer accumulators, so it takes more outputs).
+// Groups of R rows with V vectors of outputs at a time, then the rows left over one at a time,
+// in the sparse form (over the nonzero inputs) when the layer is narrow enough, else with V1
+// vectors at a time (a single row has fewer accumulators, so it takes more outputs).
 template <class Vec, int R, int V, int V1>
 [[gnu::always_inline]] inline void dense_layer(const Network::Packed& layer, const float* in, int n, float* out) {
     constexpr int W = kWidth<Vec>;
@@ -150,6 +168,10 @@ template <class Vec, int R, int V, int V1>
     for (int v = 0; v < vectors; v += V)
         for (int r = 0; r < grouped; r += R)
             dense_upto<Vec, R, V>(vectors - v < V ? vectors - v : V, layer, W * v, in + r * ld_in, out + r * ld_out);
+    if (layer.in <= kMaxSparseInputs) {
+        sparse_rows<Vec, V1>(layer, in + grouped * ld_in, ld_in, n - grouped, out + grouped * ld_out);
+        return;
+    }
     for (int r = grouped; r < n; ++r)
         for (int v = 0; v < vectors; v += V1)
             dense_upto<Vec, 1, V1>(vectors - v < V1 ? vectors - v : V1, layer, W * v, in + r * ld_in,
@@ -159,7 +181,7 @@ template <class Vec, int R, int V, int V1>
 // Tiles: R rows x V vectors of accumulators, within the 16 registers of SSE2 and AVX2 and the
 // 32 of AVX-512, leaving room for the weight vectors and the broadcast input.
 void portable_sparse(const Network::Packed& layer, const std::int8_t* planes, int n, float* out) {
-    sparse_layer<Vec4, 8>(layer, planes, n, out);
+    sparse_rows<Vec4, 8>(layer, planes, kInputs, n, out);
 }
 void portable_dense(const Network::Packed& layer, const float* in, int n, float* out) {
     dense_layer<Vec4, 4, 2, 8>(layer, in, n, out);
@@ -168,17 +190,17 @@ void portable_dense(const Network::Packed& layer, const float* in, int n, float*
 #if NONAGAME_NET_X86
 [[gnu::target("avx2,fma")]] void avx2_sparse(const Network::Packed& layer, const std::int8_t* planes, int n,
                                               float* out) {
-    sparse_layer<Vec8, 8>(layer, planes, n, out);
+    sparse_rows<Vec8, 8>(layer, planes, kInputs, n, out);
 }
 [[gnu::target("avx2,fma")]] void avx2_dense(const Network::Packed& layer, const float* in, int n, float* out) {
     dense_layer<Vec8, 6, 2, 8>(layer, in, n, out);
 }
 [[gnu::target("avx512f,fma")]] void avx512_sparse(const Network::Packed& layer, const std::int8_t* planes, int n,
                                                   float* out) {
-    sparse_layer<Vec16, 8>(layer, planes, n, out);
+    sparse_rows<Vec16, 16>(layer, planes, kInputs, n, out);
 }
 [[gnu::target("avx512f,fma")]] void avx512_dense(const Network::Packed& layer, const float* in, int n, float* out) {
-    dense_layer<Vec16, 4, 4, 8>(layer, in, n, out);
+    dense_layer<Vec16, 4, 4, 16>(layer, in, n, out);
 }
 #endif
 
