@@ -10,6 +10,9 @@ __all__ = [
     "Network",
     "DEFAULT_EXPLORATION",
     "DEFAULT_POOL_NODES",
+    "MAX_THREADS",
+    "MIN_POOL_NODES",
+    "CELL_COUNT",
     "Position",
     "VectorGames",
     "PlayoutResult",
@@ -53,7 +56,13 @@ class Position:
     def to_game(self, game_id: int = 0) -> nonagame.Game: ...
     def symmetries(self) -> list[Position]: ...
     def transform(self, k: int, /) -> Position: ...
-    def to_svg(self) -> str: ...
+    def to_svg(
+        self,
+        policy: npt.ArrayLike | None = None,
+        values: npt.ArrayLike | None = None,
+        last_move: int | None = None,
+        coordinates: bool = True,
+    ) -> str: ...
     def _repr_svg_(self) -> str: ...
     def __reduce__(self) -> tuple[type[Position], tuple[str]]: ...
     def __copy__(self) -> Position: ...
@@ -115,6 +124,9 @@ def cell_index(name: str, /) -> int: ...
 
 DEFAULT_EXPLORATION: float
 DEFAULT_POOL_NODES: int
+MAX_THREADS: int  # the most threads any call takes
+MIN_POOL_NODES: int  # the smallest node pool a Searcher takes: a root and its 81 children
+CELL_COUNT: int  # the cells of the board, 0..CELL_COUNT-1
 
 @final
 class Searcher:

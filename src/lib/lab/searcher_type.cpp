@@ -11,11 +11,13 @@
 #include <string>
 #include <thread>
 
+#include "args.hpp"
 #include "borrow.hpp"
 #include "errors.hpp"
 #include "gil.hpp"
 #include "heap_type.hpp"
 #include "lab_args.hpp"
+#include "lab_globals.hpp"
 #include "search/mcts.hpp"
 
 namespace nonagame::py {
@@ -44,22 +46,14 @@ auto guarded(F&& f) {
     }
 }
 
+constexpr Params<4> kNewParams{"Searcher.__new__()", {"exploration", "pool_nodes", "threads", "seed"}, 0, 0};
+constexpr Params<3> kRunParams{"Searcher.run()", {"simulations", "seconds", "infinite"}, 0, 0};
+
 PyObject* searcher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return entry([&] {
-        static const char* names[] = {"exploration", "pool_nodes", "threads", "seed", nullptr};
-        double exploration = mcts::kDefaultExploration;
-        PyObject* pool_object = nullptr;
-        PyObject* threads_object = nullptr;
-        PyObject* seed_object = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$dOOO:Searcher", const_cast<char**>(names),
-                                         &exploration, &pool_object, &threads_object, &seed_object)) {
-            throw ErrorSet{};
-        }
+        auto [exploration, pool_object, threads_object, seed_object] = parse(kNewParams, args, kwargs);
         mcts::SearchConfig config;
-        if (!std::isfinite(exploration) || exploration < 0) {
-            raise(PyExc_ValueError, "argument 'exploration': expected a finite number >= 0");
-        }
-        config.exploration = exploration;
+        if (exploration != nullptr) config.exploration = nonnegative_real(exploration, "exploration");
         if (pool_object != nullptr && pool_object != Py_None) {
             const std::int64_t nodes = count_value(pool_object, "pool_nodes");
             if (nodes < mcts::kMinTreeNodes || nodes > 0xFFFFFFFFLL) {
@@ -89,18 +83,16 @@ PyObject* set_position(PyObject* self, PyObject* position) {
 
 PyObject* advance(PyObject* self, PyObject* cell_object) {
     return entry([&]() -> PyObject* {
-        const std::int64_t cell = count_value(cell_object, "cell");
+        const int cell = cell_value(cell_object, "cell");
         SearcherBody& b = body(self);
         std::optional<std::string> error;
         {
             ExclusiveBorrow borrow(b.borrow);
             if (!b.has_position) {
                 error = "set_position() first";
-            } else if (cell >= kCells) {
-                error = "cell must be 0..80, got " + std::to_string(cell);
             } else {
                 try {
-                    b.search->advance(static_cast<int>(cell));
+                    b.search->advance(cell);
                 } catch (const std::invalid_argument& e) {
                     error = e.what();
                 }
@@ -185,31 +177,21 @@ mcts::SearchResult run_interruptible(SearcherBody& b, const mcts::Budget& budget
 // The budget of run(): exactly one of simulations, seconds or infinite.
 mcts::Budget parse_budget(PyObject* simulations, PyObject* seconds, bool infinite) {
     mcts::Budget budget;
-    if (simulations != Py_None) {
+    if (simulations != nullptr && simulations != Py_None) {
         budget.simulations = static_cast<std::uint64_t>(count_value(simulations, "simulations"));
     }
-    if (seconds != Py_None) {
-        const double s = PyFloat_AsDouble(seconds);
-        if (s == -1.0 && PyErr_Occurred()) throw ErrorSet{};
-        if (!std::isfinite(s) || s < 0) raise(PyExc_ValueError, "argument 'seconds': expected a finite number >= 0");
-        budget.seconds = s;
-    }
+    if (seconds != nullptr && seconds != Py_None) budget.seconds = nonnegative_real(seconds, "seconds");
     const int limits = (budget.simulations ? 1 : 0) + (budget.seconds ? 1 : 0) + (infinite ? 1 : 0);
     if (limits != 1) raise(PyExc_ValueError, "give exactly one budget: simulations, seconds or infinite=True");
     return budget;
 }
 
-PyObject* run(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&] {
-        static const char* names[] = {"simulations", "seconds", "infinite", nullptr};
-        PyObject* simulations = Py_None;
-        PyObject* seconds = Py_None;
-        int infinite = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOp:run", const_cast<char**>(names), &simulations,
-                                         &seconds, &infinite)) {
-            throw ErrorSet{};
-        }
-        mcts::Budget budget = parse_budget(simulations, seconds, infinite != 0);
+        auto [simulations, seconds, infinite] = parse(kRunParams, args, nargs, kwnames);
+        const int infinite_flag = infinite != nullptr ? PyObject_IsTrue(infinite) : 0;
+        if (infinite_flag < 0) throw ErrorSet{};
+        mcts::Budget budget = parse_budget(simulations, seconds, infinite_flag != 0);
         SearcherBody& b = body(self);
         if (!b.has_position) raise(PyExc_ValueError, "set_position() first");
         budget.stop = &b.stop;
@@ -276,7 +258,7 @@ PyMethodDef kMethods[] = {
      "when the position is the current root or lies one or two moves below it."},
     {"advance", advance, METH_O,
      "advance($self, cell, /)\n--\n\nPlays cell at the root and keeps its subtree."},
-    {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run)), METH_VARARGS | METH_KEYWORDS,
+    {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run)), METH_FASTCALL | METH_KEYWORDS,
      "run($self, /, *, simulations=None, seconds=None, infinite=False)\n--\n\n"
      "Searches the root within exactly one budget, without the interpreter lock, and returns\n"
      "the raw result. stop() from another thread or Ctrl-C ends it early."},
@@ -312,12 +294,10 @@ PyType_Slot kSlots[] = {
 
 PyType_Spec kSpec{"nonagame_lab._core.Searcher", sizeof(Instance<SearcherBody>), 0, Py_TPFLAGS_DEFAULT, kSlots};
 
-PyTypeObject* g_type = nullptr;
-
 }  // namespace
 
 PyTypeObject* searcher_type() {
-    return type_once(g_type, kSpec, "Searcher");
+    return type_once(g_lab.searcher_type, kSpec, "Searcher");
 }
 
 }  // namespace nonagame::py
