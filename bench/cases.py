@@ -52,6 +52,8 @@ class Sizes:
     env_count: int = 1024
     env_steps: int = 40  # step() calls per batch of the native vector environment
     sync_env_steps: int = 4  # step() calls per batch of Gymnasium's SyncVectorEnv
+    network_calls_b1: int = 2000  # evaluate() calls of one position per batch
+    network_calls_b256: int = 20  # evaluate() calls of 256 positions per batch
 
     @classmethod
     def quick(cls) -> "Sizes":
@@ -59,7 +61,7 @@ class Sizes:
                    python_games=3, call_games=3, peer_games=3, repeats=1, value_passes=1,
                    playout_games=100, scaling_games=200, vector_games=64, vector_calls=3,
                    search_simulations=100, search_plies=(10,), search_repeats=1, scaling_simulations=200, env_count=4,
-                   env_steps=3, sync_env_steps=2)
+                   env_steps=3, sync_env_steps=2, network_calls_b1=3, network_calls_b256=1)
 
 
 # The clock of every batch: by default the CPU time of the measuring thread (user and

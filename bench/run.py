@@ -30,10 +30,13 @@ from importlib import metadata
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+# NumPy's matrix products on one thread, as the native network evaluates (set before NumPy loads).
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import cases  # noqa: E402
 import engine  # noqa: E402
 import lab  # noqa: E402
+import network  # noqa: E402
 
 
 @dataclass(frozen=True)
@@ -86,6 +89,9 @@ TARGETS = [
     # the vector environment
     Target("env_rate", "NineBoardVectorEnv agent steps/s", 1e6, True, "/s"),
     Target("env_vs_sync", "NineBoardVectorEnv over SyncVectorEnv", 50, True),
+    # the network runtime
+    Target("network_b1_vs_numpy", "Network.evaluate at batch 1 over a NumPy forward", 5, True),
+    Target("network_b256_vs_numpy", "Network.evaluate rows/s at batch 256 over NumPy's", 0.8, True),
 ]
 
 RATIOS = {
@@ -119,6 +125,8 @@ RATIOS = {
     "search_threads_cpu": lambda m: m["search_t2_cpu_per_s"] / m["search_t1_cpu_per_s"],
     "env_rate": lambda m: m["env_steps_per_s"],
     "env_vs_sync": lambda m: m["env_steps_per_s"] / m["sync_env_steps_per_s"],
+    "network_b1_vs_numpy": lambda m: m["numpy_b1_ns"] / m["network_b1_ns"],
+    "network_b256_vs_numpy": lambda m: m["numpy_b256_ns"] / m["network_b256_ns"],
 }
 
 
@@ -187,6 +195,7 @@ def measure_round(sizes: cases.Sizes, rng: random.Random, peer, engine_bench: Pa
         m.update(engine.run(engine_bench, min_time, wall))
     measure_vector_games(m, sizes, rng)
     measure_search(m, sizes, rng, peer)
+    measure_network(m, sizes, rng)
     if envs is not None:
         measure_envs(m, sizes, rng, *envs)
     m["state_retained_bytes"], m["state_footprint_bytes"] = cases.selfplay_memory(sizes)
@@ -267,6 +276,23 @@ def measure_search(m: dict[str, float], sizes: cases.Sizes, rng: random.Random, 
     m["search_t2_cores"] = statistics.median(cpu / ns for ns, _, cpu in two)
     m["search_t1_cpu_per_s"] = 1e9 / median_rate([(cpu, n) for _, n, cpu in one])
     m["search_t2_cpu_per_s"] = 1e9 / median_rate([(cpu, n) for _, n, cpu in two])
+
+
+def measure_network(m: dict[str, float], sizes: cases.Sizes, rng: random.Random) -> None:
+    """Network.evaluate against the NumPy forward pass of the same weights, alternating, at
+    batch 1 (one position per call) and batch 256; times per row."""
+    net, forward, (singles, single_inputs), (wide, wide_inputs) = network.setup(
+        sizes.network_calls_b1, sizes.network_calls_b256, rng)
+    ours1, numpy1, ours256, numpy256 = [], [], [], []
+    for _ in range(sizes.repeats):
+        ours1.append(network.evaluate_batch(net, singles))
+        numpy1.append(network.numpy_batch(forward, single_inputs))
+        ours256.append(network.evaluate_batch(net, wide))
+        numpy256.append(network.numpy_batch(forward, wide_inputs))
+    m["network_b1_ns"] = median_rate(ours1)
+    m["numpy_b1_ns"] = median_rate(numpy1)
+    m["network_b256_ns"] = median_rate(ours256)
+    m["numpy_b256_ns"] = median_rate(numpy256)
 
 
 def measure_envs(m: dict[str, float], sizes: cases.Sizes, rng: random.Random, ours, sync) -> None:
@@ -418,6 +444,11 @@ def lab_rows(figures: dict[str, float], row) -> None:
     else:
         row("11", "NineBoardVectorEnv, agent steps/s", "skipped", "", "env_rate")
         row("11", "NineBoardVectorEnv, same", "skipped", "SyncVectorEnv skipped", "env_vs_sync")
+
+    row("12", "Network.evaluate, batch 1, per call", duration(f("network_b1_ns")),
+        f"NumPy forward {duration(f('numpy_b1_ns'))}", "network_b1_vs_numpy")
+    row("12", "Network.evaluate, batch 256, per row", duration(f("network_b256_ns")),
+        f"NumPy forward {duration(f('numpy_b256_ns'))}", "network_b256_vs_numpy")
 
 
 def render(rows: list[list[str]]) -> str:

@@ -4,6 +4,7 @@
   symmetries, pictures).
 - ``playouts`` and ``VectorGames``: random games and batches of games at native speed.
 - ``search``, ``Searcher`` and ``MCTSPlayer``: native Monte Carlo tree search.
+- ``Network``: a policy-value network evaluated natively, read from and written to ``.npz``.
 - ``baseline_player`` and ``baseline_move``: graded opponents, from random play up to the
   strongest search; ``nonagame_lab.arena`` measures players against each other.
 """
@@ -20,6 +21,7 @@ from nonagame_lab._core import (
     playouts,
     transform_cells,
 )
+from nonagame_lab._network import Network
 from nonagame_lab._search import (
     DEFAULT_EXPLORATION,
     DEFAULT_POOL_NODES,
@@ -35,6 +37,7 @@ __all__ = [
     "DEFAULT_POOL_NODES",
     "LEVEL_SIMULATIONS",
     "MCTSPlayer",
+    "Network",
     "SearchResult",
     "Searcher",
     "search",

@@ -1,5 +1,5 @@
-from collections.abc import Iterable
-from typing import Any, ClassVar, final
+from collections.abc import Iterable, Mapping, Sequence
+from typing import Any, ClassVar, TypeVar, final, overload
 
 import nonagame
 import numpy as np
@@ -7,6 +7,7 @@ import numpy.typing as npt
 
 __all__ = [
     "Searcher",
+    "Network",
     "DEFAULT_EXPLORATION",
     "DEFAULT_POOL_NODES",
     "MAX_THREADS",
@@ -153,3 +154,27 @@ class Searcher:
     def nodes_used(self) -> int: ...
     @property
     def pool_capacity(self) -> int: ...
+
+_Positional = Position | nonagame.Game | nonagame.State
+
+class Network:
+    @classmethod
+    def from_arrays(cls: type[_N], mapping: Mapping[str, Any], /) -> _N: ...
+    def arrays(self) -> dict[str, npt.NDArray[Any]]: ...
+    @overload
+    def evaluate(self, positions: _Positional, /) -> tuple[npt.NDArray[np.float32], float]: ...
+    @overload
+    def evaluate(
+        self, positions: Sequence[_Positional], /
+    ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]: ...
+    def evaluate_planes(
+        self, planes: npt.NDArray[np.int8], legal: npt.NDArray[np.bool_], /
+    ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]: ...
+    @property
+    def hidden_sizes(self) -> tuple[int, ...]: ...
+    @property
+    def parameters(self) -> int: ...
+    @property
+    def simd(self) -> str: ...
+
+_N = TypeVar("_N", bound=Network)

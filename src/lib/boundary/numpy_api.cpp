@@ -17,6 +17,7 @@ using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, const npy_intp
                                    void*, int, PyObject*);
 
 constexpr int kNpyByte = 1;
+constexpr int kNpyFloat = 11;
 // Entries of the array API table that this module uses.
 constexpr int kArrayTypeEntry = 2;
 constexpr int kDescrFromTypeEntry = 45;
@@ -63,20 +64,35 @@ void** table() {
     }
 }
 
-}  // namespace
-
-PyObject* new_int8_array(const std::int8_t* data, Py_ssize_t n) {
+// A new C-contiguous array of the NumPy type number, its elements uninitialised. With
+// memory_error_passes, a MemoryError (an array too large for the machine) is passed on as
+// it is rather than as an internal fault.
+PyObject* new_array(int type_number, int ndim, const npy_intp* dims, bool memory_error_passes = false) {
     void** api = table();
     auto* array_type = static_cast<PyTypeObject*>(api[kArrayTypeEntry]);
     auto descr_from_type = reinterpret_cast<DescrFromType>(api[kDescrFromTypeEntry]);
     auto new_from_descr = reinterpret_cast<NewFromDescr>(api[kNewFromDescrEntry]);
-    PyObject* descr = descr_from_type(kNpyByte);
+    PyObject* descr = descr_from_type(type_number);
     if (descr == nullptr) api_call_failed();
-    const npy_intp dims[1] = {n};
     // Steals the descriptor reference, also when it fails.
-    PyObject* array = new_from_descr(array_type, descr, 1, dims, nullptr, nullptr, 0, nullptr);
+    PyObject* array = new_from_descr(array_type, descr, ndim, dims, nullptr, nullptr, 0, nullptr);
+    if (array == nullptr && memory_error_passes && PyErr_ExceptionMatches(PyExc_MemoryError)) throw ErrorSet{};
     if (array == nullptr) api_call_failed();
+    return array;
+}
+
+}  // namespace
+
+PyObject* new_int8_array(const std::int8_t* data, Py_ssize_t n) {
+    const npy_intp dims[1] = {n};
+    PyObject* array = new_array(kNpyByte, 1, dims);
     if (n > 0) std::memcpy(reinterpret_cast<ArrayHead*>(array)->data, data, static_cast<std::size_t>(n));
+    return array;
+}
+
+PyObject* new_float32_array(int ndim, const Py_ssize_t* dims, float** data) {
+    PyObject* array = new_array(kNpyFloat, ndim, dims, true);
+    *data = reinterpret_cast<float*>(reinterpret_cast<ArrayHead*>(array)->data);
     return array;
 }
 

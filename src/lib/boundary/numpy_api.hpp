@@ -14,4 +14,10 @@ namespace nonagame::py {
 // prints the Python error and raises "Python API call failed" when the array cannot be made.
 PyObject* new_int8_array(const std::int8_t* data, Py_ssize_t n);
 
+// A new C-contiguous, writable numpy.float32 array of the given shape (ndim 0..4), its
+// elements uninitialised; *data points at them. Raises as new_int8_array does, except that
+// MemoryError passes as it is. Until the
+// array is handed to Python code, native code may fill it without the interpreter lock.
+PyObject* new_float32_array(int ndim, const Py_ssize_t* dims, float** data);
+
 }  // namespace nonagame::py

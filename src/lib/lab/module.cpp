@@ -7,6 +7,7 @@
 #include "lab_globals.hpp"
 #include "module_support.hpp"
 #include "module_functions.hpp"
+#include "network_type.hpp"
 #include "playout_result_type.hpp"
 #include "playouts.hpp"
 #include "position_type.hpp"
@@ -41,6 +42,7 @@ void populate(PyObject* module) {
     add_class(module, vector_games_type());
     add_class(module, playout_result_type());
     add_class(module, searcher_type());
+    add_class(module, network_type());
     add_object(module, "DEFAULT_EXPLORATION", Ref::checked(PyFloat_FromDouble(mcts::kDefaultExploration)).get());
     add_object(module, "DEFAULT_POOL_NODES",
                Ref::checked(PyLong_FromUnsignedLong(mcts::kDefaultPoolNodes)).get());

@@ -1,0 +1,77 @@
+"""nonagame_lab.Network: the native network runtime with its file format.
+
+A network file is an uncompressed or compressed ``.npz`` archive of float32 arrays named as a
+PyTorch ``nn.Sequential`` state dict names them, plus a ``format`` string (see the README):
+
+- ``format`` = ``"nonagame-mlp-1"``;
+- ``hidden.{i}.weight`` (out, in) and ``hidden.{i}.bias`` (out,), each followed by ReLU;
+- ``policy.weight`` (81, H) and ``policy.bias`` (81,): one logit per cell, in cell order;
+- ``value.weight`` (1, H) and ``value.bias`` (1,), followed by tanh.
+
+The input is ``envs.position_planes(position, position.to_move)`` flattened in (row, column,
+channel) order: 243 values.
+"""
+
+from __future__ import annotations
+
+import os
+import zipfile
+from typing import Any
+
+import numpy as np
+
+from nonagame_lab import _core
+
+FORMAT = "nonagame-mlp-1"
+MAX_FILE_BYTES = 64 << 20
+"""The largest network file read, and the most its arrays may hold once unpacked."""
+
+
+def _read_npz(path: str | os.PathLike[str]) -> dict[str, Any]:
+    size = os.path.getsize(path)
+    if size > MAX_FILE_BYTES:
+        raise ValueError(f"{os.fspath(path)!r}: expected a network file of at most 64 MiB, got {size} bytes")
+    try:
+        with zipfile.ZipFile(path) as archive:
+            unpacked = sum(info.file_size for info in archive.infolist())
+            if unpacked > MAX_FILE_BYTES:
+                raise ValueError(
+                    f"{os.fspath(path)!r}: expected at most 64 MiB of arrays once unpacked, got {unpacked} bytes"
+                )
+            names = [info.filename for info in archive.infolist()]
+        odd = [name for name in names if not name.endswith(".npy")]
+        if odd:
+            raise ValueError(f"{os.fspath(path)!r}: unexpected member {odd[0]!r}: expected only .npy arrays")
+        with np.load(path, allow_pickle=False) as archive:
+            return {name: archive[name] for name in archive.files}
+    except zipfile.BadZipFile as error:
+        raise ValueError(f"{os.fspath(path)!r}: expected an .npz archive of arrays ({error})") from None
+    except ValueError as error:
+        if str(error).startswith(repr(os.fspath(path))):
+            raise
+        # numpy refuses object arrays (which need pickle) and damaged array headers.
+        raise ValueError(f"{os.fspath(path)!r}: {error}") from None
+
+
+class Network(_core.Network):
+    """A policy-value network evaluated natively (see the module docstring for its format).
+
+    ``Network.load(path)`` or ``Network.from_arrays(mapping)`` makes one; it never changes
+    afterwards, and any number of threads may evaluate it at once.
+    """
+
+    __slots__ = ()
+    __module__ = "nonagame_lab"
+
+    @classmethod
+    def load(cls, path: str | os.PathLike[str]) -> Network:
+        """The network of an ``.npz`` file. A file over 64 MiB, one that is not an archive of
+        arrays, and missing, extra or misshaped arrays raise ValueError; nothing is loaded."""
+        return cls.from_arrays(_read_npz(path))
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Writes the network as an uncompressed ``.npz`` (numpy adds ``.npz`` to a name without it)."""
+        np.savez(path, **self.arrays())
+
+    def __reduce__(self) -> tuple[Any, tuple[dict[str, Any]]]:
+        return (type(self).from_arrays, (self.arrays(),))

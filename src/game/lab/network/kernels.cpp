@@ -1,0 +1,225 @@
+// The kernels are written once over the compiler's vector extension and inlined into one entry
+// point per instruction set, so that each copy is compiled for that set with vectors of its
+// register width (the file is built with -ffp-contract=fast, so a multiply and add become one
+// fused instruction where the set has it). The tile sizes keep the accumulators in registers.
+#include <array>
+#include <cstring>
+
+#include "kernels.hpp"
+
+namespace nonagame::net::detail {
+
+namespace {
+
+// Vectors of the compiler's vector extension in the three register widths. Each kernel copy
+// uses the width of its instruction set: wider vectors than the registers compile to poor code.
+using Vec4 = float __attribute__((vector_size(16)));
+using Vec8 = float __attribute__((vector_size(32)));
+using Vec16 = float __attribute__((vector_size(64)));
+constexpr int kPanel = 16;  // outputs per weight panel
+// Inputs of a layer that the sparse form reads: the planes, or a hidden layer of this width
+// or less (wider layers take the dense form for every row).
+constexpr int kMaxSparseInputs = 4096;
+// How many nonzero inputs ahead the sparse form prefetches weight rows.
+constexpr int kAhead = 8;
+
+template <class Vec>
+constexpr int kWidth = static_cast<int>(sizeof(Vec) / sizeof(float));
+
+// Vectors pass by reference only: by value their calling convention would depend on the
+// instruction set, which differs between the copies.
+template <class Vec>
+[[gnu::always_inline]] inline void load(Vec& v, const float* p) {
+    std::memcpy(&v, p, sizeof v);
+}
+
+template <class Vec>
+[[gnu::always_inline]] inline void store(float* p, const Vec& v, bool relu) {
+    const Vec zero{};
+    const Vec out = relu ? (v > zero ? v : zero) : v;
+    std::memcpy(p, &out, sizeof out);
+}
+
+// Outputs out0 .. out0 + V vectors of one row of the first layer, over its nonzero inputs.
+template <class Vec, int V>
+[[gnu::always_inline]] inline void sparse_chunk(const Network::Packed& layer, int out0, const std::int16_t* index,
+                                                const float* value, int count, float* out) {
+    constexpr int W = kWidth<Vec>;
+    const float* weight = layer.weight.data() + out0;
+    Vec acc[V];
+#pragma GCC unroll 16
+    for (int v = 0; v < V; ++v) load(acc[v], layer.bias.data() + out0 + W * v);
+    for (int i = 0; i < count; ++i) {
+        const float* column = weight + static_cast<std::ptrdiff_t>(index[i]) * layer.out_padded;
+        const float x = value[i];
+        // The weight row kAhead inputs on is fetched while this one is added: the rows of the
+        // nonzero inputs are scattered, which the processor's own prefetching does not follow.
+        if (i + kAhead < count) {
+            const float* next = weight + static_cast<std::ptrdiff_t>(index[i + kAhead]) * layer.out_padded;
+#pragma GCC unroll 16
+            for (int v = 0; v < V; v += kPanel / W) __builtin_prefetch(next + W * v);
+        }
+#pragma GCC unroll 16
+        for (int v = 0; v < V; ++v) {
+            Vec w;
+            load(w, column + W * v);
+            acc[v] += x * w;
+        }
+    }
+#pragma GCC unroll 16
+    for (int v = 0; v < V; ++v) store(out + out0 + W * v, acc[v], layer.relu);
+}
+
+template <class Vec, int V>
+[[gnu::always_inline]] inline void sparse_upto(int vectors, const Network::Packed& layer, int out0,
+                                               const std::int16_t* index, const float* value, int count, float* out) {
+    if constexpr (V > 1) {
+        if (vectors < V) {
+            sparse_upto<Vec, V - 1>(vectors, layer, out0, index, value, count, out);
+            return;
+        }
+    }
+    sparse_chunk<Vec, V>(layer, out0, index, value, count, out);
+}
+
+// Rows of in (n x ld, the first layer.in values of each read) times the transposed weights,
+// skipping the zero inputs: the planes of a position are mostly zero, and about half of the
+// outputs of a ReLU layer are. For one row this also reads each weight row once, in order.
+template <class Vec, int V, class T>
+[[gnu::always_inline]] inline void sparse_rows(const Network::Packed& layer, const T* in, std::ptrdiff_t ld, int n,
+                                               float* out) {
+    constexpr int W = kWidth<Vec>;
+    // Only the first count entries are read, each written first: left uninitialised, as
+    // clearing 24 KiB would cost more than a small layer's whole pass.
+    std::array<std::int16_t, kMaxSparseInputs> index;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+    std::array<float, kMaxSparseInputs> value;         // NOLINT(cppcoreguidelines-pro-type-member-init)
+    const int vectors = layer.out_padded / W;
+    for (int r = 0; r < n; ++r) {
+        const T* row = in + r * ld;
+        int count = 0;
+        for (int i = 0; i < layer.in; ++i) {
+            index[static_cast<std::size_t>(count)] = static_cast<std::int16_t>(i);
+            value[static_cast<std::size_t>(count)] = static_cast<float>(row[i]);
+            count += row[i] != 0 ? 1 : 0;
+        }
+        float* out_row = out + static_cast<std::ptrdiff_t>(r) * layer.out_padded;
+        for (int v = 0; v < vectors; v += V)
+            sparse_upto<Vec, V>(vectors - v < V ? vectors - v : V, layer, W * v, index.data(), value.data(), count,
+                                out_row);
+    }
+}
+
+// Rows 0 .. R of in and out, outputs col .. col + V vectors.
+template <class Vec, int R, int V>
+[[gnu::always_inline]] inline void dense_tile(const Network::Packed& layer, int col, const float* in, float* out) {
+    constexpr int W = kWidth<Vec>;
+    const int depth = layer.in_padded;
+    // Where vector v of the tile starts in its panel at input 0; inputs follow every kPanel floats.
+    std::array<const float*, V> column{};
+    Vec acc[R][V];
+#pragma GCC unroll 16
+    for (int v = 0; v < V; ++v) {
+        const int c = col + W * v;
+        column[static_cast<std::size_t>(v)] =
+            layer.panels.data() + static_cast<std::ptrdiff_t>(c / kPanel) * depth * kPanel + c % kPanel;
+#pragma GCC unroll 16
+        for (int r = 0; r < R; ++r) load(acc[r][v], layer.bias.data() + c);
+    }
+    for (int k = 0; k < depth; ++k) {
+        Vec w[V];
+#pragma GCC unroll 16
+        for (int v = 0; v < V; ++v) load(w[v], column[static_cast<std::size_t>(v)] + static_cast<std::ptrdiff_t>(k) * kPanel);
+#pragma GCC unroll 16
+        for (int r = 0; r < R; ++r) {
+            const float x = in[static_cast<std::ptrdiff_t>(r) * depth + k];
+#pragma GCC unroll 16
+            for (int v = 0; v < V; ++v) acc[r][v] += x * w[v];
+        }
+    }
+#pragma GCC unroll 16
+    for (int r = 0; r < R; ++r)
+#pragma GCC unroll 16
+        for (int v = 0; v < V; ++v)
+            store(out + static_cast<std::ptrdiff_t>(r) * layer.out_padded + col + W * v, acc[r][v], layer.relu);
+}
+
+template <class Vec, int R, int V>
+[[gnu::always_inline]] inline void dense_upto(int vectors, const Network::Packed& layer, int col, const float* in,
+                                              float* out) {
+    if constexpr (V > 1) {
+        if (vectors < V) {
+            dense_upto<Vec, R, V - 1>(vectors, layer, col, in, out);
+            return;
+        }
+    }
+    dense_tile<Vec, R, V>(layer, col, in, out);
+}
+
+// Groups of R rows with V vectors of outputs at a time, then the rows left over one at a time,
+// in the sparse form (over the nonzero inputs) when the layer is narrow enough, else with V1
+// vectors at a time (a single row has fewer accumulators, so it takes more outputs).
+template <class Vec, int R, int V, int V1>
+[[gnu::always_inline]] inline void dense_layer(const Network::Packed& layer, const float* in, int n, float* out) {
+    constexpr int W = kWidth<Vec>;
+    const int vectors = layer.out_padded / W;
+    const std::ptrdiff_t ld_in = layer.in_padded;
+    const std::ptrdiff_t ld_out = layer.out_padded;
+    const int grouped = n - n % R;
+    for (int v = 0; v < vectors; v += V)
+        for (int r = 0; r < grouped; r += R)
+            dense_upto<Vec, R, V>(vectors - v < V ? vectors - v : V, layer, W * v, in + r * ld_in, out + r * ld_out);
+    if (layer.in <= kMaxSparseInputs) {
+        sparse_rows<Vec, V1>(layer, in + grouped * ld_in, ld_in, n - grouped, out + grouped * ld_out);
+        return;
+    }
+    for (int r = grouped; r < n; ++r)
+        for (int v = 0; v < vectors; v += V1)
+            dense_upto<Vec, 1, V1>(vectors - v < V1 ? vectors - v : V1, layer, W * v, in + r * ld_in,
+                                   out + r * ld_out);
+}
+
+// Tiles: R rows x V vectors of accumulators, within the 16 registers of SSE2 and AVX2 and the
+// 32 of AVX-512, leaving room for the weight vectors and the broadcast input.
+void portable_sparse(const Network::Packed& layer, const std::int8_t* planes, int n, float* out) {
+    sparse_rows<Vec4, 8>(layer, planes, kInputs, n, out);
+}
+void portable_dense(const Network::Packed& layer, const float* in, int n, float* out) {
+    dense_layer<Vec4, 4, 2, 8>(layer, in, n, out);
+}
+
+#if NONAGAME_NET_X86
+[[gnu::target("avx2,fma")]] void avx2_sparse(const Network::Packed& layer, const std::int8_t* planes, int n,
+                                              float* out) {
+    sparse_rows<Vec8, 8>(layer, planes, kInputs, n, out);
+}
+[[gnu::target("avx2,fma")]] void avx2_dense(const Network::Packed& layer, const float* in, int n, float* out) {
+    dense_layer<Vec8, 6, 2, 8>(layer, in, n, out);
+}
+[[gnu::target("avx512f,fma")]] void avx512_sparse(const Network::Packed& layer, const std::int8_t* planes, int n,
+                                                  float* out) {
+    sparse_rows<Vec16, 16>(layer, planes, kInputs, n, out);
+}
+[[gnu::target("avx512f,fma")]] void avx512_dense(const Network::Packed& layer, const float* in, int n, float* out) {
+    dense_layer<Vec16, 4, 4, 16>(layer, in, n, out);
+}
+#endif
+
+}  // namespace
+
+const Kernels& portable_kernels() {
+    static constexpr Kernels kernels{portable_sparse, portable_dense};
+    return kernels;
+}
+
+#if NONAGAME_NET_X86
+const Kernels& avx2_kernels() {
+    static constexpr Kernels kernels{avx2_sparse, avx2_dense};
+    return kernels;
+}
+const Kernels& avx512_kernels() {
+    static constexpr Kernels kernels{avx512_sparse, avx512_dense};
+    return kernels;
+}
+#endif
+
+}  // namespace nonagame::net::detail
