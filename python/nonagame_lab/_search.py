@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import threading
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -85,7 +86,9 @@ def search(
     own tree (root parallelism) and their root statistics are merged. At ``threads=1`` a seed
     makes the result reproducible. ``pool_nodes`` bounds the memory: when the pool is full the
     tree stops growing and the search goes on with what it has. Ctrl-C ends a long search with
-    KeyboardInterrupt. A position that is already over raises ValueError.
+    KeyboardInterrupt. A position that is already over raises ValueError, and so does a
+    budget of zero simulations (a search that looked at nothing has no move to give); a bool
+    for either budget is a TypeError.
     """
     if (simulations is None) == (seconds is None):
         raise ValueError("give exactly one budget: simulations or seconds")
@@ -120,18 +123,30 @@ class MCTSPlayer(nonagame.Player):
         exploration: float = DEFAULT_EXPLORATION,
         pool_nodes: int = DEFAULT_POOL_NODES,
     ) -> MCTSPlayer:
+        # The lab checks its own arguments: the core module would panic on a bad id.
+        if isinstance(id, bool) or not isinstance(id, int):
+            raise TypeError(f"argument 'id': expected 1 or 2, got {type(id).__name__!r}")
+        if id not in (1, 2):
+            raise ValueError(f"argument 'id': expected 1 or 2, got {id!r}")
         if simulations is None and seconds is None:
             simulations = 1000
         if simulations is not None and seconds is not None:
             raise ValueError("give at most one budget: simulations or seconds")
+        for name, value in (("simulations", simulations), ("seconds", seconds)):
+            if isinstance(value, bool):
+                raise TypeError(f"argument '{name}': expected a number, got 'bool'")
+        if simulations is not None and simulations == 0:
+            raise ValueError("argument 'simulations': expected a count >= 1, got 0")
         player = super().__new__(cls, id)
         player._id = id
+        player._lock = threading.Lock()
         player._budget = {"simulations": simulations} if simulations is not None else {"seconds": seconds}
         player._searcher = Searcher(exploration=exploration, pool_nodes=pool_nodes, threads=threads, seed=seed)
         player.last_result = None
         return player
 
     _id: int
+    _lock: threading.Lock
     _budget: dict[str, Any]
     _searcher: Searcher
     #: The result of the search behind the last move, for inspection.
@@ -142,15 +157,41 @@ class MCTSPlayer(nonagame.Player):
         """The player id, 1 or 2."""
         return self._id
 
-    def choose(self, position: Position) -> SearchResult:
-        """Searches position (reusing the tree where it can) and returns the result."""
+    def _claim(self) -> None:
+        # set_position, run and advance make one step: a second thread is refused whole
+        # rather than slipping between them and finding the tree on another root.
+        if not self._lock.acquire(blocking=False):
+            raise RuntimeError("this MCTSPlayer is in use by another thread")
+
+    def _search(self, position: Position) -> SearchResult:
         self._searcher.set_position(position)
         result = _result(self._searcher.run(**self._budget), position.legal_moves)
         self.last_result = result
         return result
 
+    def choose(self, position: Position) -> SearchResult:
+        """Searches position (reusing the tree where it can) and returns the result.
+
+        The player serves one thread at a time: a call while another thread is in
+        choose or make_move raises RuntimeError.
+        """
+        self._claim()
+        try:
+            return self._search(position)
+        finally:
+            self._lock.release()
+
     def make_move(self, game: nonagame.Game) -> None:
-        position = Position.from_game(game)
-        result = self.choose(position)
-        game.make_move(result.best_move, self._id)
-        self._searcher.advance(result.best_move)
+        """Searches the game's position within the player's budget and plays the best move.
+
+        The tree is kept: the subtree of the move played is the start of the next search
+        when the game goes on from there. A call while another thread is in choose or
+        make_move raises RuntimeError.
+        """
+        self._claim()
+        try:
+            result = self._search(Position.from_game(game))
+            game.make_move(result.best_move, self._id)
+            self._searcher.advance(result.best_move)
+        finally:
+            self._lock.release()

@@ -87,17 +87,33 @@ PyObject* set_position(PyObject* self, PyObject* position) {
     });
 }
 
+// A cell: an exact int in 0..80 (TypeError for other types, ValueError outside, with the value).
+int cell_value(PyObject* object) {
+    if (PyBool_Check(object) || !PyIndex_Check(object)) {
+        raise(PyExc_TypeError, std::string("argument 'cell': expected an int, got '") + Py_TYPE(object)->tp_name + "'");
+    }
+    Ref index = Ref::checked(PyNumber_Index(object));
+    int overflow = 0;
+    const long cell = PyLong_AsLongAndOverflow(index.get(), &overflow);
+    if (cell == -1 && PyErr_Occurred()) throw ErrorSet{};
+    if (overflow != 0 || cell < 0 || cell >= kCells) {
+        const Ref text = Ref::checked(PyObject_Str(index.get()));
+        const char* utf8 = PyUnicode_AsUTF8(text.get());
+        if (utf8 == nullptr) throw ErrorSet{};
+        raise(PyExc_ValueError, std::string("argument 'cell': expected a cell in 0..80, got ") + utf8);
+    }
+    return static_cast<int>(cell);
+}
+
 PyObject* advance(PyObject* self, PyObject* cell_object) {
     return entry([&]() -> PyObject* {
-        const std::int64_t cell = count_value(cell_object, "cell");
+        const int cell = cell_value(cell_object);
         SearcherBody& b = body(self);
         std::optional<std::string> error;
         {
             ExclusiveBorrow borrow(b.borrow);
             if (!b.has_position) {
                 error = "set_position() first";
-            } else if (cell >= kCells) {
-                error = "cell must be 0..80, got " + std::to_string(cell);
             } else {
                 try {
                     b.search->advance(static_cast<int>(cell));
@@ -120,8 +136,8 @@ PyObject* proof_text(mcts::Proof proof) {
     }
 }
 
-// (visits bytes, values bytes, best_move, value, proof, simulations, seconds, pv) for
-// the Python layer, which turns it into a SearchResult.
+// (visits bytes, values bytes, proofs, best_move, value, proof, simulations, seconds, pv):
+// nine items for the Python layer, which turns it into a SearchResult.
 PyObject* result_tuple(const mcts::SearchResult& r) {
     Ref visits = Ref::checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(r.visits.data()),
                                                         sizeof r.visits));
@@ -186,9 +202,15 @@ mcts::SearchResult run_interruptible(SearcherBody& b, const mcts::Budget& budget
 mcts::Budget parse_budget(PyObject* simulations, PyObject* seconds, bool infinite) {
     mcts::Budget budget;
     if (simulations != Py_None) {
-        budget.simulations = static_cast<std::uint64_t>(count_value(simulations, "simulations"));
+        const std::int64_t count = count_value(simulations, "simulations");
+        // A search of no simulations would answer with a move it never looked at.
+        if (count == 0) raise(PyExc_ValueError, "argument 'simulations': expected a count >= 1, got 0");
+        budget.simulations = static_cast<std::uint64_t>(count);
     }
     if (seconds != Py_None) {
+        if (PyBool_Check(seconds)) {
+            raise(PyExc_TypeError, "argument 'seconds': expected a number of seconds, got 'bool'");
+        }
         const double s = PyFloat_AsDouble(seconds);
         if (s == -1.0 && PyErr_Occurred()) throw ErrorSet{};
         if (!std::isfinite(s) || s < 0) raise(PyExc_ValueError, "argument 'seconds': expected a finite number >= 0");
@@ -279,7 +301,8 @@ PyMethodDef kMethods[] = {
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run)), METH_VARARGS | METH_KEYWORDS,
      "run($self, /, *, simulations=None, seconds=None, infinite=False)\n--\n\n"
      "Searches the root within exactly one budget, without the interpreter lock, and returns\n"
-     "the raw result. stop() from another thread or Ctrl-C ends it early."},
+     "the raw result. stop() from another thread or Ctrl-C ends it early. A budget of zero\n"
+     "simulations is refused with ValueError, and so is a bool for either budget (TypeError)."},
     {"result", current_result, METH_NOARGS,
      "result($self, /)\n--\n\nThe raw result of the tree as it stands, without searching."},
     {"stop", stop, METH_NOARGS,
