@@ -3,7 +3,8 @@
 - ``Position``: an immutable position value (equality, hashing, pickling, notation,
   symmetries, pictures).
 - ``playouts`` and ``VectorGames``: random games and batches of games at native speed.
-- ``search``, ``Searcher`` and ``MCTSPlayer``: native Monte Carlo tree search.
+- ``search``, ``Searcher`` and ``MCTSPlayer``: native Monte Carlo tree search;
+  ``search_batch``: many trees guided by the caller's network, evaluated in rounds.
 """
 
 from nonagame_lab._core import (
@@ -19,21 +20,27 @@ from nonagame_lab._core import (
     transform_cells,
 )
 from nonagame_lab._search import (
+    DEFAULT_C_PUCT,
     DEFAULT_EXPLORATION,
     DEFAULT_POOL_NODES,
     MCTSPlayer,
     SearchResult,
+    SearchSettings,
     search,
+    search_batch,
 )
 from nonagame_lab._symmetry import SYMMETRY_NAMES, transform_policy
 
 __all__ = [
+    "DEFAULT_C_PUCT",
     "DEFAULT_EXPLORATION",
     "DEFAULT_POOL_NODES",
     "MCTSPlayer",
     "SearchResult",
+    "SearchSettings",
     "Searcher",
     "search",
+    "search_batch",
     "PlayoutResult",
     "Position",
     "SYMMETRY_NAMES",

@@ -1,4 +1,4 @@
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable, Sequence
 from typing import Any, ClassVar, final
 
 import nonagame
@@ -7,6 +7,8 @@ import numpy.typing as npt
 
 __all__ = [
     "Searcher",
+    "SearchBatch",
+    "DEFAULT_C_PUCT",
     "DEFAULT_EXPLORATION",
     "DEFAULT_POOL_NODES",
     "Position",
@@ -112,8 +114,28 @@ def symmetry_cell_map(k: int, /) -> npt.NDArray[np.int8]: ...
 def cell_name(cell: int, /) -> str: ...
 def cell_index(name: str, /) -> int: ...
 
+DEFAULT_C_PUCT: float
 DEFAULT_EXPLORATION: float
 DEFAULT_POOL_NODES: int
+
+@final
+class SearchBatch:
+    def __new__(
+        cls,
+        positions: Sequence[Position | nonagame.Game | nonagame.State],
+        /,
+        *,
+        simulations: int,
+        threads: int | None = ...,
+        seed: int | None = None,
+        c_puct: float = ...,
+        dirichlet_alpha: float = ...,
+        dirichlet_fraction: float = ...,
+        temperature: float = ...,
+        pool_nodes: int | None = ...,
+    ) -> SearchBatch: ...
+    def run(self, evaluator: Callable[[Any, Any], Any], /) -> list[tuple[bytes, bytes, list[str | None], int, float, str | None, int, float, list[int], bytes | None]]: ...
+    def check_trees(self) -> str: ...
 
 @final
 class Searcher:
@@ -129,8 +151,8 @@ class Searcher:
     def advance(self, cell: int, /) -> None: ...
     def run(
         self, *, simulations: int | None = None, seconds: float | None = None, infinite: bool = False
-    ) -> tuple[bytes, bytes, list[str | None], int, float, str | None, int, float, list[int]]: ...
-    def result(self) -> tuple[bytes, bytes, list[str | None], int, float, str | None, int, float, list[int]]: ...
+    ) -> tuple[bytes, bytes, list[str | None], int, float, str | None, int, float, list[int], bytes | None]: ...
+    def result(self) -> tuple[bytes, bytes, list[str | None], int, float, str | None, int, float, list[int], bytes | None]: ...
     def stop(self) -> None: ...
     def check_tree(self) -> str: ...
     @property

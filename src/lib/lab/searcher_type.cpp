@@ -17,6 +17,7 @@
 #include "heap_type.hpp"
 #include "lab_args.hpp"
 #include "search/mcts.hpp"
+#include "search_result.hpp"
 
 namespace nonagame::py {
 
@@ -125,38 +126,6 @@ PyObject* advance(PyObject* self, PyObject* cell_object) {
         if (error) raise(PyExc_ValueError, *error);
         Py_RETURN_NONE;
     });
-}
-
-PyObject* proof_text(mcts::Proof proof) {
-    switch (proof) {
-        case mcts::Proof::Win: return PyUnicode_FromString("win");
-        case mcts::Proof::Loss: return PyUnicode_FromString("loss");
-        case mcts::Proof::Draw: return PyUnicode_FromString("draw");
-        default: Py_RETURN_NONE;
-    }
-}
-
-// (visits bytes, values bytes, proofs, best_move, value, proof, simulations, seconds, pv):
-// nine items for the Python layer, which turns it into a SearchResult.
-PyObject* result_tuple(const mcts::SearchResult& r) {
-    Ref visits = Ref::checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(r.visits.data()),
-                                                        sizeof r.visits));
-    Ref values = Ref::checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(r.values.data()),
-                                                        sizeof r.values));
-    Ref proofs = Ref::checked(PyList_New(kCells));
-    for (int c = 0; c < kCells; ++c) {
-        PyList_SET_ITEM(proofs.get(), c, Ref::checked(proof_text(r.proofs[static_cast<std::size_t>(c)])).release());
-    }
-    Ref pv = Ref::checked(PyList_New(static_cast<Py_ssize_t>(r.principal_variation.size())));
-    for (std::size_t i = 0; i < r.principal_variation.size(); ++i) {
-        PyList_SET_ITEM(pv.get(), static_cast<Py_ssize_t>(i),
-                        Ref::checked(PyLong_FromLong(r.principal_variation[i])).release());
-    }
-    Ref proof = Ref::checked(proof_text(r.proof));
-    return Ref::checked(Py_BuildValue("(OOOidOKdO)", visits.get(), values.get(), proofs.get(), r.best_move,
-                                      r.value, proof.get(), static_cast<unsigned long long>(r.simulations),
-                                      r.seconds, pv.get()))
-        .release();
 }
 
 // Runs the search on a thread of its own while the caller waits without the interpreter

@@ -461,20 +461,6 @@ std::uint32_t pool_for(const SearchConfig& config, std::uint64_t simulations) {
     return config.pool_nodes;
 }
 
-void legal_softmax(const float* logits, const std::uint8_t* legal, float* out) {
-    float top = -std::numeric_limits<float>::infinity();
-    for (int c = 0; c < kCells; ++c) {
-        if (legal[c] != 0) top = std::max(top, logits[c]);
-    }
-    double total = 0;
-    for (int c = 0; c < kCells; ++c) {
-        out[c] = legal[c] != 0 ? std::exp(logits[c] - top) : 0.0F;
-        total += out[c];
-    }
-    const auto scale = static_cast<float>(total > 0 ? 1.0 / total : 0.0);
-    for (int c = 0; c < kCells; ++c) out[c] *= scale;
-}
-
 SearchResult search(const GameRecord& position, const Budget& budget, const SearchConfig& config) {
     SearchConfig sized = config;
     if (budget.simulations) sized.pool_nodes = pool_for(config, *budget.simulations);

@@ -243,10 +243,6 @@ private:
 // less when that many simulations cannot fill it.
 std::uint32_t pool_for(const SearchConfig& config, std::uint64_t simulations);
 
-// Softmax of logits over the cells where legal is nonzero (0 elsewhere), into out. The same
-// arithmetic for every evaluator, so that a network gives the same priors wherever it runs.
-void legal_softmax(const float* logits, const std::uint8_t* legal, float* out);
-
 // A one-off search of position (a fresh Search of config). Throws as Search::run.
 SearchResult search(const GameRecord& position, const Budget& budget, const SearchConfig& config = {});
 
