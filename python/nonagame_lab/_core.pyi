@@ -146,6 +146,11 @@ class Searcher:
         pool_nodes: int | None = ...,
         threads: int | None = ...,
         seed: int | None = None,
+        network: Any = None,
+        c_puct: float = ...,
+        dirichlet_alpha: float = ...,
+        dirichlet_fraction: float = ...,
+        temperature: float = ...,
     ) -> Searcher: ...
     def set_position(self, position: Position | nonagame.Game | nonagame.State, /) -> None: ...
     def advance(self, cell: int, /) -> None: ...

@@ -139,11 +139,15 @@ def search(
     exploration: float | None = None,
     pool_nodes: int | None = None,
     settings: SearchSettings | None = None,
+    network: Any = None,
 ) -> SearchResult:
     """Searches position with UCT and random playouts, within exactly one budget.
 
     ``settings`` (a SearchSettings) holds how the search runs; ``seed``, ``threads``,
-    ``exploration`` and ``pool_nodes`` given here override its fields.
+    ``exploration`` and ``pool_nodes`` given here override its fields. With ``network`` (a
+    ``nonagame_lab.Network``) the search is PUCT over the network's priors, backing up its
+    values natively instead of playing out, with the same budgets, threads, seeds, proofs
+    and Ctrl-C; the result then carries the root's ``priors``.
 
     Proven wins and losses propagate up the tree, so a forced win is played as one. The
     interpreter lock is released while searching; with ``threads`` > 1 each thread grows its
@@ -160,7 +164,7 @@ def search(
     if root.is_over:
         raise ValueError("the position is already over: there is nothing to search")
     chosen = _settings(settings, {"seed": seed, "threads": threads, "exploration": exploration, "pool_nodes": pool_nodes})
-    searcher = _searcher(chosen)
+    searcher = _searcher(chosen, network)
     searcher.set_position(root)
     if simulations is not None:
         raw = searcher.run(simulations=simulations)
@@ -169,9 +173,17 @@ def search(
     return _result(raw, root.legal_moves)
 
 
-def _searcher(settings: SearchSettings) -> Searcher:
+def _searcher(settings: SearchSettings, network: Any = None) -> Searcher:
     return Searcher(
-        exploration=settings.exploration, pool_nodes=settings.pool_nodes, threads=settings.threads, seed=settings.seed
+        exploration=settings.exploration,
+        pool_nodes=settings.pool_nodes,
+        threads=settings.threads,
+        seed=settings.seed,
+        network=network,
+        c_puct=settings.c_puct,
+        dirichlet_alpha=settings.dirichlet_alpha,
+        dirichlet_fraction=settings.dirichlet_fraction,
+        temperature=settings.temperature,
     )
 
 
@@ -220,7 +232,7 @@ def search_batch(
 
 
 class MCTSPlayer(nonagame.Player):
-    """A nonagame.Player that chooses its moves by ``search``.
+    """A nonagame.Player that chooses its moves by ``search`` (guided by ``network`` if given).
 
     It keeps its tree between turns: when the game continues from the position it expects
     (its own move, then any reply), the subtree below that position is searched further
@@ -238,6 +250,7 @@ class MCTSPlayer(nonagame.Player):
         exploration: float | None = None,
         pool_nodes: int | None = None,
         settings: SearchSettings | None = None,
+        network: Any = None,
     ) -> MCTSPlayer:
         # The lab checks its own arguments: the core module would panic on a bad id.
         if isinstance(id, bool) or not isinstance(id, int):
@@ -258,7 +271,7 @@ class MCTSPlayer(nonagame.Player):
         player._lock = threading.Lock()
         player._budget = {"simulations": simulations} if simulations is not None else {"seconds": seconds}
         chosen = _settings(settings, {"seed": seed, "threads": threads, "exploration": exploration, "pool_nodes": pool_nodes})
-        player._searcher = _searcher(chosen)
+        player._searcher = _searcher(chosen, network)
         player.last_result = None
         return player
 

@@ -17,6 +17,7 @@
 #include "planes.hpp"
 #include "search/search_batch.hpp"
 #include "search_result.hpp"
+#include "search_settings.hpp"
 
 namespace nonagame::py {
 
@@ -28,21 +29,6 @@ struct BatchBody {
 };
 
 BatchBody& body(PyObject* self) { return Instance<BatchBody>::of(self); }
-
-// A number in [low, high] (low itself excluded when open_low), named by range in refusals.
-double bounded_number(PyObject* object, const char* name, double low, double high, bool open_low, const char* range) {
-    if (PyBool_Check(object)) raise(PyExc_TypeError, std::string("argument '") + name + "': expected a number, got 'bool'");
-    const double value = PyFloat_AsDouble(object);
-    if (value == -1.0 && PyErr_Occurred()) throw ErrorSet{};
-    if (!std::isfinite(value) || value < low || value > high || (open_low && value == low)) {
-        std::string text = "argument '";
-        text += name;
-        text += "': expected a finite number ";
-        text += range;
-        raise(PyExc_ValueError, text);
-    }
-    return value;
-}
 
 PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return entry([&] {
@@ -70,13 +56,7 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         mcts::SearchConfig config;
         config.threads = thread_count(threads, "threads");
         config.seed = seed_value(seed, "seed");
-        const double inf = std::numeric_limits<double>::infinity();
-        if (c_puct != nullptr) config.c_puct = bounded_number(c_puct, "c_puct", 0, inf, false, ">= 0");
-        if (alpha != nullptr) {
-            config.dirichlet_alpha = bounded_number(alpha, "dirichlet_alpha", 0, inf, true, "> 0");
-        }
-        if (fraction != nullptr) config.dirichlet_fraction = bounded_number(fraction, "dirichlet_fraction", 0, 1, false, "in 0..1");
-        if (temperature != nullptr) config.temperature = bounded_number(temperature, "temperature", 0, inf, false, ">= 0");
+        read_guided_settings(config, c_puct, alpha, fraction, temperature);
         if (pool != nullptr && pool != Py_None) {
             const std::int64_t nodes = count_value(pool, "pool_nodes");
             if (nodes < mcts::kMinTreeNodes || nodes > 0xFFFFFFFFLL) {

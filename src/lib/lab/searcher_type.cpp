@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <memory>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -17,7 +18,10 @@
 #include "heap_type.hpp"
 #include "lab_args.hpp"
 #include "search/mcts.hpp"
+#include "network_link.hpp"
+#include "search/network_evaluator.hpp"
 #include "search_result.hpp"
+#include "search_settings.hpp"
 
 namespace nonagame::py {
 
@@ -28,6 +32,8 @@ constexpr auto kSignalPoll = std::chrono::milliseconds(20);
 
 struct SearcherBody {
     BorrowState borrow;
+    // Declared before the search, which uses it, so that it is destroyed after.
+    std::unique_ptr<mcts::NetworkEvaluator> evaluator;
     std::optional<mcts::Search> search;
     std::atomic<bool> stop{false};
     bool has_position = false;
@@ -47,13 +53,20 @@ auto guarded(F&& f) {
 
 PyObject* searcher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return entry([&] {
-        static const char* names[] = {"exploration", "pool_nodes", "threads", "seed", nullptr};
+        static const char* names[] = {"exploration", "pool_nodes", "threads", "seed", "network", "c_puct",
+                                      "dirichlet_alpha", "dirichlet_fraction", "temperature", nullptr};
         double exploration = mcts::kDefaultExploration;
         PyObject* pool_object = nullptr;
         PyObject* threads_object = nullptr;
         PyObject* seed_object = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$dOOO:Searcher", const_cast<char**>(names),
-                                         &exploration, &pool_object, &threads_object, &seed_object)) {
+        PyObject* network_object = Py_None;
+        PyObject* c_puct = nullptr;
+        PyObject* alpha = nullptr;
+        PyObject* fraction = nullptr;
+        PyObject* temperature = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$dOOOOOOOO:Searcher", const_cast<char**>(names),
+                                         &exploration, &pool_object, &threads_object, &seed_object,
+                                         &network_object, &c_puct, &alpha, &fraction, &temperature)) {
             throw ErrorSet{};
         }
         mcts::SearchConfig config;
@@ -71,8 +84,15 @@ PyObject* searcher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         config.threads = thread_count(threads_object, "threads");
         config.seed = seed_value(seed_object, "seed");
+        read_guided_settings(config, c_puct, alpha, fraction, temperature);
+        std::shared_ptr<const net::Network> network = network_value(network_object, "network");
         Ref self = Ref::steal(allocate<SearcherBody>(type));
-        guarded([&] { body(self.get()).search.emplace(config); });
+        SearcherBody& b = body(self.get());
+        if (network) {
+            b.evaluator = std::make_unique<mcts::NetworkEvaluator>(std::move(network), config.threads);
+            config.evaluator = b.evaluator.get();
+        }
+        guarded([&] { b.search.emplace(config); });
         return self.release();
     });
 }
@@ -296,9 +316,11 @@ PyType_Slot kSlots[] = {
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
     {Py_tp_doc, const_cast<char*>(
-         "Searcher(*, exploration=0.7, pool_nodes=4194304, threads=1, seed=None)\n--\n\n"
+         "Searcher(*, exploration=0.7, pool_nodes=4194304, threads=1, seed=None, network=None,\n"
+         "         c_puct=1.5, dirichlet_alpha=0.3, dirichlet_fraction=0.0, temperature=0.0)\n--\n\n"
          "Monte Carlo tree search (UCT with random playouts and proven results) over a fixed pool\n"
-         "of nodes, kept between runs so that the subtree of the moves played is reused.")},
+         "of nodes, kept between runs so that the subtree of the moves played is reused. With a\n"
+         "network, PUCT over its priors with its values backed up (no playouts).")},
     {0, nullptr},
 };
 

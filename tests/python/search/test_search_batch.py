@@ -223,3 +223,77 @@ def test_ctrl_c_stops_between_rounds() -> None:
 def test_bad_settings(kwargs: dict[str, Any], error: type[Exception]) -> None:
     with pytest.raises(error):
         search_batch([Position()], NumpyNet(0), **kwargs)
+
+
+class ArraysNet:
+    """Weights by name, as nonagame_lab.Network.arrays() gives them, and a float64 forward."""
+
+    def __init__(self, seed: int, zero: bool = False) -> None:
+        rng = np.random.default_rng(seed)
+        shapes = {"hidden.0": (64, 243), "policy": (81, 64), "value": (1, 64)}
+        self.a: dict[str, np.ndarray] = {}
+        for name, (out, inputs) in shapes.items():
+            scale = 0.0 if zero else 1.0 / np.sqrt(inputs)
+            self.a[f"{name}.weight"] = (rng.standard_normal((out, inputs)) * scale).astype(np.float32)
+            self.a[f"{name}.bias"] = np.zeros(out, np.float32)
+
+    def arrays(self) -> dict[str, np.ndarray]:
+        return dict(self.a)
+
+    def evaluate_planes(self, planes: np.ndarray, legal: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        x = planes.reshape(len(planes), 243).astype(np.float64)
+        x = np.maximum(x @ self.a["hidden.0.weight"].T.astype(np.float64), 0)
+        value = np.tanh(x @ self.a["value.weight"].T.astype(np.float64))[:, 0]
+        return x @ self.a["policy.weight"].T.astype(np.float64), value
+
+
+def _network(seed: int, zero: bool = False) -> Any:
+    import nonagame_lab
+
+    fake = ArraysNet(seed, zero)
+    native = getattr(nonagame_lab, "Network", None)
+    return native.from_arrays(fake.arrays()) if native is not None else fake
+
+
+def test_batch_matches_search_with_the_network() -> None:
+    from nonagame_lab import search
+
+    net = _network(3)
+    for root in positions(3):
+        alone = search(root, simulations=300, seed=4, network=net)
+        batched = search_batch([root], net.evaluate_planes, simulations=300, seed=4)[0]
+        assert (alone.visits == batched.visits).all() and alone.best_move == batched.best_move
+        assert alone.priors is not None and np.allclose(alone.priors, batched.priors, atol=1e-6)
+
+
+@pytest.mark.threads
+def test_network_search_on_threads_and_with_reuse() -> None:
+    from nonagame_lab import MCTSPlayer, Searcher
+
+    import nonagame
+
+    net = _network(5)
+    searcher = Searcher(network=net, threads=2, seed=1, dirichlet_fraction=0.25)
+    searcher.set_position(Position())
+    searcher.run(simulations=400)
+    assert searcher.check_tree() == ""
+    player = MCTSPlayer(1, simulations=200, seed=2, network=net)
+    game = nonagame.Game(0)
+    player.make_move(game)
+    assert player.last_result is not None and player.last_result.priors is not None
+
+
+def test_network_search_proves_wins_with_zero_weights() -> None:
+    from nonagame_lab import search
+
+    net = _network(0, zero=True)
+    for seed in range(300):
+        position = random_position(seed, 30)
+        if position.is_over:
+            continue
+        winning = [c for c in position.legal_moves if position.play(c).winner == position.to_move]
+        if len(winning) == 1 and len(position.legal_moves) >= 4:
+            result = search(position, simulations=300, seed=1, network=net)
+            assert result.best_move == winning[0] and result.proven == "win"
+            return
+    raise AssertionError("no position with one winning move found")
