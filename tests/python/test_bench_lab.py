@@ -15,6 +15,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 import cases  # noqa: E402
 import lab  # noqa: E402
 
+pytestmark = pytest.mark.programs
+
 
 @pytest.fixture(scope="module")
 def positions():

@@ -14,6 +14,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 
 import peer_map  # noqa: E402
 
+pytestmark = pytest.mark.programs
+
 GAME = pyspiel.load_game("ultimate_tic_tac_toe")
 
 

@@ -15,6 +15,8 @@ import engine  # noqa: E402
 import lab  # noqa: E402
 import run  # noqa: E402
 
+pytestmark = pytest.mark.programs
+
 ALWAYS_MEASURED = [
     "selfplay_games_per_s", "selfplay_turn_ns", "make_state_ns", "make_state_kept_ns", "python_move_ns", "make_move_ns",
     "dict_get_ns", "make_checkpoint_ns", "load_checkpoint_ns", "state_retained_bytes",

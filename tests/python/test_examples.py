@@ -1,7 +1,6 @@
 """The example programs, run with small sizes."""
 import importlib.util
 import json
-import os
 import pathlib
 import subprocess
 import textwrap
@@ -9,6 +8,8 @@ import sys
 
 import numpy as np
 import pytest
+
+pytestmark = pytest.mark.programs
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
@@ -173,11 +174,6 @@ def test_dataset_npz_keeps_its_arrays_and_adds_the_new_ones(tmp_path):
         run("dataset", "--games", "1", "--out", str(tmp_path / "data.csv"))
 
 
-@pytest.mark.skipif(
-    bool(os.environ.get("NONAGAME_SANITIZED")),
-    reason="under a preloaded AddressSanitizer runtime Ray's own native code (its setproctitle) "
-    "reads freed memory in the driver process this test starts; the local-cluster test runs there",
-)
 def test_distributed_selfplay_writes_one_parquet_dataset(tmp_path):
     pytest.importorskip("ray", reason="ray is an optional extra; the test script installs it")
     pytest.importorskip("pyarrow", reason="the workers write Parquet: pyarrow is in the distributed extra")

@@ -260,12 +260,20 @@ PyObject* transform(PyObject* self, PyObject* k) {
     return entry([&] { return wrap_position(value(self).transformed(symmetry_argument(k))); });
 }
 
-PyObject* call_svg(PyObject* self, PyObject*) {
+// The picture is drawn in Python (nonagame_lab._svg); its arguments pass through as given.
+PyObject* call_svg(PyObject* self, PyObject* args, PyObject* kwargs) {
     return entry([&] {
         Ref module = Ref::checked(PyImport_ImportModule("nonagame_lab._svg"));
-        return Ref::checked(PyObject_CallMethod(module.get(), "position_svg", "O", self)).release();
+        Ref draw = Ref::checked(PyObject_GetAttrString(module.get(), "position_svg"));
+        const Py_ssize_t given = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
+        Ref call_args = Ref::checked(PyTuple_New(given + 1));
+        PyTuple_SET_ITEM(call_args.get(), 0, Py_NewRef(self));
+        for (Py_ssize_t i = 0; i < given; ++i) PyTuple_SET_ITEM(call_args.get(), i + 1, Py_NewRef(PyTuple_GET_ITEM(args, i)));
+        return Ref::checked(PyObject_Call(draw.get(), call_args.get(), kwargs)).release();
     });
 }
+
+PyObject* repr_svg(PyObject* self, PyObject*) { return call_svg(self, nullptr, nullptr); }
 
 PyObject* reduce(PyObject* self, PyObject*) {
     return entry([&] {
@@ -342,8 +350,12 @@ PyMethodDef kMethods[] = {
      "order of\nSYMMETRY_NAMES (the identity first)."},
     {"transform", transform, METH_O,
      "transform($self, k, /)\n--\n\nThe image of the position under symmetry k (0..7)."},
-    {"to_svg", call_svg, METH_NOARGS, "to_svg($self, /)\n--\n\nThe board as an SVG picture."},
-    {"_repr_svg_", call_svg, METH_NOARGS, "_repr_svg_($self, /)\n--\n\nThe SVG picture that notebooks show."},
+    {"to_svg", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_svg)), METH_VARARGS | METH_KEYWORDS,
+     "to_svg($self, /, policy=None, values=None, last_move=None, coordinates=True)\n--\n\n"
+     "The board as an SVG picture: policy (81 numbers >= 0) as a heat map, values (81 numbers\n"
+     "in [-1, 1] for the player to move) in green and red, last_move marked, files and ranks\n"
+     "along the edges when coordinates, and the side to move or the result above the board."},
+    {"_repr_svg_", repr_svg, METH_NOARGS, "_repr_svg_($self, /)\n--\n\nThe SVG picture that notebooks show."},
     {"__reduce__", reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\nPickles the position as its notation."},
     {"__copy__", copy_self, METH_NOARGS, "__copy__($self, /)\n--\n\nThe position itself: it is immutable."},
     {"__deepcopy__", copy_self, METH_O,

@@ -8,6 +8,7 @@ import subprocess
 import xml.etree.ElementTree as ElementTree
 import zlib
 
+import numpy as np
 import pytest
 
 from lab_support import grid_square, random_line, roster_statuses
@@ -80,37 +81,43 @@ def showcase() -> Position:
     raise AssertionError("no position with won and drawn rosters found")
 
 
-@pytest.fixture(scope="module")
-def screenshot(chromium, tmp_path_factory):
-    p = showcase()
-    svg = p.to_svg()
-    assert svg == p._repr_svg_()
+def shoot(chromium: str, svg: str, folder):
+    """Chromium's screenshot of svg: a function from picture coordinates to the pixel, and
+    the rows."""
     root = ElementTree.fromstring(svg)  # well-formed XML
-    size = int(float(root.get("width")))
-    folder = tmp_path_factory.mktemp("svg")
+    width, height = int(float(root.get("width"))), int(float(root.get("height")))
     (folder / "position.svg").write_text(svg)
     command = [chromium, "--headless", "--disable-gpu", "--no-sandbox", "--hide-scrollbars",
                "--force-device-scale-factor=1", f"--user-data-dir={folder / 'profile'}",
-               f"--screenshot={folder / 'shot.png'}", f"--window-size={size},{size}",
+               f"--screenshot={folder / 'shot.png'}", f"--window-size={width},{height}",
                (folder / "position.svg").as_uri()]
     # The browser is not ours: it runs without a sanitizer runtime that a sanitized test run
     # preloads into this process.
     env = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
     subprocess.run(command, capture_output=True, timeout=180, check=True, env=env)
-    width, height, rows = decode_png((folder / "shot.png").read_bytes())
-    assert (width, height) == (size, size)
+    shot_width, shot_height, rows = decode_png((folder / "shot.png").read_bytes())
+    assert (shot_width, shot_height) == (width, height)
 
     def pixel(x: float, y: float) -> Pixel:
         at = 3 * int(x)
         return tuple(rows[int(y)][at:at + 3])
 
+    return pixel, rows
+
+
+@pytest.fixture(scope="module")
+def screenshot(chromium, tmp_path_factory):
+    p = showcase()
+    svg = p.to_svg()
+    assert svg == p._repr_svg_()
+    pixel, rows = shoot(chromium, svg, tmp_path_factory.mktemp("svg"))
     return p, pixel, rows
 
 
 def cell_box(cell: int) -> tuple[float, float]:
     """Top-left corner of a cell in the picture."""
-    row, col = grid_square(cell)
-    return _svg._origin(col), _svg._origin(row)
+    assert _svg._grid_square(cell) == grid_square(cell)
+    return _svg.cell_origin(cell)
 
 
 def test_the_picture_is_not_blank(screenshot):
@@ -155,3 +162,64 @@ def test_legal_cells_won_and_drawn_rosters_are_shaded(screenshot):
             assert alpha is not None and alpha > 0.2, (cell, inside)
         else:
             assert near(inside, background, 6), (cell, inside)
+
+
+def test_policy_heat_map_and_last_move(chromium, tmp_path):
+    """The heat map's opacity follows the policy, cells it gives nothing stay clear, and the
+    last move is framed."""
+    p = showcase()
+    legal = p.legal_moves
+    policy = np.zeros(81)
+    policy[legal] = np.linspace(1.0, 0.1, len(legal))
+    last = int(np.flatnonzero(p.board)[0])
+    pixel, _ = shoot(chromium, p.to_svg(policy=policy, last_move=last), tmp_path)
+    heat, background = rgb(_svg.HEAT), rgb(_svg.COLORS["background"])
+    statuses = roster_statuses(p.board.tolist())
+    for cell in legal:
+        left, top = cell_box(cell)
+        alpha = blend_of(pixel(left + 8, top + 8), heat, background)
+        assert alpha is not None and abs(alpha - 0.85 * policy[cell]) < 0.05, (cell, alpha)
+    clear = [c for c in range(81) if c not in legal and p.board[c] == 0 and statuses[c // 9] < 0]
+    for cell in clear:
+        left, top = cell_box(cell)
+        assert near(pixel(left + 8, top + 8), background, 6), cell
+    left, top = cell_box(last)
+    assert near(pixel(left + 2.5, top + CELL_MIDDLE), rgb(_svg.COLORS["frame"]), 40)
+
+
+CELL_MIDDLE = _svg.CELL / 2
+
+
+def test_a_won_game_draws_its_winning_line_and_result():
+    for seed in range(200):
+        moves, final = random_line(seed)
+        if final.winner:
+            break
+    svg = final.to_svg()
+    root = ElementTree.fromstring(svg)
+    ns = "{http://www.w3.org/2000/svg}"
+    (line,) = [e for e in root.iter(f"{ns}line") if e.get("class") == "winning-line"]
+    statuses = roster_statuses(final.board.tolist())
+    ends = []
+    for x, y in ((line.get("x1"), line.get("y1")), (line.get("x2"), line.get("y2"))):
+        # The line ends at the centres of won rosters: the centre cell of each.
+        cell = next(c for c in range(81) if c % 9 == 4 and abs(_svg.cell_origin(c)[0] + CELL_MIDDLE - float(x)) < 1
+                    and abs(_svg.cell_origin(c)[1] + CELL_MIDDLE - float(y)) < 1)
+        ends.append(cell // 9)
+    assert all(statuses[r] == final.winner for r in ends) and ends[0] != ends[1]
+    captions = [e.text for e in root.iter(f"{ns}text") if e.get("class") == "caption"]
+    assert captions == [f"{'x' if final.winner == 1 else 'o'} wins"]
+    files = [e.text for e in root.iter(f"{ns}text") if e.get("class") == "file"]
+    assert files == list("abcdefghi") and "file" not in final.to_svg(coordinates=False)
+
+
+@pytest.mark.parametrize("kwargs, text", [
+    ({"policy": np.ones(80)}, "argument 'policy': expected 81 numbers"),
+    ({"policy": -np.ones(81)}, "argument 'policy': expected numbers >= 0"),
+    ({"values": [float("nan")] * 81}, "argument 'values': expected finite numbers"),
+    ({"last_move": 81}, "argument 'last_move': expected a cell in 0..80"),
+    ({"last_move": True}, "argument 'last_move': expected a cell in 0..80"),
+])
+def test_bad_picture_arguments_are_refused(kwargs, text):
+    with pytest.raises(ValueError, match=text):
+        Position().to_svg(**kwargs)
