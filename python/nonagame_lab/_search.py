@@ -193,6 +193,7 @@ def search_batch(
     *,
     simulations: int,
     settings: SearchSettings | None = None,
+    leaves_per_tree: int = 1,
     **changes: Any,
 ) -> list[SearchResult]:
     """Searches many positions at once, guided by a network that the caller evaluates.
@@ -208,7 +209,10 @@ def search_batch(
 
     Each tree gives one leaf a round, so a tree's result does not depend on the other
     positions of the batch, and with ``evaluator=net.evaluate_planes`` it equals
-    ``search(position, network=net)`` at the same budget and seed. The roots' own
+    ``search(position, network=net)`` at the same budget and seed. With ``leaves_per_tree``
+    > 1 a tree gives that many leaves a round under virtual loss (each pending descent
+    counts on its path as a lost visit, turning the next ones to other moves, and is taken
+    back when its evaluation arrives): fewer, larger rounds, at some cost in precision. The roots' own
     evaluations come first and are not counted as simulations. An answer of the wrong type
     (TypeError) or shape, or with a non-finite value (ValueError), and any exception of the
     evaluator, end the call with every tree as it was before that round. Ctrl-C stops
@@ -226,6 +230,7 @@ def search_batch(
         dirichlet_fraction=chosen.dirichlet_fraction,
         temperature=chosen.temperature,
         pool_nodes=chosen.pool_nodes,
+        leaves_per_tree=leaves_per_tree,
     )
     raws = batch.run(evaluator)
     return [_result(raw, root.legal_moves) for raw, root in zip(raws, roots)]

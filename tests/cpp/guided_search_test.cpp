@@ -14,6 +14,7 @@
 #include "rng.hpp"
 #include "search/evaluator.hpp"
 #include "search/mcts.hpp"
+#include "search/search_batch.hpp"
 
 using namespace nonagame;
 using namespace nonagame::mcts;
@@ -152,9 +153,9 @@ TEST(GuidedSearch, StepsMatchARun) {
             steps.start_steps(700);
             GameRecord leaf;
             std::array<float, kCells> priors{};
-            while (steps.next_leaf(leaf)) {
+            while (steps.next_leaves(&leaf) == 1) {
                 const float value = b.evaluate(leaf, priors.data(), 0);
-                steps.give(leaf, priors.data(), value);
+                steps.give(0, leaf, priors.data(), value);
             }
             const SearchResult got = steps.step_result();
             EXPECT_EQ(got.visits, expected.visits);
@@ -201,4 +202,69 @@ TEST(GuidedSearch, TemperatureDrawsAmongVisitedMoves) {
         drawn.insert(result.best_move);
     }
     EXPECT_GT(drawn.size(), 2U);
+}
+
+namespace {
+
+// Runs batch to its end with evaluator, dropping the round numbered drop (if any) first.
+std::vector<SearchResult> run_batch(SearchBatch& batch, Evaluator& evaluator, int drop) {
+    std::vector<float> logits;
+    std::vector<float> values;
+    for (int round = 0;; ++round) {
+        const int count = batch.gather();
+        if (count == 0) break;
+        std::vector<std::int8_t> planes(static_cast<std::size_t>(count) * 243);
+        std::vector<std::uint8_t> legal(static_cast<std::size_t>(count) * kCells);
+        batch.copy_leaves(planes.data(), legal.data());
+        if (round == drop) {
+            batch.abandon();
+            EXPECT_EQ(batch.check_trees(), "");
+            continue;
+        }
+        // Logits from the evaluator's priors, which the softmax gives back up to a factor.
+        logits.assign(legal.size(), 0.0F);
+        values.assign(static_cast<std::size_t>(count), 0.0F);
+        for (int k = 0; k < count; ++k) {
+            std::array<float, kCells> priors{};
+            values[static_cast<std::size_t>(k)] = evaluator.evaluate(GameRecord{}, priors.data(), 0);
+            for (int c = 0; c < kCells; ++c) logits[static_cast<std::size_t>(k * kCells + c)] = priors[static_cast<std::size_t>(c)];
+        }
+        batch.scatter(logits.data(), values.data());
+    }
+    std::vector<SearchResult> results;
+    for (std::size_t i = 0; i < batch.size(); ++i) results.push_back(batch.result(i));
+    return results;
+}
+
+}  // namespace
+
+// Several leaves a tree a round, under virtual loss: the budget is kept, the trees stay
+// consistent, a dropped round changes nothing, and the leaves of a round differ.
+TEST(GuidedSearch, VirtualLossSpreadsARoundsLeaves) {
+    const std::vector<GameRecord> roots{random_position(1, 6), random_position(2, 9), random_position(3, 14)};
+    SearchConfig config;
+    config.seed = 4;
+    FixedEvaluator evaluator(40, 1.0F, 0.1F);
+    SearchBatch whole(roots, config, 300, 8);
+    SearchBatch dropped(roots, config, 300, 8);
+    const std::vector<SearchResult> a = run_batch(whole, evaluator, -1);
+    const std::vector<SearchResult> b = run_batch(dropped, evaluator, 3);
+    EXPECT_EQ(whole.check_trees(), "");
+    for (std::size_t i = 0; i < roots.size(); ++i) {
+        EXPECT_EQ(a[i].simulations, 300U);
+        EXPECT_EQ(a[i].visits, b[i].visits);
+    }
+    // One round of eight leaves from a fresh tree (after its root) goes to eight moves.
+    SearchBatch fresh({new_game(0, false)}, config, 300, 8);
+    ASSERT_EQ(fresh.gather(), 1);  // the root
+    std::vector<float> logits(kCells, 0.0F);
+    std::vector<float> values(1, 0.0F);
+    fresh.scatter(logits.data(), values.data());
+    ASSERT_EQ(fresh.gather(), 8);
+    std::vector<std::int8_t> planes(8 * 243);
+    std::vector<std::uint8_t> legal(8 * kCells);
+    fresh.copy_leaves(planes.data(), legal.data());
+    std::set<std::vector<std::int8_t>> distinct;
+    for (int k = 0; k < 8; ++k) distinct.insert(std::vector<std::int8_t>(planes.begin() + k * 243, planes.begin() + (k + 1) * 243));
+    EXPECT_EQ(distinct.size(), 8U);
 }

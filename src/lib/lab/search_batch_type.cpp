@@ -33,7 +33,7 @@ BatchBody& body(PyObject* self) { return Instance<BatchBody>::of(self); }
 PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return entry([&] {
         static const char* names[] = {"positions", "simulations", "threads", "seed", "c_puct", "dirichlet_alpha",
-                                      "dirichlet_fraction", "temperature", "pool_nodes", nullptr};
+                                      "dirichlet_fraction", "temperature", "pool_nodes", "leaves_per_tree", nullptr};
         PyObject* positions = nullptr;
         PyObject* simulations = nullptr;
         PyObject* threads = nullptr;
@@ -43,9 +43,10 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyObject* fraction = nullptr;
         PyObject* temperature = nullptr;
         PyObject* pool = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOOO:SearchBatch", const_cast<char**>(names), &positions,
-                                         &simulations, &threads, &seed, &c_puct, &alpha, &fraction, &temperature,
-                                         &pool)) {
+        PyObject* per_tree = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOOOO:SearchBatch", const_cast<char**>(names),
+                                         &positions, &simulations, &threads, &seed, &c_puct, &alpha, &fraction,
+                                         &temperature, &pool, &per_tree)) {
             throw ErrorSet{};
         }
         if (simulations == nullptr || simulations == Py_None) {
@@ -65,6 +66,14 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             }
             config.pool_nodes = static_cast<std::uint32_t>(nodes);
         }
+        std::int64_t leaves_per_tree = 1;
+        if (per_tree != nullptr && per_tree != Py_None) {
+            leaves_per_tree = count_value(per_tree, "leaves_per_tree");
+            if (leaves_per_tree < 1 || leaves_per_tree > kCells) {
+                raise(PyExc_ValueError, "argument 'leaves_per_tree': expected a count in 1..81, got " +
+                                            std::to_string(leaves_per_tree));
+            }
+        }
         Ref sequence = Ref::checked(PySequence_Fast(positions, "argument 'positions': expected a sequence of positions"));
         const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
         std::vector<GameRecord> roots;
@@ -78,7 +87,8 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         Ref self = Ref::steal(allocate<BatchBody>(type));
         try {
-            body(self.get()).batch.emplace(roots, config, static_cast<std::uint64_t>(budget));
+            body(self.get()).batch.emplace(roots, config, static_cast<std::uint64_t>(budget),
+                                           static_cast<int>(leaves_per_tree));
         } catch (const std::invalid_argument& error) {
             raise(PyExc_ValueError, error.what());
         }
@@ -183,9 +193,15 @@ PyObject* run(PyObject* self, PyObject* evaluator) {
             Ref planes = Ref::checked(PyObject_CallMethod(rows.get(), "reshape", "iiii", count, kGridSide, kGridSide,
                                                           kPlaneChannels));
             Ref legal = view_array(block.get(), "bool", n * kPlaneValues, count, kCells);
-            // An exception here or below drops this round's leaves: no tree has changed yet.
-            Ref answer = Ref::checked(PyObject_CallFunctionObjArgs(evaluator, planes.get(), legal.get(), nullptr));
-            read_answer(answer.get(), count, legal_data, logits, values);
+            // An exception here or below drops this round's leaves (their virtual loss taken
+            // back): every tree is as it was before the round.
+            try {
+                Ref answer = Ref::checked(PyObject_CallFunctionObjArgs(evaluator, planes.get(), legal.get(), nullptr));
+                read_answer(answer.get(), count, legal_data, logits, values);
+            } catch (...) {
+                batch.abandon();
+                throw;
+            }
             {
                 ReleasedGil released;
                 batch.scatter(logits.data(), values.data());
@@ -228,8 +244,8 @@ PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<BatchBody>)},
     {Py_tp_methods, kMethods},
     {Py_tp_doc, const_cast<char*>(
-         "SearchBatch(positions, *, simulations, threads=1, seed=None, c_puct=1.5, dirichlet_alpha=0.3,\n"
-         "            dirichlet_fraction=0.0, temperature=0.0, pool_nodes=4194304)\n--\n\n"
+         "SearchBatch(positions, *, simulations, threads=1, seed=None, c_puct=2.5, dirichlet_alpha=0.3,\n"
+         "            dirichlet_fraction=0.0, temperature=0.0, pool_nodes=4194304, leaves_per_tree=1)\n--\n\n"
          "Guided searches of many positions advanced together, their leaves evaluated by the\n"
          "caller once a round (see search_batch).")},
     {0, nullptr},

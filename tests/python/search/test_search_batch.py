@@ -63,11 +63,13 @@ def test_a_tree_does_not_depend_on_its_companions() -> None:
     assert all((a.visits == b.visits).all() for a, b in zip(together, shuffled[::-1]))
 
 
-def test_one_round_gathers_one_leaf_per_tree() -> None:
+@pytest.mark.parametrize("per_tree", [1, 4])
+def test_a_round_gathers_the_leaves_asked_for(per_tree: int) -> None:
     net = NumpyNet(2)
-    search_batch(positions(5), net, simulations=40, seed=1)
+    results = search_batch(positions(5), net, simulations=40, seed=1, leaves_per_tree=per_tree)
     assert net.calls[0] == 5  # the roots first
-    assert max(net.calls) == 5 and len(net.calls) <= 41
+    assert max(net.calls) == 5 * per_tree and len(net.calls) <= 1 + 40 // per_tree + 1
+    assert all(r.simulations == 40 == r.visits.sum() for r in results)
 
 
 def test_priors_steer_visits() -> None:
@@ -144,17 +146,18 @@ def _bad(kind: str) -> Any:
         ("not_tuple", TypeError),
     ],
 )
-def test_bad_answers_change_nothing(kind: str, error: type[Exception]) -> None:
+@pytest.mark.parametrize("per_tree", [1, 4])
+def test_bad_answers_change_nothing(kind: str, error: type[Exception], per_tree: int) -> None:
     roots = positions(3)
     net = NumpyNet(4)
-    expected = search_batch(roots, net, simulations=60, seed=5)
-    batch = SearchBatch(roots, simulations=60, seed=5)
+    expected = search_batch(roots, net, simulations=60, seed=5, leaves_per_tree=per_tree)
+    batch = SearchBatch(roots, simulations=60, seed=5, leaves_per_tree=per_tree)
     calls = 0
 
     def sometimes_bad(planes: np.ndarray, legal: np.ndarray) -> Any:
         nonlocal calls
         calls += 1
-        return (_bad(kind) if calls == 7 else net)(planes, legal)
+        return (_bad(kind) if calls == 5 else net)(planes, legal)
 
     with pytest.raises(error):
         batch.run(sometimes_bad)

@@ -391,44 +391,63 @@ std::string Search::check_tree() const {
     return {};
 }
 
-void Search::start_steps(std::uint64_t simulations) {
+void Search::start_steps(std::uint64_t simulations, int leaves_per_round) {
+    abandon_leaves();
     steps_ = Steps{};
     steps_.quota = simulations;
+    steps_.per_round = std::max(leaves_per_round, 1);
     steps_.start = Clock::now();
+    trees_[0].set_slots(steps_.per_round);
     trees_[0].set_completed(0);
 }
 
-bool Search::next_leaf(GameRecord& leaf) {
-    Tree& tree = trees_[0];
+void Search::abandon_leaves() {
+    if (!steps_.root_pending && steps_.per_round > 1) {
+        for (int i = 0; i < steps_.pending; ++i) trees_[0].abandon(i);
+    }
+    steps_.pending = 0;
     steps_.root_pending = false;
-    if (is_over(root_)) return false;
+}
+
+int Search::next_leaves(GameRecord* leaves) {
+    abandon_leaves();
+    Tree& tree = trees_[0];
+    if (is_over(root_)) return 0;
     if (tree.needs_root(root_)) {
-        leaf = root_;
+        leaves[0] = root_;
         steps_.root_pending = true;
-        return true;
+        steps_.pending = 1;
+        return 1;
     }
     if (!steps_.prepared) {
         tree.prepare(root_);  // noise, as a run mixes it in
         steps_.prepared = true;
     }
-    while (steps_.done < steps_.quota) {
+    const bool virtual_loss = steps_.per_round > 1;
+    int count = 0;
+    while (count < steps_.per_round && steps_.done + static_cast<std::uint64_t>(count) < steps_.quota) {
         // The stops of Tree::run, in its order.
-        if (tree.node(0).proof != Proof::Unknown || tree.node(0).visits >= detail::kMaxRootVisits) return false;
-        leaf = root_;
-        if (tree.begin(leaf)) return true;
-        tree.set_completed(++steps_.done);
+        if (tree.node(0).proof != Proof::Unknown || tree.node(0).visits >= detail::kMaxRootVisits) break;
+        leaves[count] = root_;
+        if (tree.begin(leaves[count], count, virtual_loss)) {
+            ++count;
+        } else {
+            tree.set_completed(++steps_.done);
+        }
     }
-    return false;
+    steps_.pending = count;
+    return count;
 }
 
-void Search::give(const GameRecord& leaf, const float* priors, float value) {
+void Search::give(int index, const GameRecord& leaf, const float* priors, float value) {
     Tree& tree = trees_[0];
+    --steps_.pending;
     if (steps_.root_pending) {
         tree.expand_root(root_, priors);
         steps_.root_pending = false;
         return;
     }
-    tree.complete(leaf, priors, value);
+    tree.complete(leaf, priors, value, index, steps_.per_round > 1);
     tree.set_completed(++steps_.done);
 }
 

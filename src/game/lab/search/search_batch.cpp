@@ -30,11 +30,16 @@ void for_each_on(int workers, std::size_t count, Body&& body) {
 
 }  // namespace
 
-SearchBatch::SearchBatch(const std::vector<GameRecord>& roots, const SearchConfig& config, std::uint64_t simulations) {
+SearchBatch::SearchBatch(const std::vector<GameRecord>& roots, const SearchConfig& config, std::uint64_t simulations,
+                         int leaves_per_tree) {
     if (config.threads < 1 || config.threads > kMaxThreads) {
         throw std::invalid_argument("threads must be between 1 and " + std::to_string(kMaxThreads));
     }
+    if (leaves_per_tree < 1 || leaves_per_tree > kCells) {
+        throw std::invalid_argument("leaves_per_tree must be between 1 and " + std::to_string(kCells));
+    }
     workers_ = config.threads;
+    per_tree_ = leaves_per_tree;
     SearchConfig own = config;
     own.threads = 1;
     own.evaluator = nullptr;
@@ -45,31 +50,30 @@ SearchBatch::SearchBatch(const std::vector<GameRecord>& roots, const SearchConfi
         if (is_over(root)) throw std::invalid_argument("the game is over: there is no move to search");
         searches_.emplace_back(own);
         searches_.back().set_position(root);
-        searches_.back().start_steps(simulations);
+        searches_.back().start_steps(simulations, per_tree_);
     }
     finished_.assign(roots.size(), false);
-    leaves_.resize(roots.size());
+    leaves_.resize(roots.size() * static_cast<std::size_t>(per_tree_));
+    counts_.assign(roots.size(), 0);
 }
 
 int SearchBatch::gather() {
-    std::vector<std::uint8_t> has_leaf(searches_.size(), 0);
+    const auto per_tree = static_cast<std::size_t>(per_tree_);
     for_each_on(workers_, searches_.size(), [&](std::size_t i) {
+        counts_[i] = 0;
         if (finished_[i]) return;
-        if (searches_[i].next_leaf(leaves_[i])) {
-            has_leaf[i] = 1;
-        } else {
-            finished_[i] = true;
-        }
+        counts_[i] = searches_[i].next_leaves(leaves_.data() + i * per_tree);
+        if (counts_[i] == 0) finished_[i] = true;
     });
     pending_.clear();
     for (std::size_t i = 0; i < searches_.size(); ++i) {
-        if (has_leaf[i] != 0) pending_.push_back(static_cast<std::uint32_t>(i));
+        for (int s = 0; s < counts_[i]; ++s) pending_.push_back({static_cast<std::uint32_t>(i), s});
     }
     const std::size_t count = pending_.size();
     planes_.assign(count * kPlaneValues, 0);
     legal_.assign(count * kCells, 0);
     for_each_on(workers_, count, [&](std::size_t k) {
-        const GameRecord& leaf = leaves_[pending_[k]];
+        const GameRecord& leaf = leaves_[pending_[k].tree * per_tree + static_cast<std::size_t>(pending_[k].slot)];
         write_planes(leaf, leaf.next_player, planes_.data() + k * kPlaneValues);
         std::uint8_t* mask = legal_.data() + k * kCells;
         legal_cells(leaf).for_each([mask](int cell) { mask[cell] = 1; });
@@ -83,12 +87,25 @@ void SearchBatch::copy_leaves(std::int8_t* planes, std::uint8_t* legal) const {
 }
 
 void SearchBatch::scatter(const float* logits, const float* values) {
-    for_each_on(workers_, pending_.size(), [&](std::size_t k) {
-        std::array<float, kCells> priors{};
-        net::masked_softmax(logits + k * kCells, legal_.data() + k * kCells, priors.data());
-        const std::uint32_t tree = pending_[k];
-        searches_[tree].give(leaves_[tree], priors.data(), values[k]);
+    const auto per_tree = static_cast<std::size_t>(per_tree_);
+    // Each tree's leaves are contiguous in pending_; a tree is handled by one worker.
+    std::vector<std::size_t> first(searches_.size() + 1, 0);
+    for (const Leaf& leaf : pending_) ++first[leaf.tree + 1];
+    for (std::size_t i = 0; i < searches_.size(); ++i) first[i + 1] += first[i];
+    for_each_on(workers_, searches_.size(), [&](std::size_t tree) {
+        for (std::size_t k = first[tree]; k < first[tree + 1]; ++k) {
+            std::array<float, kCells> priors{};
+            net::masked_softmax(logits + k * kCells, legal_.data() + k * kCells, priors.data());
+            const int slot = pending_[k].slot;
+            searches_[tree].give(slot, leaves_[tree * per_tree + static_cast<std::size_t>(slot)], priors.data(),
+                                 values[k]);
+        }
     });
+    pending_.clear();
+}
+
+void SearchBatch::abandon() {
+    for (Search& search : searches_) search.abandon_leaves();
     pending_.clear();
 }
 

@@ -9,8 +9,12 @@
 // to its next leaf (first its root, whose evaluation is not a simulation), on `workers`
 // threads, and writes the leaves' planes and legal masks; the caller evaluates them and
 // scatter() turns the logits into priors (masked softmax, as the native network does) and
-// backs the values up. One leaf per tree per round: the descent of the next round sees the
-// backed-up value, exactly as a sequential search does.
+// backs the values up. By default one leaf per tree per round: the descent of the next round
+// sees the backed-up value, exactly as a sequential search does. With leaves_per_tree > 1 a
+// tree gathers that many leaves a round under virtual loss: each pending descent counts on
+// its path as a visit lost for the player who moved into each node, which turns the next
+// descents to other moves; the loss is taken back when the leaf's evaluation arrives (or the
+// round is dropped). Fewer rounds, each larger, at some cost in the search's precision.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +30,8 @@ public:
     // Throws std::invalid_argument for a configuration out of range (as Search) or a root
     // that is over. config.threads is the number of tree-work threads, config.evaluator is
     // ignored (the caller evaluates).
-    SearchBatch(const std::vector<GameRecord>& roots, const SearchConfig& config, std::uint64_t simulations);
+    SearchBatch(const std::vector<GameRecord>& roots, const SearchConfig& config, std::uint64_t simulations,
+                int leaves_per_tree = 1);
 
     // Runs the tree work of one round and returns how many leaves it needs evaluated (0 once
     // every tree is done). planes() holds count x 243 int8 (write_planes for the player to
@@ -36,8 +41,10 @@ public:
     // (count x 81), for a caller that owns the buffers.
     void copy_leaves(std::int8_t* planes, std::uint8_t* legal) const;
     // Gives back logits (count x 81) and values (count, for the player to move at each leaf)
-    // of the last gather(). A gather() not followed by scatter() changes no tree.
+    // of the last gather(). A gather() not followed by scatter() changes no tree once
+    // abandon() (or the next gather()) has dropped its leaves.
     void scatter(const float* logits, const float* values);
+    void abandon();
 
     std::size_t size() const { return searches_.size(); }
     int leaf_count() const { return static_cast<int>(pending_.size()); }
@@ -47,8 +54,14 @@ public:
 private:
     std::vector<Search> searches_;
     std::vector<bool> finished_;
-    std::vector<GameRecord> leaves_;       // per tree, its pending leaf
-    std::vector<std::uint32_t> pending_;   // trees with a leaf this round, in order
+    struct Leaf {
+        std::uint32_t tree;
+        int slot;
+    };
+    int per_tree_ = 1;
+    std::vector<GameRecord> leaves_;  // per_tree_ per tree, the pending leaves
+    std::vector<int> counts_;         // per tree, its leaves this round
+    std::vector<Leaf> pending_;       // the round's leaves, in tree order
     std::vector<std::int8_t> planes_;
     std::vector<std::uint8_t> legal_;
     int workers_ = 1;

@@ -197,7 +197,7 @@ std::uint32_t Tree::select_guided(std::uint32_t parent_index) const noexcept {
     const auto parent_visits = static_cast<double>(parent.visits);
     const double scale = c_puct_ * std::sqrt(std::max(parent_visits, 1.0));
     // First-play urgency: the parent's mean for the player to move there.
-    const double urgency = parent.visits == 0 ? 0.0 : -guides_[parent_index].value_sum / parent_visits;
+    const double urgency = parent.visits == 0 ? 0.0 : -value_sum(parent_index) / parent_visits;
     std::uint32_t best = 0;
     double best_score = -std::numeric_limits<double>::infinity();
     for (std::uint32_t i = 0; i < parent.child_count; ++i) {
@@ -213,36 +213,54 @@ std::uint32_t Tree::select_guided(std::uint32_t parent_index) const noexcept {
     return parent.first_child + best;
 }
 
-bool Tree::begin(GameRecord& game) noexcept {
+bool Tree::begin(GameRecord& game, int slot, bool virtual_loss) noexcept {
+    Path& path = slots_[static_cast<std::size_t>(slot)];
+    path.nodes[0] = 0;
+    path.depth = 0;
     std::uint32_t index = 0;
-    int depth = 0;
     while (nodes_[index].first_child != 0) {
         index = select_guided(index);
-        path_[++depth] = index;
+        path.nodes[static_cast<std::size_t>(++path.depth)] = index;
         Node& child = nodes_[index];
         if (child.proof != Proof::Unknown) {  // not selected
-            backup_guided(depth, proof_value(child.proof), false);
+            backup_guided(path, proof_value(child.proof), false);
             return false;
         }
         const std::int8_t mover = game.next_player;
         play_legal(game, child.cell);
         if (game.available.empty()) {
             child.proof = game.winner == mover ? Proof::Win : Proof::Draw;
-            backup_guided(depth, proof_value(child.proof), true);
+            backup_guided(path, proof_value(child.proof), true);
             return false;
         }
     }
-    pending_depth_ = depth;
+    if (virtual_loss) lose_virtually(path, 1);
     return true;
 }
 
-void Tree::complete(const GameRecord& leaf, const float* priors, float value) noexcept {
-    const int depth = pending_depth_;
-    expand(path_[depth], leaf, priors);  // a full pool leaves the leaf as it is
+void Tree::lose_virtually(const Path& path, int sign) noexcept {
+    for (int d = 0; d <= path.depth; ++d) {
+        const std::uint32_t index = path.nodes[static_cast<std::size_t>(d)];
+        nodes_[index].visits = static_cast<std::uint32_t>(static_cast<std::int64_t>(nodes_[index].visits) + sign);
+        nodes_[index].score += sign;
+    }
+}
+
+void Tree::complete(const GameRecord& leaf, const float* priors, float value, int slot, bool virtual_loss) noexcept {
+    const Path& path = slots_[static_cast<std::size_t>(slot)];
+    if (virtual_loss) lose_virtually(path, -1);
+    const std::uint32_t index = path.nodes[static_cast<std::size_t>(path.depth)];
+    // A leaf reached by two pending descents is expanded by the first to complete; a full
+    // pool leaves it as it is.
+    if (nodes_[index].first_child == 0) expand(index, leaf, priors);
     const double v = std::isfinite(value) ? std::clamp(static_cast<double>(value), -1.0, 1.0) : 0.0;
     // The value is for the player to move at the leaf; sums are for the player who moved in.
-    backup_guided(depth, -v, false);
+    backup_guided(path, -v, false);
 }
+
+void Tree::abandon(int slot) noexcept { lose_virtually(slots_[static_cast<std::size_t>(slot)], -1); }
+
+void Tree::set_slots(int count) { slots_.resize(static_cast<std::size_t>(std::max(count, 1))); }
 
 void Tree::simulate_guided(const GameRecord& root) noexcept {
     GameRecord game = root;
@@ -277,11 +295,11 @@ Tree::DescentEnd Tree::descend(GameRecord& game) noexcept {
 }
 
 // The child on the path below depth d has just been proven: so may the node at d be.
-inline void Tree::prove_up(int d, bool& proven) noexcept {
-    Node& node = nodes_[path_[d]];
+inline void Tree::prove_up(const std::uint32_t* path, int d, bool& proven) noexcept {
+    Node& node = nodes_[path[d]];
     node.proof = proof_from_children(nodes_ + node.first_child, node.child_count);
     proven = node.proof != Proof::Unknown;
-    if (!proven && nodes_[path_[d + 1]].proof == Proof::Draw) node.has_drawn_child = 1;
+    if (!proven && nodes_[path[d + 1]].proof == Proof::Draw) node.has_drawn_child = 1;
 }
 
 void Tree::backup(const DescentEnd& end) noexcept {
@@ -293,17 +311,18 @@ void Tree::backup(const DescentEnd& end) noexcept {
         ++node.visits;
         node.score += value;
         value = -value;
-        if (proven && d < end.depth) prove_up(d, proven);
+        if (proven && d < end.depth) prove_up(path_.data(), d, proven);
     }
 }
 
-void Tree::backup_guided(int depth, double value, bool proven) noexcept {
-    ++nodes_[path_[depth]].stopped_here;
-    for (int d = depth; d >= 0; --d) {
-        ++nodes_[path_[d]].visits;
-        guides_[path_[d]].value_sum += value;
+void Tree::backup_guided(const Path& path, double value, bool proven) noexcept {
+    const std::uint32_t* nodes = path.nodes.data();
+    ++nodes_[nodes[path.depth]].stopped_here;
+    for (int d = path.depth; d >= 0; --d) {
+        ++nodes_[nodes[d]].visits;
+        guides_[nodes[d]].value_sum += value;
         value = -value;
-        if (proven && d < depth) prove_up(d, proven);
+        if (proven && d < path.depth) prove_up(nodes, d, proven);
     }
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "board.hpp"
 #include "rng.hpp"
@@ -92,8 +93,17 @@ public:
     // needs game, now its leaf, evaluated; complete() then expands that leaf with priors
     // (per cell) and backs value (for the player to move there) up. When begin() returns
     // false the simulation is complete already: it ended in a proven node or a finished game.
-    bool begin(GameRecord& game) noexcept;
-    void complete(const GameRecord& leaf, const float* priors, float value) noexcept;
+    //
+    // Several descents may be pending at once, each in its own slot (set_slots). With
+    // virtual_loss each pending descent counts along its path as a visit lost for the player
+    // who moved into each node (visits + 1, value - 1, the loss kept in the node's score), so
+    // that the next descents turn to other moves; complete() and abandon() take it back
+    // before anything else.
+    bool begin(GameRecord& game, int slot = 0, bool virtual_loss = false) noexcept;
+    void complete(const GameRecord& leaf, const float* priors, float value, int slot = 0,
+                  bool virtual_loss = false) noexcept;
+    void abandon(int slot) noexcept;
+    void set_slots(int count);
     // A guided root not yet expanded, in play: it needs an evaluation before begin().
     bool needs_root(const GameRecord& root) const;
     void expand_root(const GameRecord& root, const float* priors) noexcept;
@@ -108,9 +118,11 @@ public:
 
     const Node& node(std::uint32_t index) const { return nodes_[index]; }
     bool guided() const { return guides_ != nullptr; }
-    // The sum of results through node index, for the player who moved into it.
+    // The sum of results through node index, for the player who moved into it. In a guided
+    // tree score counts the pending descents' virtual losses (0 between rounds): integers,
+    // so that taking them back restores the sums exactly.
     double value_sum(std::uint32_t index) const {
-        return guides_ != nullptr ? guides_[index].value_sum : nodes_[index].score;
+        return guides_ != nullptr ? guides_[index].value_sum - nodes_[index].score : nodes_[index].score;
     }
     // The mean a parent uses for child index (visited), capped at 0 when it has a drawn child.
     double mean(std::uint32_t index) const {
@@ -136,8 +148,14 @@ private:
     void simulate_guided(const GameRecord& root) noexcept;
     DescentEnd descend(GameRecord& game) noexcept;
     void backup(const DescentEnd& end) noexcept;
-    void backup_guided(int depth, double value, bool proven) noexcept;
-    void prove_up(int d, bool& proven) noexcept;
+    // A descent's nodes; nodes[0] is the root.
+    struct Path {
+        std::array<std::uint32_t, kCells + 1> nodes{};
+        int depth = 0;
+    };
+    void backup_guided(const Path& path, double value, bool proven) noexcept;
+    void prove_up(const std::uint32_t* path, int d, bool& proven) noexcept;
+    void lose_virtually(const Path& path, int sign) noexcept;
     std::uint32_t select(const Node& parent) const noexcept;
     std::uint32_t select_guided(std::uint32_t parent) const noexcept;
     bool expand(std::uint32_t index, const GameRecord& game, const float* priors = nullptr) noexcept;
@@ -153,7 +171,7 @@ private:
     double dirichlet_fraction_ = 0;
     Evaluator* evaluator_ = nullptr;
     int thread_ = 0;
-    int pending_depth_ = 0;  // of the leaf begin() left for complete()
+    std::vector<Path> slots_ = std::vector<Path>(1);  // pending guided descents
     // The root's priors before noise, once noise has been mixed into them.
     bool has_clean_priors_ = false;
     std::array<float, kCells> clean_priors_{};
