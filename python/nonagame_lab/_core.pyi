@@ -11,6 +11,9 @@ __all__ = [
     "DEFAULT_C_PUCT",
     "DEFAULT_EXPLORATION",
     "DEFAULT_POOL_NODES",
+    "MAX_THREADS",
+    "MIN_POOL_NODES",
+    "CELL_COUNT",
     "Position",
     "VectorGames",
     "PlayoutResult",
@@ -123,6 +126,9 @@ def cell_index(name: str, /) -> int: ...
 DEFAULT_C_PUCT: float
 DEFAULT_EXPLORATION: float
 DEFAULT_POOL_NODES: int
+MAX_THREADS: int  # the most threads any call takes
+MIN_POOL_NODES: int  # the smallest node pool a Searcher takes: a root and its 81 children
+CELL_COUNT: int  # the cells of the board, 0..CELL_COUNT-1
 
 @final
 class SearchBatch:

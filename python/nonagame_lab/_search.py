@@ -16,14 +16,11 @@ import nonagame
 # (80 MiB of address space, touched only as the tree grows), shared by the threads.
 # DEFAULT_EXPLORATION: the UCT exploration constant on the [-1, 1] value scale.
 # DEFAULT_C_PUCT: c_puct of a search guided by an evaluator (PUCT).
-from nonagame_lab._core import (
-    DEFAULT_C_PUCT,
-    DEFAULT_EXPLORATION,
-    DEFAULT_POOL_NODES,
-    Position,
-    SearchBatch,
-    Searcher,
-)
+# All are re-exported for the callers of search() and MCTSPlayer.
+from nonagame_lab._core import CELL_COUNT, Position, SearchBatch, Searcher
+from nonagame_lab._core import DEFAULT_C_PUCT as DEFAULT_C_PUCT
+from nonagame_lab._core import DEFAULT_EXPLORATION as DEFAULT_EXPLORATION
+from nonagame_lab._core import DEFAULT_POOL_NODES as DEFAULT_POOL_NODES
 
 __all__ = [
     "DEFAULT_C_PUCT",
@@ -87,8 +84,8 @@ class SearchResult:
     principal_variation: list[int]  #: best_move and the best replies that follow
     proven: str | None = None  #: "win", "loss" or "draw" once the root is solved
     seconds: float = 0.0  #: wall time of the search
-    move_values: npt.NDArray[np.float32] = field(default_factory=lambda: np.zeros(81, np.float32))
-    move_proofs: list[str | None] = field(default_factory=lambda: [None] * 81)
+    move_values: npt.NDArray[np.float32] = field(default_factory=lambda: np.zeros(CELL_COUNT, np.float32))
+    move_proofs: list[str | None] = field(default_factory=lambda: [None] * CELL_COUNT)
     #: (81,) the root's priors (without noise) when an evaluator guided the search, else None
     priors: npt.NDArray[np.float32] | None = None
 
@@ -97,7 +94,7 @@ def _result(raw: tuple[Any, ...], legal: list[int]) -> SearchResult:
     visits_bytes, values_bytes, proofs, best, value, proven, simulations, seconds, pv, priors = raw
     visits = np.frombuffer(visits_bytes, dtype=np.uint32).astype(np.int64)
     total = visits[legal].sum() if legal else 0
-    policy = np.zeros(81, dtype=np.float64)
+    policy = np.zeros(CELL_COUNT, dtype=np.float64)
     if total > 0:
         policy[legal] = visits[legal] / total
     elif legal:

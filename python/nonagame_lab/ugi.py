@@ -5,31 +5,48 @@ Tournament managers start an engine as a child process and talk to it one line a
 serves any ``nonagame.Player`` subclass. Positions use the notation of ``Position`` and
 moves the algebraic cell names of ``cell_name``.
 
-The search runs on a thread of its own, so the command loop stays responsive: ``isready``
-is answered at once and ``stop`` ends a search with its ``bestmove``. Bad input never
-ends the engine: it is answered with an ``info string`` line and the previous position is
-kept. End of input ends the engine as ``quit`` does.
+The search runs on a thread of its own while the command loop goes on reading: ``isready``
+and ``query`` are answered at once and ``stop`` ends a search with its ``bestmove``. A
+command that changes what the engine searches (``position``, ``go``, ``uginewgame``,
+``setoption``) stops a running search first: its ``bestmove`` comes out, then the command is
+carried out. Bad input never ends the engine: it is answered with an ``info string`` line and
+the previous position is kept. Input is read as bytes and each line decoded on its own, so a
+line that is not UTF-8 is just bad input. End of input ends the engine as ``quit`` does, and
+so does a closed output, quietly.
 
 ``go`` limits: ``movetime`` (ms) searches for that long; ``p1time``/``p2time`` with
 ``p1inc``/``p2inc`` (ms) take a share of the mover's clock (a 30th of the remaining time
 plus most of the increment, never more than half the remaining time); ``nodes N`` runs N
 simulations; ``depth D`` runs D * 1,000 simulations (a playout search has no fixed depth,
 so depth is read as a simulation budget that grows with it); ``infinite`` searches until
-``stop``. With no limit the engine searches for one second.
+``stop``. With no limit the engine searches for one second. Numbers are ASCII digits, at
+most ``MAX_LIMIT_VALUE``.
 """
 
 from __future__ import annotations
 
+import os
 import sys
 import threading
 import time
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
-from typing import IO, Protocol
+from typing import IO
 
 import nonagame
-from nonagame_lab._core import Position, Searcher, cell_index, cell_name
-from nonagame_lab._search import DEFAULT_EXPLORATION, DEFAULT_POOL_NODES
+from nonagame_lab._core import (
+    DEFAULT_EXPLORATION,
+    DEFAULT_POOL_NODES,
+    MAX_THREADS,
+    MIN_POOL_NODES,
+    Position,
+    Searcher,
+    cell_index,
+    cell_name,
+)
+from nonagame_lab._search import SearchResult, _result
+
+MAX_POOL_NODES = 2**32 - 1  # the most nodes a Searcher's pool takes: node indices are 32 bits
 
 ENGINE_NAME = "nonagame-lab MCTS"
 ENGINE_AUTHOR = "The nonagame developers"
@@ -37,6 +54,22 @@ SIMULATIONS_PER_DEPTH = 1000
 DEFAULT_MOVETIME_MS = 1000
 INFO_INTERVAL_S = 0.5
 SLICE_S = 0.05  # a search runs in slices this long, so that stop is seen between them too
+SLICE_SIMULATIONS = 20000  # the same for a simulation budget
+MIN_SIMULATIONS = 100  # a search stopped before it began still plays from this many, not the first cell
+FALLBACK_POOL_NODES = 1 << 16  # the small fresh search that picks a move after a failure
+FALLBACK_SIMULATIONS = 2000
+
+# The clock rule: a share of the mover's remaining time for this move.
+CLOCK_MOVES_TO_GO = 30  # the remaining time is shared over this many moves unless movestogo says
+CLOCK_INCREMENT_SHARE = 0.8  # of the increment, spent on this move as well
+CLOCK_MAX_SHARE = 0.5  # never more than this share of the remaining time
+CLOCK_MARGIN_MS = 10  # kept back for the answer to reach the manager
+MIN_MOVETIME_MS = 1
+
+MAX_LIMIT_VALUE = 2**53 - 1  # the largest go number; exact as a float, so clock arithmetic cannot fail
+ECHO_LIMIT = 80  # characters of the input shown back in an info string
+INFO_LIMIT = 240  # characters of an info string's text
+GO_KEYS = ("movetime", "p1time", "p2time", "p1inc", "p2inc", "nodes", "depth", "movestogo")
 
 
 @dataclass
@@ -48,12 +81,38 @@ class Limits:
     infinite: bool = False
 
 
-class Thinker(Protocol):
-    """What the engine asks of a move chooser."""
+def _quoted(text: str) -> str:
+    """Input shown back in an answer: quoted, in ASCII, cut to ECHO_LIMIT characters."""
+    if len(text) > ECHO_LIMIT:
+        text = text[:ECHO_LIMIT] + "..."
+    return ascii(text)
 
-    def new_game(self) -> None: ...
 
-    def think(self, position: Position, limits: Limits, stop: threading.Event, info: Callable[[str], None]) -> int: ...
+def _describe(error: BaseException) -> str:
+    """An error as one short line, named by its type when it has no message."""
+    message = str(error)
+    return f"{type(error).__name__}: {message}" if message else type(error).__name__
+
+
+def _whole_number(name: str, text: str, maximum: int) -> int:
+    """text as a count written in ASCII digits, at most maximum."""
+    if not (text.isascii() and text.isdigit()):
+        raise ValueError(f"{name} needs a whole number in ASCII digits, got {_quoted(text)}")
+    digits = text.lstrip("0") or "0"
+    if len(digits) > len(str(maximum)) or int(digits) > maximum:
+        raise ValueError(f"{name} must be at most {maximum}")
+    return int(digits)
+
+
+def _finite_number(name: str, text: str) -> float:
+    """text as a finite number >= 0 written in ASCII."""
+    try:
+        number = float(text) if text.isascii() else float("nan")
+    except ValueError:
+        number = float("nan")
+    if not 0 <= number < float("inf"):
+        raise ValueError(f"{name} must be a finite number >= 0, got {_quoted(text)}")
+    return number
 
 
 class SearchThinker:
@@ -67,38 +126,47 @@ class SearchThinker:
 
     def options(self) -> list[str]:
         return [
-            "option name threads type spin default 1 min 1 max 256",
-            f"option name pool_nodes type spin default {DEFAULT_POOL_NODES} min 82 max 4294967295",
+            f"option name threads type spin default 1 min 1 max {MAX_THREADS}",
+            f"option name pool_nodes type spin default {DEFAULT_POOL_NODES} min {MIN_POOL_NODES} max {MAX_POOL_NODES}",
             f"option name exploration type string default {DEFAULT_EXPLORATION}",
         ]
 
     def set_option(self, name: str, value: str) -> str | None:
-        """Applies an option; returns an error text for a bad one."""
+        """Applies an option and builds the search it asks for; returns an error text for a
+        bad one, in which case the previous settings and search are kept."""
+        threads, pool_nodes, exploration = self.threads, self.pool_nodes, self.exploration
         try:
             if name == "threads":
-                threads = int(value)
-                if not 1 <= threads <= 256:
-                    return "threads must be 1..256"
-                self.threads = threads
+                threads = _whole_number(name, value, MAX_THREADS)
+                if threads < 1:
+                    return f"threads must be 1..{MAX_THREADS}"
             elif name == "pool_nodes":
-                nodes = int(value)
-                if not 82 <= nodes <= 4294967295:
-                    return "pool_nodes must be 82..4294967295"
-                self.pool_nodes = nodes
+                pool_nodes = _whole_number(name, value, MAX_POOL_NODES)
+                if pool_nodes < MIN_POOL_NODES:
+                    return f"pool_nodes must be {MIN_POOL_NODES}..{MAX_POOL_NODES}"
             elif name == "exploration":
-                exploration = float(value)
-                if not exploration >= 0 or exploration == float("inf"):
-                    return "exploration must be a finite number >= 0"
-                self.exploration = exploration
+                exploration = _finite_number(name, value)
             else:
-                return f"unknown option {name!r}"
-        except ValueError:
-            return f"bad value {value!r} for option {name}"
-        self._searcher = None  # made again with the new settings
+                return f"unknown option {_quoted(name)}"
+        except ValueError as error:
+            return str(error)
+        try:
+            searcher = Searcher(exploration=exploration, pool_nodes=pool_nodes, threads=threads)
+        except (MemoryError, ValueError, OverflowError, OSError, RuntimeError) as error:
+            reason = _describe(error)
+            return f"{name} {value} refused: no search can be made with it ({reason}); the previous settings are kept"
+        self.threads, self.pool_nodes, self.exploration = threads, pool_nodes, exploration
+        self._searcher = searcher
         return None
 
     def new_game(self) -> None:
         self._searcher = None
+
+    def interrupt(self) -> None:
+        """Asks a running slice to end now; safe from another thread."""
+        searcher = self._searcher
+        if searcher is not None:
+            searcher.stop()
 
     def _get(self) -> Searcher:
         if self._searcher is None:
@@ -108,47 +176,62 @@ class SearchThinker:
     def think(self, position: Position, limits: Limits, stop: threading.Event, info: Callable[[str], None]) -> int:
         searcher = self._get()
         searcher.set_position(position)
+        legal = position.legal_moves
         start = time.monotonic()
         last_info = start
         done = 0
-        raw = searcher.result()
+        reported = -1  # simulations of the last info line
+        found: SearchResult | None = None
         while not stop.is_set():
             elapsed = time.monotonic() - start
             if limits.seconds is not None:
                 left = limits.seconds - elapsed
                 if left <= 0:
                     break
-                raw = searcher.run(seconds=min(SLICE_S, left))
+                found = _result(searcher.run(seconds=min(SLICE_S, left)), legal)
             elif limits.simulations is not None:
-                left_sims = limits.simulations - done
-                if left_sims <= 0:
+                left_simulations = limits.simulations - done
+                if left_simulations <= 0:
                     break
-                raw = searcher.run(simulations=min(left_sims, 20000))
+                found = _result(searcher.run(simulations=min(left_simulations, SLICE_SIMULATIONS)), legal)
             else:
-                raw = searcher.run(seconds=SLICE_S)
-            done += int(raw[6])
-            if raw[5] is not None and not limits.infinite:
+                found = _result(searcher.run(seconds=SLICE_S), legal)
+            done += found.simulations
+            if found.proven is not None and not limits.infinite:
                 break  # the root is solved: nothing more to learn
             now = time.monotonic()
             if now - last_info >= INFO_INTERVAL_S:
-                info(_info_line(raw, done, now - start))
-                last_info = now
-        info(_info_line(raw, done, time.monotonic() - start))
-        best = int(raw[3])
-        if best < 0:  # stopped before any simulation: any legal move
-            best = position.legal_moves[0]
-        searcher.advance(best)
-        return best
+                info(_info_line(found, done, now - start))
+                last_info, reported = now, done
+        if done == 0:  # stopped or out of time before any simulation
+            found = _result(searcher.run(simulations=MIN_SIMULATIONS), legal)
+            done = found.simulations
+        assert found is not None
+        if done != reported:  # the last periodic line already says it all otherwise
+            info(_info_line(found, done, time.monotonic() - start))
+        searcher.advance(found.best_move)
+        return found.best_move
 
 
-def _info_line(raw: tuple[object, ...], simulations: int, seconds: float) -> str:
-    value = float(raw[4])  # type: ignore[arg-type]
-    pv = " ".join(cell_name(c) for c in raw[8])  # type: ignore[attr-defined]
+def _info_line(found: SearchResult, simulations: int, seconds: float) -> str:
+    pv = " ".join(cell_name(c) for c in found.principal_variation)
     ms = int(seconds * 1000)
     nps = int(simulations / seconds) if seconds > 0 else 0
-    line = f"info simulations {simulations} nodes {simulations} time {ms} nps {nps} value {value:.3f}"
-    line += f" score cp {int(round(value * 100))}"
+    line = f"info simulations {simulations} nodes {simulations} time {ms} nps {nps} value {found.value:.3f}"
+    line += f" score cp {int(round(found.value * 100))}"
     return line + (f" pv {pv}" if pv else "")
+
+
+def _fallback_move(position: Position) -> tuple[int, str]:
+    """A move chosen without the failed player: a small fresh search, else the first legal
+    cell. Returns it with the words that say how it was chosen."""
+    try:
+        searcher = Searcher(pool_nodes=FALLBACK_POOL_NODES, threads=1)
+        searcher.set_position(position)
+        found = _result(searcher.run(simulations=FALLBACK_SIMULATIONS), position.legal_moves)
+        return found.best_move, f"a fallback search of {FALLBACK_SIMULATIONS} simulations"
+    except Exception as error:  # the fallback must not fail: the manager waits for a bestmove
+        return position.legal_moves[0], f"the first legal cell (the fallback search failed too: {_describe(error)})"
 
 
 class PlayerThinker:
@@ -161,10 +244,13 @@ class PlayerThinker:
         return []
 
     def set_option(self, name: str, value: str) -> str | None:
-        return f"unknown option {name!r}"
+        return f"unknown option {_quoted(name)}"
 
     def new_game(self) -> None:
         pass
+
+    def interrupt(self) -> None:
+        pass  # a player's move cannot be cut short: stop waits for it
 
     def think(self, position: Position, limits: Limits, stop: threading.Event, info: Callable[[str], None]) -> int:
         game = position.to_game()
@@ -185,24 +271,45 @@ class Engine:
         self.thinker = thinker
         self.output = output
         self.position = Position()
+        self.closed = False  # the output is gone: the engine ends
         self._lock = threading.Lock()
         self._search: threading.Thread | None = None
         self._stop = threading.Event()
-        self._infinite = False
 
     def send(self, line: str) -> None:
         with self._lock:
-            self.output.write(line + "\n")
-            self.output.flush()
-
-    def run(self, lines: Iterable[str]) -> None:
-        for raw in lines:
+            if self.closed:
+                return
             try:
-                if not self.handle(raw.strip()):
+                self.output.write(line + "\n")
+                self.output.flush()
+            except OSError:  # nobody reads the answers any more (BrokenPipeError)
+                self.closed = True
+                self._stop.set()
+
+    def tell(self, text: str) -> None:
+        """An ``info string`` line: ASCII, at most INFO_LIMIT characters of text."""
+        if len(text) > INFO_LIMIT:
+            text = text[:INFO_LIMIT] + "..."
+        self.send("info string " + text.encode("ascii", "backslashreplace").decode("ascii"))
+
+    def run(self, lines: Iterable[str | bytes]) -> None:
+        """Carries out the commands of lines (bytes are decoded as UTF-8, each line on its own
+        and leniently) until quit, the end of lines or a closed output. A running search is
+        stopped and joined on the way out, even when reading fails, so that no search thread
+        is left inside the native search at exit."""
+        try:
+            for raw in lines:
+                line = raw.decode("utf-8", "replace") if isinstance(raw, bytes) else raw
+                try:
+                    if not self.handle(line.strip()):
+                        break
+                except Exception as error:  # bad input must never end the engine
+                    self.tell(f"error: {_describe(error)}")
+                if self.closed:
                     break
-            except Exception as error:  # bad input must never end the engine
-                self.send(f"info string error: {error}")
-        self.finish_search()
+        finally:
+            self.finish_search()
 
     def handle(self, line: str) -> bool:
         """Carries out one command; False for quit."""
@@ -217,60 +324,51 @@ class Engine:
         elif command == "ugi":
             self.send(f"id name {ENGINE_NAME}")
             self.send(f"id author {ENGINE_AUTHOR}")
-            for option in getattr(self.thinker, "options", lambda: [])():
+            for option in self.thinker.options():
                 self.send(option)
             self.send("ugiok")
         elif command == "stop":
             self.finish_search()
         elif command == "query":
             self.query(args)
-        elif self.searching() and self._infinite:
-            self.send(f"info string {command}: not during 'go infinite' (send stop first)")
         elif command == "uginewgame":
-            self.wait_search()
+            self.finish_search()
             self.thinker.new_game()
             self.position = Position()
         elif command == "setoption":
-            self.wait_search()
+            self.finish_search()
             self.set_option(args)
         elif command == "position":
-            self.wait_search()
+            self.finish_search()
             self.set_position(args)
         elif command == "go":
-            self.wait_search()
+            self.finish_search()
             self.go(args)
         else:
-            self.send(f"info string unknown command {command!r}")
+            self.tell(f"unknown command {_quoted(command)}")
         return True
 
-    def searching(self) -> bool:
-        return self._search is not None and self._search.is_alive()
-
-    def wait_search(self) -> None:
-        """Lets a search with a limit end by itself (commands are taken in order)."""
-        if self._search is not None:
-            self._search.join()
-            self._search = None
-
     def finish_search(self) -> None:
+        """Stops a running search and waits for its bestmove (at most a slice)."""
         if self._search is not None:
             self._stop.set()
+            self.thinker.interrupt()
             self._search.join()
             self._search = None
 
     def set_option(self, args: list[str]) -> None:
         if len(args) < 4 or args[0] != "name" or "value" not in args:
-            self.send("info string setoption: expected 'setoption name NAME value VALUE'")
+            self.tell("setoption: expected 'setoption name NAME value VALUE'")
             return
         split = args.index("value")
         name, value = " ".join(args[1:split]), " ".join(args[split + 1 :])
         error = self.thinker.set_option(name, value)
         if error:
-            self.send(f"info string setoption: {error}")
+            self.tell(f"setoption: {error}")
 
     def set_position(self, args: list[str]) -> None:
         if not args:
-            self.send("info string position: expected 'startpos' or 'fen NOTATION', then optionally 'moves ...'")
+            self.tell("position: expected 'startpos' or 'fen NOTATION', then optionally 'moves ...'")
             return
         moves_at = args.index("moves") if "moves" in args else len(args)
         head, moves = args[:moves_at], args[moves_at + 1 :]
@@ -285,31 +383,30 @@ class Engine:
                 try:
                     position = position.play(cell_index(name))
                 except ValueError as error:
-                    raise ValueError(f"move {index} ({name}): {error}") from None
+                    raise ValueError(f"move {index} ({_quoted(name)}): {error}") from None
         except ValueError as error:
-            self.send(f"info string position: {error}; the position is unchanged")
+            self.tell(f"position: {error}; the position is unchanged")
             return
         self.position = position
 
     def go(self, args: list[str]) -> None:
         if self.position.is_over:
-            self.send("info string go: the game is over")
+            self.tell("go: the game is over")
             return
         try:
             limits = self.limits(args)
         except ValueError as error:
-            self.send(f"info string go: {error}")
+            self.tell(f"go: {error}")
             return
         self._stop = threading.Event()
-        self._infinite = limits.infinite
         position, stop = self.position, self._stop
 
         def work() -> None:
             try:
                 cell = self.thinker.think(position, limits, stop, self.send)
             except Exception as error:  # the engine answers even when its player fails
-                self.send(f"info string search failed: {error}")
-                cell = position.legal_moves[0]
+                cell, how = _fallback_move(position)
+                self.tell(f"search failed ({_describe(error)}); bestmove {cell_name(cell)} is from {how}")
             self.send(f"bestmove {cell_name(cell)}")
 
         self._search = threading.Thread(target=work, name="ugi-search", daemon=True)
@@ -325,16 +422,11 @@ class Engine:
                 infinite = True
                 i += 1
                 continue
-            if key not in ("movetime", "p1time", "p2time", "p1inc", "p2inc", "nodes", "depth", "movestogo"):
-                raise ValueError(f"unknown limit {key!r}")
+            if key not in GO_KEYS:
+                raise ValueError(f"unknown limit {_quoted(key)}")
             if i + 1 >= len(args):
                 raise ValueError(f"{key} needs a number")
-            try:
-                values[key] = int(args[i + 1])
-            except ValueError:
-                raise ValueError(f"{key} needs a number, got {args[i + 1]!r}") from None
-            if values[key] < 0:
-                raise ValueError(f"{key} must not be negative")
+            values[key] = _whole_number(key, args[i + 1], MAX_LIMIT_VALUE)
             i += 2
         if infinite:
             return Limits(infinite=True)
@@ -348,10 +440,9 @@ class Engine:
         clock = values.get(f"p{mover}time")
         if clock is not None:
             increment = values.get(f"p{mover}inc", 0)
-            moves_to_go = values.get("movestogo", 30) or 30
-            share = clock / moves_to_go + 0.8 * increment
-            share = min(share, clock * 0.5)
-            return Limits(seconds=max(share - 10, 1) / 1000)
+            moves_to_go = values.get("movestogo") or CLOCK_MOVES_TO_GO
+            share = min(clock / moves_to_go + CLOCK_INCREMENT_SHARE * increment, clock * CLOCK_MAX_SHARE)
+            return Limits(seconds=max(share - CLOCK_MARGIN_MS, MIN_MOVETIME_MS) / 1000)
         return Limits(seconds=DEFAULT_MOVETIME_MS / 1000)
 
     def query(self, args: list[str]) -> None:
@@ -366,28 +457,41 @@ class Engine:
             else:
                 self.send(f"response {['draw', 'p1win', 'p2win'][position.winner]}")
         else:
-            self.send("info string query: expected 'gameover', 'p1turn' or 'result'")
+            self.tell("query: expected 'gameover', 'p1turn' or 'result'")
+
+
+def _serve_stdio(engine: Engine) -> None:
+    """Runs engine on the process's standard streams until the end, Ctrl-C included."""
+    try:
+        engine.run(getattr(sys.stdin, "buffer", sys.stdin))  # bytes, unless stdin was replaced by text
+    except KeyboardInterrupt:
+        pass  # Ctrl-C ends the engine as quit does; run has stopped the search
+    if engine.closed and engine.output is sys.stdout:
+        # The answers left in stdout's buffer would fail again when Python flushes it at exit
+        # and turn a quiet end into an error: they go to the null device instead.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
 
 
 def serve(
     player_factory: Callable[[int], nonagame.Player],
-    input: IO[str] | None = None,
-    output: IO[str] | None = None,
+    commands: Iterable[str | bytes] | None = None,
+    answers: IO[str] | None = None,
 ) -> None:
     """Runs a UGI engine whose moves are those of ``player_factory(player_id)``, a
     ``nonagame.Player`` (subclass) made for the player to move, until ``quit`` or the end of
-    input."""
-    engine = Engine(PlayerThinker(player_factory), output or sys.stdout)
-    engine.run(input or sys.stdin)
+    the commands (standard input by default; answers go to standard output by default)."""
+    engine = Engine(PlayerThinker(player_factory), answers or sys.stdout)
+    if commands is None:
+        _serve_stdio(engine)
+    else:
+        engine.run(commands)
 
 
 def main(argv: list[str] | None = None) -> int:
     """The ``nonagame-ugi`` command: the native search as a UGI engine."""
-    engine = Engine(SearchThinker(), sys.stdout)
-    try:
-        engine.run(sys.stdin)
-    except KeyboardInterrupt:
-        engine.finish_search()
+    _serve_stdio(Engine(SearchThinker(), sys.stdout))
     return 0
 
 

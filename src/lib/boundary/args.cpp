@@ -2,46 +2,59 @@
 
 #include <string>
 
+#include "convert.hpp"
+
 namespace nonagame::py {
 
 namespace {
 
 [[noreturn]] void too_many_positional(const Signature& sig, Py_ssize_t given) {
-    raise(PyExc_TypeError, std::string(sig.full_name) + " takes " + std::to_string(sig.count) +
-                               " positional arguments but " + std::to_string(given) + " " +
-                               (given == 1 ? "was" : "were") + " given");
+    const std::string accepted = sig.required == sig.positional
+                                     ? std::to_string(sig.positional)
+                                     : "from " + std::to_string(sig.required) + " to " + std::to_string(sig.positional);
+    raise(PyExc_TypeError, std::string(sig.full_name) + " takes " + accepted + " positional arguments but " +
+                               std::to_string(given) + " " + (given == 1 ? "was" : "were") + " given");
 }
 
-std::string utf8(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (data == nullptr) throw ErrorSet{};
-    return std::string(data, static_cast<std::size_t>(size));
+// The parameter named name: first by pointer among the interned names (made here at the
+// first call with keywords), then by value; -1 when there is none.
+int parameter_index(const Signature& sig, PyObject* name) {
+    if (sig.count > 0 && sig.interned[sig.count - 1] == nullptr) {
+        for (int i = 0; i < sig.count; ++i) {
+            if (sig.interned[i] == nullptr) sig.interned[i] = Ref::checked(PyUnicode_InternFromString(sig.names[i])).release();
+        }
+    }
+    for (int i = 0; i < sig.count; ++i) {
+        if (sig.interned[i] == name) return i;
+    }
+    for (int i = 0; i < sig.count; ++i) {
+        if (PyUnicode_CompareWithASCIIString(name, sig.names[i]) == 0) return i;
+    }
+    return -1;
 }
 
 // Places one keyword argument, or raises for a duplicate or unknown name.
 void place_keyword(const Signature& sig, PyObject* name, PyObject* value, PyObject** out) {
     if (!PyUnicode_Check(name)) raise(PyExc_TypeError, "keywords must be strings");
-    for (int i = 0; i < sig.count; ++i) {
-        if (PyUnicode_CompareWithASCIIString(name, sig.names[i]) != 0) continue;
-        if (out[i] != nullptr) {
-            raise(PyExc_TypeError, std::string(sig.full_name) +
-                                       " got multiple values for argument '" + sig.names[i] + "'");
-        }
-        out[i] = value;
-        return;
+    const int i = parameter_index(sig, name);
+    if (i < 0) {
+        raise(PyExc_TypeError, std::string(sig.full_name) + " got an unexpected keyword argument '" +
+                                   str_argument(name, "keyword") + "'");
     }
-    raise(PyExc_TypeError, std::string(sig.full_name) + " got an unexpected keyword argument '" +
-                               utf8(name) + "'");
+    if (out[i] != nullptr) {
+        raise(PyExc_TypeError, std::string(sig.full_name) + " got multiple values for argument '" +
+                                   sig.names[i] + "'");
+    }
+    out[i] = value;
 }
 
 void check_missing(const Signature& sig, PyObject** out) {
     int missing = 0;
-    for (int i = 0; i < sig.count; ++i) missing += out[i] == nullptr;
+    for (int i = 0; i < sig.required; ++i) missing += out[i] == nullptr;
     if (missing == 0) return;
     std::string list;
     int listed = 0;
-    for (int i = 0; i < sig.count; ++i) {
+    for (int i = 0; i < sig.required; ++i) {
         if (out[i] != nullptr) continue;
         if (listed > 0) {
             if (missing == 2) list += " and ";
@@ -59,7 +72,7 @@ void check_missing(const Signature& sig, PyObject** out) {
 
 void parse_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** out) {
-    if (nargs > sig.count) too_many_positional(sig, nargs);
+    if (nargs > sig.positional) too_many_positional(sig, nargs);
     for (int i = 0; i < sig.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -72,7 +85,7 @@ void parse_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t narg
 
 void parse_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (nargs > sig.count) too_many_positional(sig, nargs);
+    if (nargs > sig.positional) too_many_positional(sig, nargs);
     for (int i = 0; i < sig.count; ++i) out[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
     if (kwargs != nullptr) {
         Py_ssize_t pos = 0;

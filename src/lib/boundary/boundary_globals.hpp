@@ -14,8 +14,11 @@
 
 #include <Python.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
+
+#include "record.hpp"
 
 namespace nonagame::py {
 
@@ -30,6 +33,9 @@ struct BoundaryGlobals {
     // NumPy's C API table, located at the first array creation (numpy_api.cpp); the
     // capsule that holds it is kept for ever so that the table stays valid.
     void** numpy_table = nullptr;
+    // The int objects of the cells 0..80, made at first need (convert.cpp): the legal
+    // cells are listed on every move of Python-driven play.
+    std::array<PyObject*, kCells> cell_ints{};
 };
 
 extern BoundaryGlobals g_boundary;

@@ -4,13 +4,13 @@
 #include <cstring>
 #include <limits>
 
+#include "convert.hpp"
 #include "errors.hpp"
+#include "lab_globals.hpp"
 
 namespace nonagame::py {
 
 namespace {
-
-PyObject* g_asarray = nullptr;
 
 template <class T>
 void copy_clamped(const char* p, Py_ssize_t stride, Py_ssize_t n, std::int16_t* out) {
@@ -59,19 +59,15 @@ std::string shape_text(const Py_buffer& view) {
 Ref as_buffer_object(PyObject* object, const char* name) {
     if (PyUnicode_Check(object) || PyBytes_Check(object) || PyByteArray_Check(object) ||
         (!PyObject_CheckBuffer(object) && !PySequence_Check(object))) {
-        Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(object)));
-        const char* text = type_name ? PyUnicode_AsUTF8(type_name.get()) : nullptr;
-        if (text == nullptr) PyErr_Clear();
-        raise(PyExc_TypeError, std::string("argument '") + name + "': expected an array-like of ints, got '" +
-                                   (text != nullptr ? text : "object") + "'");
+        fail_expected(object, name, "an array-like of ints");
     }
     if (PyObject_CheckBuffer(object)) return Ref::borrow(object);
-    if (g_asarray == nullptr) {
+    if (g_lab.asarray == nullptr) {
         Ref numpy = Ref::checked(PyImport_ImportModule("numpy"));
         Ref function = Ref::checked(PyObject_GetAttrString(numpy.get(), "asarray"));
-        if (g_asarray == nullptr) g_asarray = function.release();
+        if (g_lab.asarray == nullptr) g_lab.asarray = function.release();
     }
-    return Ref::checked(PyObject_CallOneArg(g_asarray, object));
+    return Ref::checked(PyObject_CallOneArg(g_lab.asarray, object));
 }
 
 std::string read_integers(PyObject* buffer_object, Py_ssize_t n, const char* name, std::int16_t* out) {

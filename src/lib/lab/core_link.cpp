@@ -3,17 +3,12 @@
 #include <string>
 
 #include "errors.hpp"
+#include "lab_globals.hpp"
 
 namespace nonagame::py {
 
-namespace {
-
-const CoreApi* g_core = nullptr;
-
-}  // namespace
-
 void link_core() {
-    if (g_core != nullptr) return;
+    if (g_lab.core != nullptr) return;
     Ref module = Ref::checked(PyImport_ImportModule("nonagame"));
     Ref capsule = Ref::checked(PyObject_GetAttrString(module.get(), kCoreApiAttribute));
     const auto* api = static_cast<const CoreApi*>(PyCapsule_GetPointer(capsule.get(), kCoreApiName));
@@ -25,10 +20,9 @@ void link_core() {
               "distribution");
     }
     adopt_panic_type(api->panic_type);
-    // The capsule's data is static in the nonagame module, which the process never unloads.
-    g_core = api;
+    g_lab.core = api;
 }
 
-const CoreApi& core() { return *g_core; }
+const CoreApi& core() { return *g_lab.core; }
 
 }  // namespace nonagame::py

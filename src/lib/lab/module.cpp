@@ -3,7 +3,10 @@
 
 #include "core_link.hpp"
 #include "errors.hpp"
+#include "lab_globals.hpp"
 #include "module_support.hpp"
+#include "module_functions.hpp"
+#include "playout_result_type.hpp"
 #include "playouts.hpp"
 #include "position_type.hpp"
 #include "search/mcts.hpp"
@@ -14,8 +17,6 @@
 namespace nonagame::py {
 
 namespace {
-
-PyObject* g_module = nullptr;
 
 PyModuleDef g_definition = {
     PyModuleDef_HEAD_INIT,
@@ -35,12 +36,17 @@ void populate(PyObject* module) {
     add_object(module, "DEFAULT_EXPLORATION", Ref::checked(PyFloat_FromDouble(mcts::kDefaultExploration)).get());
     add_object(module, "DEFAULT_POOL_NODES",
                Ref::checked(PyLong_FromUnsignedLong(mcts::kDefaultPoolNodes)).get());
+    // The limits the arguments are checked against, for Python code that checks or shows
+    // them itself (the UGI options) instead of writing the numbers again.
+    add_object(module, "MAX_THREADS", Ref::checked(PyLong_FromLong(mcts::kMaxThreads)).get());
+    add_object(module, "MIN_POOL_NODES", Ref::checked(PyLong_FromUnsignedLong(mcts::kMinTreeNodes)).get());
+    add_object(module, "CELL_COUNT", Ref::checked(PyLong_FromLong(kCells)).get());
     add_function(module, playouts_definition());
-    for (PyMethodDef* def = position_functions(); def->ml_name != nullptr; ++def) add_function(module, def);
+    for (PyMethodDef* def = module_functions(); def->ml_name != nullptr; ++def) add_function(module, def);
 }
 
 PyObject* init() {
-    return module_once(g_module, g_definition, "nonagame_lab", [](PyObject* module) {
+    return module_once(g_lab.module, g_definition, "nonagame_lab", [](PyObject* module) {
         link_core();
         populate(module);
     });

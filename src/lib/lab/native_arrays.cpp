@@ -5,6 +5,7 @@
 
 #include "errors.hpp"
 #include "heap_type.hpp"
+#include "lab_globals.hpp"
 
 namespace nonagame::py {
 
@@ -31,21 +32,18 @@ PyType_Slot kSlots[] = {
 PyType_Spec kSpec{"nonagame_lab._core._NativeBlock", sizeof(Instance<BlockBody>), 0, Py_TPFLAGS_DEFAULT,
                   kSlots};
 
-PyTypeObject* g_block_type = nullptr;
-PyObject* g_frombuffer = nullptr;
-
 PyTypeObject* block_type() {
-    return type_once(g_block_type, kSpec, "_NativeBlock");
+    return type_once(g_lab.block_type, kSpec, "_NativeBlock");
 }
 
 PyObject* frombuffer() {
-    if (g_frombuffer == nullptr) {
+    if (g_lab.frombuffer == nullptr) {
         Ref numpy = Ref::checked(PyImport_ImportModule("numpy"));
         Ref function = Ref::checked(PyObject_GetAttrString(numpy.get(), "frombuffer"));
         // Another thread may have got here while the import ran Python code.
-        if (g_frombuffer == nullptr) g_frombuffer = function.release();
+        if (g_lab.frombuffer == nullptr) g_lab.frombuffer = function.release();
     }
-    return g_frombuffer;
+    return g_lab.frombuffer;
 }
 
 }  // namespace

@@ -1,12 +1,9 @@
-// nonagame_lab.playouts and its result type.
+// nonagame_lab.playouts (its result type is in playout_result_type.hpp).
 #pragma once
 
 #include <Python.h>
 
 namespace nonagame::py {
-
-// PlayoutResult, a named tuple (p1_wins, p2_wins, draws).
-PyTypeObject* playout_result_type();
 
 PyMethodDef* playouts_definition();
 

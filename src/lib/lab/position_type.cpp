@@ -5,9 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "args.hpp"
+#include "convert.hpp"
 #include "core_link.hpp"
 #include "errors.hpp"
 #include "heap_type.hpp"
+#include "lab_args.hpp"
+#include "lab_globals.hpp"
 #include "native_arrays.hpp"
 #include "notation.hpp"
 #include "numpy_api.hpp"
@@ -26,17 +30,6 @@ struct PositionBody {
 PositionBody& body(PyObject* self) { return Instance<PositionBody>::of(self); }
 const Position& value(PyObject* self) { return body(self).value; }
 
-PyTypeObject* g_type = nullptr;
-
-// The int objects of the cells 0..80, made once: legal_moves lists them on every call.
-std::array<PyObject*, kCells> g_cells{};
-
-PyObject* cell_object(int cell) {
-    PyObject*& number = g_cells[static_cast<std::size_t>(cell)];
-    if (number == nullptr) number = Ref::checked(PyLong_FromLong(cell)).release();
-    return Py_NewRef(number);
-}
-
 Ref text_object(const std::string& text) {
     return Ref::checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
@@ -47,76 +40,14 @@ const T& accepted(const Result<T>& result) {
     return result.value();
 }
 
-// The decimal text of an int argument (for the messages about ints beyond long long).
-std::string int_text(PyObject* object) {
-    Ref number = Ref::checked(PyNumber_Index(object));
-    Ref text = Ref::checked(PyObject_Str(number.get()));
-    const char* utf8 = PyUnicode_AsUTF8(text.get());
-    if (utf8 == nullptr) throw ErrorSet{};
-    return utf8;
-}
-
-// The refusal text of a move of the cell object, whose value came to the engine as cell:
-// an int beyond long long came as LLONG_MIN, and the range message names the int given.
-std::string refusal_text(const Refusal& refusal, long long cell, PyObject* object) {
-    if (cell == LLONG_MIN && refusal.message == cell_range_message(cell)) {
-        return "cell must be 0..80, got " + int_text(object);
-    }
-    return refusal.message;
-}
-
-std::string utf8_argument(PyObject* object, const char* name) {
-    if (!PyUnicode_Check(object)) {
-        Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(object)));
-        const char* text = type_name ? PyUnicode_AsUTF8(type_name.get()) : nullptr;
-        if (text == nullptr) PyErr_Clear();
-        raise(PyExc_TypeError, std::string("argument '") + name + "': expected a str, got '" +
-                                   (text != nullptr ? text : "object") + "'");
-    }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(object, &size);
-    if (data == nullptr) throw ErrorSet{};
-    return std::string(data, static_cast<std::size_t>(size));
-}
-
-// An int argument as a long long; values beyond its range come back as LLONG_MIN, which
-// every caller refuses as out of range.
-long long int_argument(PyObject* object, const char* name) {
-    if (PyLong_CheckExact(object)) {
-        int overflow = 0;
-        const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
-        if (overflow != 0) return LLONG_MIN;
-        return value;
-    }
-    if (PyBool_Check(object) || !PyIndex_Check(object)) {
-        Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(object)));
-        const char* text = type_name ? PyUnicode_AsUTF8(type_name.get()) : nullptr;
-        if (text == nullptr) PyErr_Clear();
-        raise(PyExc_TypeError, std::string("argument '") + name + "': expected an int, got '" +
-                                   (text != nullptr ? text : "object") + "'");
-    }
-    Ref number = Ref::checked(PyNumber_Index(object));
-    return int_argument(number.get(), name);
-}
-
-int symmetry_argument(PyObject* object) {
-    const long long k = int_argument(object, "k");
-    if (k < 0 || k >= kSymmetries) {
-        raise(PyExc_ValueError, "argument 'k': a symmetry is 0..7, got " +
-                                    (k == LLONG_MIN ? std::string("a larger int") : std::to_string(k)));
-    }
-    return static_cast<int>(k);
-}
+constexpr Params<1> kNewParams{"Position.__new__()", {"notation"}, 0, 1};
+constexpr Params<1> kToGameParams{"Position.to_game()", {"game_id"}, 0, 1};
 
 PyObject* position_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return entry([&] {
-        static const char* names[] = {"notation", nullptr};
-        PyObject* text = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:Position", const_cast<char**>(names), &text)) {
-            throw ErrorSet{};
-        }
-        if (text == Py_None) return wrap_position(Position());
-        return wrap_position(accepted(parse_notation(utf8_argument(text, "notation"))));
+        auto [text] = parse(kNewParams, args, kwargs);
+        if (text == nullptr || text == Py_None) return wrap_position(Position());
+        return wrap_position(accepted(parse_notation(str_argument(text, "notation"))));
     });
 }
 
@@ -124,9 +55,7 @@ PyObject* position_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* from_game(PyObject*, PyObject* game) {
     return entry([&] {
-        if (!PyObject_TypeCheck(game, core().game_type)) {
-            raise(PyExc_TypeError, "argument 'game': expected a nonagame.Game");
-        }
+        if (!PyObject_TypeCheck(game, core().game_type)) fail_expected(game, "game", "a nonagame.Game");
         GameRecord record;
         if (core().read_game(game, &record) < 0) throw ErrorSet{};
         return wrap_position_record(record);
@@ -135,9 +64,7 @@ PyObject* from_game(PyObject*, PyObject* game) {
 
 PyObject* from_state(PyObject*, PyObject* state) {
     return entry([&] {
-        if (!PyObject_TypeCheck(state, core().state_type)) {
-            raise(PyExc_TypeError, "argument 'state': expected a nonagame.State");
-        }
+        if (!PyObject_TypeCheck(state, core().state_type)) fail_expected(state, "state", "a nonagame.State");
         CheckpointRecord checkpoint;
         if (core().read_state(state, &checkpoint) < 0) throw ErrorSet{};
         GameRecord record = new_game(0, false);
@@ -147,24 +74,17 @@ PyObject* from_state(PyObject*, PyObject* state) {
 }
 
 PyObject* parse(PyObject*, PyObject* text) {
-    return entry([&] { return wrap_position(accepted(parse_notation(utf8_argument(text, "text")))); });
-}
-
-// The items of an iterable of cells as a tuple. Reading an item may run Python code (its
-// __index__), which could change a list given by the caller; a tuple cannot change.
-Ref cell_items(PyObject* cells) {
-    Ref sequence = Ref::checked(PySequence_Fast(cells, "argument 'cells': expected an iterable of ints"));
-    return Ref::checked(PySequence_Tuple(sequence.get()));
+    return entry([&] { return wrap_position(accepted(parse_notation(str_argument(text, "text")))); });
 }
 
 PyObject* from_moves(PyObject*, PyObject* cells) {
     return entry([&] {
-        Ref sequence = cell_items(cells);
+        Ref sequence = cell_items(cells, "cells");
         const Py_ssize_t count = PyTuple_GET_SIZE(sequence.get());
         std::vector<long long> moves(static_cast<std::size_t>(count));
         for (Py_ssize_t i = 0; i < count; ++i) {
             PyObject* item = PyTuple_GET_ITEM(sequence.get(), i);
-            moves[static_cast<std::size_t>(i)] = int_argument(item, "cells");
+            moves[static_cast<std::size_t>(i)] = engine_int(item, "cells");
         }
         const Result<Position> result = Position::from_moves(moves);
         if (!result) {
@@ -212,7 +132,7 @@ PyObject* get_legal_moves(PyObject* self, void*) {
         const CellSet cells = value(self).legal_set();
         Ref list = Ref::checked(PyList_New(cells.size()));
         Py_ssize_t i = 0;
-        cells.for_each([&](int cell) { PyList_SET_ITEM(list.get(), i++, cell_object(cell)); });
+        cells.for_each([&](int cell) { PyList_SET_ITEM(list.get(), i++, new_cell_int(cell)); });
         return list.release();
     });
 }
@@ -225,22 +145,18 @@ PyObject* get_notation(PyObject* self, void*) {
 
 PyObject* play(PyObject* self, PyObject* cell) {
     return entry([&] {
-        const long long index = int_argument(cell, "cell");
+        const long long index = engine_int(cell, "cell");
         const Result<Position> result = value(self).play(index);
         if (!result) raise(PyExc_ValueError, refusal_text(result.refusal(), index, cell));
         return wrap_position(result.value());
     });
 }
 
-PyObject* to_game(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* to_game(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&] {
-        static const char* names[] = {"game_id", nullptr};
-        unsigned int game_id = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|I:to_game", const_cast<char**>(names), &game_id)) {
-            throw ErrorSet{};
-        }
+        auto [game_id] = parse(kToGameParams, args, nargs, kwnames);
         GameRecord record = value(self).record();
-        record.id = game_id;
+        record.id = game_id != nullptr ? to_u32(game_id, "game_id") : 0;
         record.log_enabled = false;
         PyObject* game = core().new_game(&record);
         if (game == nullptr) throw ErrorSet{};
@@ -257,7 +173,7 @@ PyObject* symmetries(PyObject* self, PyObject*) {
 }
 
 PyObject* transform(PyObject* self, PyObject* k) {
-    return entry([&] { return wrap_position(value(self).transformed(symmetry_argument(k))); });
+    return entry([&] { return wrap_position(value(self).transformed(symmetry_value(k, "k"))); });
 }
 
 // The picture is drawn in Python (nonagame_lab._svg); its arguments pass through as given.
@@ -343,7 +259,7 @@ PyMethodDef kMethods[] = {
      "play($self, cell, /)\n--\n\nThe position after the player to move plays cell; refusals raise ValueError "
      "with the\ntexts of nonagame.Game.make_move."},
     {"to_game", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(to_game)),
-     METH_VARARGS | METH_KEYWORDS,
+     METH_FASTCALL | METH_KEYWORDS,
      "to_game($self, /, game_id=0)\n--\n\nA new nonagame.Game in this position."},
     {"symmetries", symmetries, METH_NOARGS,
      "symmetries($self, /)\n--\n\nThe eight images of the position under the symmetries of the square, in the "
@@ -380,83 +296,10 @@ PyType_Slot kSlots[] = {
 
 PyType_Spec kSpec{"nonagame_lab.Position", sizeof(Instance<PositionBody>), 0, Py_TPFLAGS_DEFAULT, kSlots};
 
-// Module functions.
-
-PyObject* transform_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return entry([&] {
-        if (nargs != 2) raise(PyExc_TypeError, "transform_cells() takes 2 arguments: (k, cells)");
-        const int k = symmetry_argument(args[0]);
-        Ref sequence = cell_items(args[1]);
-        const Py_ssize_t count = PyTuple_GET_SIZE(sequence.get());
-        std::vector<int> mapped(static_cast<std::size_t>(count));
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            const long long cell = int_argument(PyTuple_GET_ITEM(sequence.get(), i), "cells");
-            if (cell < 0 || cell >= kCells) raise(PyExc_ValueError, "argument 'cells': " + cell_range_message(cell));
-            mapped[static_cast<std::size_t>(i)] = transform_cell(k, static_cast<int>(cell));
-        }
-        Ref list = Ref::checked(PyList_New(count));
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            PyList_SET_ITEM(list.get(), i, cell_object(mapped[static_cast<std::size_t>(i)]));
-        }
-        return list.release();
-    });
-}
-
-PyObject* inverse_symmetry(PyObject*, PyObject* k) {
-    return entry([&] { return PyLong_FromLong(inverse(symmetry_argument(k))); });
-}
-
-PyObject* compose_symmetries(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return entry([&] {
-        if (nargs != 2) raise(PyExc_TypeError, "compose_symmetries() takes 2 arguments: (first, second)");
-        return PyLong_FromLong(compose(symmetry_argument(args[0]), symmetry_argument(args[1])));
-    });
-}
-
-PyObject* symmetry_cell_map(PyObject*, PyObject* k) {
-    return entry([&] {
-        const int symmetry = symmetry_argument(k);
-        std::array<std::int8_t, kCells> map{};
-        for (int cell = 0; cell < kCells; ++cell) map[static_cast<std::size_t>(cell)] = static_cast<std::int8_t>(transform_cell(symmetry, cell));
-        return new_int8_array(map.data(), kCells);
-    });
-}
-
-PyObject* py_cell_name(PyObject*, PyObject* cell) {
-    return entry([&] {
-        const long long index = int_argument(cell, "cell");
-        const Result<std::string> name = cell_name(index);
-        if (!name) raise(PyExc_ValueError, refusal_text(name.refusal(), index, cell));
-        return text_object(name.value()).release();
-    });
-}
-
-PyObject* py_cell_index(PyObject*, PyObject* name) {
-    return entry([&] { return PyLong_FromLong(accepted(cell_index(utf8_argument(name, "name")))); });
-}
-
-PyMethodDef kFunctions[] = {
-    {"transform_cells", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(transform_cells)),
-     METH_FASTCALL,
-     "transform_cells(k, cells, /)\n--\n\nThe images of the cells under symmetry k, in the same order."},
-    {"inverse_symmetry", inverse_symmetry, METH_O,
-     "inverse_symmetry(k, /)\n--\n\nThe symmetry that undoes symmetry k."},
-    {"compose_symmetries", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compose_symmetries)),
-     METH_FASTCALL,
-     "compose_symmetries(first, second, /)\n--\n\nThe symmetry equal to applying first, then second."},
-    {"symmetry_cell_map", symmetry_cell_map, METH_O,
-     "symmetry_cell_map(k, /)\n--\n\nAn int8 array m of 81 cells: symmetry k maps cell c to m[c]."},
-    {"cell_name", py_cell_name, METH_O,
-     "cell_name(cell, /)\n--\n\nThe algebraic name of a cell: columns a-i left to right, rows 1-9 bottom to "
-     "top\n(cell 0 is a9, cell 80 is i1)."},
-    {"cell_index", py_cell_index, METH_O, "cell_index(name, /)\n--\n\nThe cell an algebraic name denotes."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 }  // namespace
 
 PyTypeObject* position_type() {
-    return type_once(g_type, kSpec, "Position");
+    return type_once(g_lab.position_type, kSpec, "Position");
 }
 
 bool is_position(PyObject* object) { return Py_IS_TYPE(object, position_type()); }
@@ -470,7 +313,5 @@ PyObject* wrap_position(const Position& position) {
 PyObject* wrap_position_record(const GameRecord& record) {
     return wrap_position(accepted(Position::from_record(record)));
 }
-
-PyMethodDef* position_functions() { return kFunctions; }
 
 }  // namespace nonagame::py

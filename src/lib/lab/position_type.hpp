@@ -23,8 +23,4 @@ PyObject* wrap_position(const Position& position);
 // is not a position (a player to move other than 1 or 2).
 PyObject* wrap_position_record(const GameRecord& record);
 
-// The module-level helpers of the symmetries: transform_cells, transform_policy,
-// inverse_symmetry, and the cell names: cell_name, cell_index.
-PyMethodDef* position_functions();
-
 }  // namespace nonagame::py

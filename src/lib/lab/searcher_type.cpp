@@ -12,11 +12,13 @@
 #include <string>
 #include <thread>
 
+#include "args.hpp"
 #include "borrow.hpp"
 #include "errors.hpp"
 #include "gil.hpp"
 #include "heap_type.hpp"
 #include "lab_args.hpp"
+#include "lab_globals.hpp"
 #include "search/mcts.hpp"
 #include "network_link.hpp"
 #include "search/network_evaluator.hpp"
@@ -51,29 +53,18 @@ auto guarded(F&& f) {
     }
 }
 
+constexpr Params<9> kNewParams{"Searcher.__new__()",
+                               {"exploration", "pool_nodes", "threads", "seed", "network", "c_puct", "dirichlet_alpha",
+                                "dirichlet_fraction", "temperature"},
+                               0, 0};
+constexpr Params<3> kRunParams{"Searcher.run()", {"simulations", "seconds", "infinite"}, 0, 0};
+
 PyObject* searcher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return entry([&] {
-        static const char* names[] = {"exploration", "pool_nodes", "threads", "seed", "network", "c_puct",
-                                      "dirichlet_alpha", "dirichlet_fraction", "temperature", nullptr};
-        double exploration = mcts::kDefaultExploration;
-        PyObject* pool_object = nullptr;
-        PyObject* threads_object = nullptr;
-        PyObject* seed_object = Py_None;
-        PyObject* network_object = Py_None;
-        PyObject* c_puct = nullptr;
-        PyObject* alpha = nullptr;
-        PyObject* fraction = nullptr;
-        PyObject* temperature = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$dOOOOOOOO:Searcher", const_cast<char**>(names),
-                                         &exploration, &pool_object, &threads_object, &seed_object,
-                                         &network_object, &c_puct, &alpha, &fraction, &temperature)) {
-            throw ErrorSet{};
-        }
+        auto [exploration, pool_object, threads_object, seed_object, network_object, c_puct, alpha, fraction,
+              temperature] = parse(kNewParams, args, kwargs);
         mcts::SearchConfig config;
-        if (!std::isfinite(exploration) || exploration < 0) {
-            raise(PyExc_ValueError, "argument 'exploration': expected a finite number >= 0");
-        }
-        config.exploration = exploration;
+        if (exploration != nullptr) config.exploration = nonnegative_real(exploration, "exploration");
         if (pool_object != nullptr && pool_object != Py_None) {
             const std::int64_t nodes = count_value(pool_object, "pool_nodes");
             if (nodes < mcts::kMinTreeNodes || nodes > 0xFFFFFFFFLL) {
@@ -108,27 +99,9 @@ PyObject* set_position(PyObject* self, PyObject* position) {
     });
 }
 
-// A cell: an exact int in 0..80 (TypeError for other types, ValueError outside, with the value).
-int cell_value(PyObject* object) {
-    if (PyBool_Check(object) || !PyIndex_Check(object)) {
-        raise(PyExc_TypeError, std::string("argument 'cell': expected an int, got '") + Py_TYPE(object)->tp_name + "'");
-    }
-    Ref index = Ref::checked(PyNumber_Index(object));
-    int overflow = 0;
-    const long cell = PyLong_AsLongAndOverflow(index.get(), &overflow);
-    if (cell == -1 && PyErr_Occurred()) throw ErrorSet{};
-    if (overflow != 0 || cell < 0 || cell >= kCells) {
-        const Ref text = Ref::checked(PyObject_Str(index.get()));
-        const char* utf8 = PyUnicode_AsUTF8(text.get());
-        if (utf8 == nullptr) throw ErrorSet{};
-        raise(PyExc_ValueError, std::string("argument 'cell': expected a cell in 0..80, got ") + utf8);
-    }
-    return static_cast<int>(cell);
-}
-
 PyObject* advance(PyObject* self, PyObject* cell_object) {
     return entry([&]() -> PyObject* {
-        const int cell = cell_value(cell_object);
+        const int cell = cell_value(cell_object, "cell");
         SearcherBody& b = body(self);
         std::optional<std::string> error;
         {
@@ -137,7 +110,7 @@ PyObject* advance(PyObject* self, PyObject* cell_object) {
                 error = "set_position() first";
             } else {
                 try {
-                    b.search->advance(static_cast<int>(cell));
+                    b.search->advance(cell);
                 } catch (const std::invalid_argument& e) {
                     error = e.what();
                 }
@@ -190,37 +163,29 @@ mcts::SearchResult run_interruptible(SearcherBody& b, const mcts::Budget& budget
 // The budget of run(): exactly one of simulations, seconds or infinite.
 mcts::Budget parse_budget(PyObject* simulations, PyObject* seconds, bool infinite) {
     mcts::Budget budget;
-    if (simulations != Py_None) {
+    if (simulations != nullptr && simulations != Py_None) {
         const std::int64_t count = count_value(simulations, "simulations");
         // A search of no simulations would answer with a move it never looked at.
         if (count == 0) raise(PyExc_ValueError, "argument 'simulations': expected a count >= 1, got 0");
         budget.simulations = static_cast<std::uint64_t>(count);
     }
-    if (seconds != Py_None) {
+    if (seconds != nullptr && seconds != Py_None) {
         if (PyBool_Check(seconds)) {
             raise(PyExc_TypeError, "argument 'seconds': expected a number of seconds, got 'bool'");
         }
-        const double s = PyFloat_AsDouble(seconds);
-        if (s == -1.0 && PyErr_Occurred()) throw ErrorSet{};
-        if (!std::isfinite(s) || s < 0) raise(PyExc_ValueError, "argument 'seconds': expected a finite number >= 0");
-        budget.seconds = s;
+        budget.seconds = nonnegative_real(seconds, "seconds");
     }
     const int limits = (budget.simulations ? 1 : 0) + (budget.seconds ? 1 : 0) + (infinite ? 1 : 0);
     if (limits != 1) raise(PyExc_ValueError, "give exactly one budget: simulations, seconds or infinite=True");
     return budget;
 }
 
-PyObject* run(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&] {
-        static const char* names[] = {"simulations", "seconds", "infinite", nullptr};
-        PyObject* simulations = Py_None;
-        PyObject* seconds = Py_None;
-        int infinite = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOp:run", const_cast<char**>(names), &simulations,
-                                         &seconds, &infinite)) {
-            throw ErrorSet{};
-        }
-        mcts::Budget budget = parse_budget(simulations, seconds, infinite != 0);
+        auto [simulations, seconds, infinite] = parse(kRunParams, args, nargs, kwnames);
+        const int infinite_flag = infinite != nullptr ? PyObject_IsTrue(infinite) : 0;
+        if (infinite_flag < 0) throw ErrorSet{};
+        mcts::Budget budget = parse_budget(simulations, seconds, infinite_flag != 0);
         SearcherBody& b = body(self);
         if (!b.has_position) raise(PyExc_ValueError, "set_position() first");
         budget.stop = &b.stop;
@@ -287,7 +252,7 @@ PyMethodDef kMethods[] = {
      "when the position is the current root or lies one or two moves below it."},
     {"advance", advance, METH_O,
      "advance($self, cell, /)\n--\n\nPlays cell at the root and keeps its subtree."},
-    {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run)), METH_VARARGS | METH_KEYWORDS,
+    {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run)), METH_FASTCALL | METH_KEYWORDS,
      "run($self, /, *, simulations=None, seconds=None, infinite=False)\n--\n\n"
      "Searches the root within exactly one budget, without the interpreter lock, and returns\n"
      "the raw result. stop() from another thread or Ctrl-C ends it early. A budget of zero\n"
@@ -326,12 +291,10 @@ PyType_Slot kSlots[] = {
 
 PyType_Spec kSpec{"nonagame_lab._core.Searcher", sizeof(Instance<SearcherBody>), 0, Py_TPFLAGS_DEFAULT, kSlots};
 
-PyTypeObject* g_type = nullptr;
-
 }  // namespace
 
 PyTypeObject* searcher_type() {
-    return type_once(g_type, kSpec, "Searcher");
+    return type_once(g_lab.searcher_type, kSpec, "Searcher");
 }
 
 }  // namespace nonagame::py

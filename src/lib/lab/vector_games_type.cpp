@@ -10,11 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "args.hpp"
 #include "borrow.hpp"
 #include "cell_array.hpp"
+#include "convert.hpp"
 #include "errors.hpp"
 #include "heap_type.hpp"
 #include "lab_args.hpp"
+#include "lab_globals.hpp"
 #include "native_arrays.hpp"
 #include "batch.hpp"
 #include "position_type.hpp"
@@ -82,16 +85,13 @@ void build(VectorBody& b, std::int64_t n, std::uint64_t seed, int threads) {
     b.done = view_array(block, "bool", done, rows, 0);
 }
 
+constexpr Params<3> kNewParams{"VectorGames.__new__()", {"n", "seed", "threads"}, 1, 1};
+constexpr Params<2> kResetParams{"VectorGames.reset()", {"indices", "seed"}, 0, 1};
+constexpr Params<2> kLoadParams{"VectorGames.load()", {"i", "position"}};
+
 PyObject* vector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return entry([&] {
-        static const char* names[] = {"n", "seed", "threads", nullptr};
-        PyObject* n_object = nullptr;
-        PyObject* seed_object = Py_None;
-        PyObject* threads_object = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:VectorGames", const_cast<char**>(names),
-                                         &n_object, &seed_object, &threads_object)) {
-            throw ErrorSet{};
-        }
+        auto [n_object, seed_object, threads_object] = parse(kNewParams, args, kwargs);
         const std::int64_t n = size_value(n_object, "n");
         const std::uint64_t seed = seed_value(seed_object, "seed");
         const int threads = thread_count(threads_object, "threads");
@@ -193,21 +193,8 @@ std::vector<std::int64_t> reset_indices(VectorBody& b, PyObject* indices) {
         return out;
     }
     const auto add = [&](PyObject* item) {
-        if (PyBool_Check(item) || !PyIndex_Check(item)) {
-            raise(PyExc_ValueError, "argument 'indices': expected integer game indices");
-        }
-        Ref value = Ref::checked(PyNumber_Index(item));
-        int overflow = 0;
-        const long long i = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
-        if (i == -1 && PyErr_Occurred()) throw ErrorSet{};
-        if (overflow != 0 || i < 0 || i >= b.n) {
-            Ref text = Ref::checked(PyObject_Str(value.get()));
-            const char* utf8 = PyUnicode_AsUTF8(text.get());
-            if (utf8 == nullptr) throw ErrorSet{};
-            raise(PyExc_ValueError, std::string("argument 'indices': index ") + utf8 + " is not in 0.." +
-                                        std::to_string(b.n - 1));
-        }
-        out.push_back(i);
+        if (!is_integer(item)) raise(PyExc_ValueError, "argument 'indices': expected integer game indices");
+        out.push_back(to_index(item, b.n, "indices", PyExc_ValueError));
     };
     if (PyLong_Check(indices) && !PyBool_Check(indices)) {
         add(indices);
@@ -235,18 +222,12 @@ std::vector<std::int64_t> reset_indices(VectorBody& b, PyObject* indices) {
     return out;
 }
 
-PyObject* reset(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
-        static const char* names[] = {"indices", "seed", nullptr};
-        PyObject* indices = Py_None;
-        PyObject* seed_object = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$O:reset", const_cast<char**>(names), &indices,
-                                         &seed_object)) {
-            throw ErrorSet{};
-        }
+        auto [indices, seed_object] = parse(kResetParams, args, nargs, kwnames);
         VectorBody& b = body(self);
         const std::vector<std::int64_t> chosen = reset_indices(b, indices);
-        const bool reseed = seed_object != Py_None;
+        const bool reseed = seed_object != nullptr && seed_object != Py_None;
         const std::uint64_t seed = reseed ? seed_value(seed_object, "seed") : 0;
         ExclusiveBorrow borrow(b.borrow);
         for (const std::int64_t i : chosen) {
@@ -258,25 +239,12 @@ PyObject* reset(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-std::int64_t game_index(VectorBody& b, PyObject* object) {
-    if (PyBool_Check(object) || !PyIndex_Check(object)) {
-        raise(PyExc_TypeError, "argument 'i': expected an int game index");
-    }
-    Ref value = Ref::checked(PyNumber_Index(object));
-    const long long i = PyLong_AsLongLong(value.get());
-    if (i == -1 && PyErr_Occurred()) throw ErrorSet{};
-    if (i < 0 || i >= b.n) {
-        raise(PyExc_IndexError, "game index " + std::to_string(i) + " is not in 0.." + std::to_string(b.n - 1));
-    }
-    return i;
-}
-
 PyObject* load(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&]() -> PyObject* {
-        if (nargs != 2) raise(PyExc_TypeError, "load() takes 2 arguments: (i, position)");
+        auto [i_object, position_object] = parse(kLoadParams, args, nargs, nullptr);
         VectorBody& b = body(self);
-        const std::int64_t i = game_index(b, args[0]);
-        const GameRecord record = position_record(args[1], "position");
+        const std::int64_t i = to_index(i_object, b.n, "i");
+        const GameRecord record = position_record(position_object, "position");
         ExclusiveBorrow borrow(b.borrow);
         b.batch->load(static_cast<std::size_t>(i), record);
         Py_RETURN_NONE;
@@ -286,7 +254,7 @@ PyObject* load(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* position(PyObject* self, PyObject* arg) {
     return entry([&] {
         VectorBody& b = body(self);
-        const std::int64_t i = game_index(b, arg);
+        const std::int64_t i = to_index(arg, b.n, "i");
         const GameRecord record = [&] {
             SharedBorrow borrow(b.borrow);
             return b.batch->game(static_cast<std::size_t>(i));
@@ -315,7 +283,7 @@ PyGetSetDef kGetSet[] = {
 };
 
 PyMethodDef kMethods[] = {
-    {"reset", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reset)), METH_VARARGS | METH_KEYWORDS,
+    {"reset", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reset)), METH_FASTCALL | METH_KEYWORDS,
      "reset($self, /, indices=None, *, seed=None)\n--\n\n"
      "Starts the given games (all by default) again from the opening. With a seed, the random\n"
      "stream of game i restarts from (seed, i)."},
@@ -354,12 +322,10 @@ PyType_Slot kSlots[] = {
 
 PyType_Spec kSpec{"nonagame_lab.VectorGames", sizeof(Instance<VectorBody>), 0, Py_TPFLAGS_DEFAULT, kSlots};
 
-PyTypeObject* g_type = nullptr;
-
 }  // namespace
 
 PyTypeObject* vector_games_type() {
-    return type_once(g_type, kSpec, "VectorGames");
+    return type_once(g_lab.vector_games_type, kSpec, "VectorGames");
 }
 
 }  // namespace nonagame::py

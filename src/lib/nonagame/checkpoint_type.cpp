@@ -1,14 +1,11 @@
-// The Checkpoint class, Game.make_checkpoint / Game.load_checkpoint, and State.to_checkpoint,
-// which rebuilds a full position from a snapshot's arrays.
+// The Checkpoint class, and State.to_checkpoint, which rebuilds a full position from a
+// snapshot's arrays.
 #include "checkpoint_type.hpp"
 
 #include <array>
 #include <cstdint>
 #include <string>
 
-#include "args.hpp"
-#include "convert.hpp"
-#include "game_type.hpp"
 #include "integer_view.hpp"
 #include "nonagame_globals.hpp"
 #include "state_type.hpp"
@@ -25,8 +22,6 @@ CheckpointRecord checkpoint_record(PyObject* self) {
     SharedBorrow borrow(body(self).borrow);
     return body(self).record;
 }
-
-constexpr Params<1> kLoadParams{"Game.load_checkpoint()", {"checkpoint"}};
 
 PyObject* get_odds(PyObject* self, PyObject*) {
     return entry([&] {
@@ -105,30 +100,6 @@ PyTypeObject* checkpoint_type() { return type_once(g_nonagame.checkpoint_type, k
 
 PyObject* wrap_checkpoint(const CheckpointRecord& record) {
     return allocate<CheckpointBody>(checkpoint_type(), BorrowState{}, record);
-}
-
-PyObject* game_make_checkpoint(PyObject* self, PyObject*) {
-    return entry([&] { return wrap_checkpoint(make_checkpoint(game_record(self))); });
-}
-
-PyObject* game_load_checkpoint(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
-    return entry([&]() -> PyObject* {
-        auto [argument] = parse(kLoadParams, args, nargs, kwnames);
-        GameBody& game = Instance<GameBody>::of(self);
-        {
-            // A busy game is reported before a wrong argument, whose error is raised once
-            // the borrow is given back.
-            ExclusiveBorrow game_borrow(game.borrow);
-            if (PyObject_TypeCheck(argument, checkpoint_type())) {
-                CheckpointBody& checkpoint = body(argument);
-                SharedBorrow checkpoint_borrow(checkpoint.borrow);
-                load_checkpoint(game.record, checkpoint.record);
-                Py_RETURN_NONE;
-            }
-        }
-        fail_conversion(argument, "Checkpoint", "checkpoint");
-    });
 }
 
 CheckpointRecord state_position(PyObject* self) {

@@ -1,5 +1,5 @@
 // The Checkpoint class: a saved position that Python code keeps and loads into any game,
-// and the methods of Game and State that make and load checkpoints.
+// and State.to_checkpoint (Game's checkpoint methods are in game_type.cpp).
 #pragma once
 
 #include <Python.h>
@@ -18,13 +18,6 @@ PyTypeObject* checkpoint_type();
 
 // A new Checkpoint holding a copy of record.
 PyObject* wrap_checkpoint(const CheckpointRecord& record);
-
-// Game.make_checkpoint(): METH_NOARGS.
-PyObject* game_make_checkpoint(PyObject* self, PyObject*);
-
-// Game.load_checkpoint(checkpoint): METH_FASTCALL | METH_KEYWORDS.
-PyObject* game_load_checkpoint(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames);
 
 // The position a State shows, rebuilt from its arrays as they are now (State.to_checkpoint).
 // Takes the State's shared borrow; runs no Python code.

@@ -21,6 +21,7 @@ GameBody& body(PyObject* self) { return Instance<GameBody>::of(self); }
 
 constexpr Params<1> kNewParams{"Game.__new__()", {"id"}};
 constexpr Params<2> kMakeMoveParams{"Game.make_move()", {"input", "player_id_authentication"}};
+constexpr Params<1> kLoadParams{"Game.load_checkpoint()", {"checkpoint"}};
 
 PyObject* game_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return entry([&] {
@@ -28,13 +29,6 @@ PyObject* game_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         const std::uint32_t game_id = to_u32(id, "id");
         return allocate<GameBody>(type, BorrowState{}, new_game(game_id, false));
     });
-}
-
-// A new reference to the int object of cell, made at first need and kept.
-PyObject* cell_number(int cell) {
-    PyObject*& number = g_nonagame.cell_numbers[static_cast<std::size_t>(cell)];
-    if (number == nullptr) number = Ref::checked(PyLong_FromLong(cell)).release();
-    return Py_NewRef(number);
 }
 
 PyObject* get_available_moves(PyObject* self, PyObject*) {
@@ -48,7 +42,7 @@ PyObject* get_available_moves(PyObject* self, PyObject*) {
         }();
         Ref list = Ref::checked(PyList_New(cells.size()));
         Py_ssize_t i = 0;
-        cells.for_each([&](int cell) { PyList_SET_ITEM(list.get(), i++, cell_number(cell)); });
+        cells.for_each([&](int cell) { PyList_SET_ITEM(list.get(), i++, new_cell_int(cell)); });
         return list.release();
     });
 }
@@ -84,6 +78,30 @@ PyObject* game_str(PyObject* self) {
             return render_board(body(self).record);
         }();
         return str_from_utf8(text).release();
+    });
+}
+
+PyObject* game_make_checkpoint(PyObject* self, PyObject*) {
+    return entry([&] { return wrap_checkpoint(make_checkpoint(game_record(self))); });
+}
+
+PyObject* game_load_checkpoint(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    return entry([&]() -> PyObject* {
+        auto [argument] = parse(kLoadParams, args, nargs, kwnames);
+        GameBody& game = body(self);
+        {
+            // A busy game is reported before a wrong argument, whose error is raised once
+            // the borrow is given back.
+            ExclusiveBorrow game_borrow(game.borrow);
+            if (PyObject_TypeCheck(argument, checkpoint_type())) {
+                CheckpointBody& checkpoint = Instance<CheckpointBody>::of(argument);
+                SharedBorrow checkpoint_borrow(checkpoint.borrow);
+                load_checkpoint(game.record, checkpoint.record);
+                Py_RETURN_NONE;
+            }
+        }
+        fail_conversion(argument, "Checkpoint", "checkpoint");
     });
 }
 

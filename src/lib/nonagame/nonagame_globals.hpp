@@ -5,10 +5,8 @@
 
 #include <Python.h>
 
-#include <array>
 #include <cstddef>
 
-#include "board.hpp"
 #include "core_api.hpp"
 #include "free_list.hpp"
 
@@ -27,14 +25,11 @@ struct NonagameGlobals {
     PyTypeObject* player_type = nullptr;
     PyTypeObject* checkpoint_type = nullptr;
     PyTypeObject* state_type = nullptr;
-    // The int objects of the cell numbers, made at first need: listing the legal cells is
-    // half of every move of Python-driven play (game_type.cpp).
-    std::array<PyObject*, kCells> cell_numbers{};
     // Memory of released State objects (state_type.cpp).
     FreeList<kStateFreeListCapacity> state_free_list;
     // The interned name "make_move", looked up on every turn of a Python player (runner.cpp).
     PyObject* make_move_name = nullptr;
-    // The interface offered to the lab module through the _core_api capsule (core_api.cpp).
+    // The interface offered to the lab module through the _core_api capsule (core_api_capsule.cpp).
     CoreApi core_api{};
 };
 

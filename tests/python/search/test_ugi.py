@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import io
 import os
 import queue
 import subprocess
@@ -12,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from nonagame_lab import Position, cell_index
+from nonagame_lab import Position, Searcher, cell_index, ugi
 
 
 
@@ -164,17 +165,51 @@ def test_stop_ends_infinite_search(engine: EngineProcess) -> None:
         "query",
         "\x00\x01\xff",
         "position fen " + "x" * 5000,
+        pytest.param("x" * 1_000_000, id="a-megabyte-line"),
+        "go nodes \u0663",  # an Arabic-Indic three
+        pytest.param("go p1time 1" + "0" * 400, id="go-p1time-1e400"),
+        "setoption name threads value \u0663",
     ],
 )
 def test_garbage_is_answered_and_survived(engine: EngineProcess, garbage: str) -> None:
     engine.send("position startpos moves e5")
     engine.send(garbage)
     line, _ = engine.expect("info string")
-    assert len(line) > len("info string ")
+    assert len(line) > len("info string ") and len(line) < 400 and "error:" not in line
     # The engine is alive and kept its previous position (o to move after e5).
     engine.send("query p1turn")
     assert engine.expect("response")[0] == "response false"
     assert engine.close() == 0
+
+
+def test_commands_are_answered_during_a_search(engine: EngineProcess) -> None:
+    engine.send("position startpos")
+    engine.send("go movetime 5000")
+    time.sleep(0.3)
+    start = time.monotonic()
+    engine.send("position startpos moves e5")  # stops the search, which answers first
+    engine.send("isready")
+    _, before = engine.expect("readyok", timeout=4)
+    assert time.monotonic() - start < 2.5 and any(line.startswith("bestmove ") for line in before)
+    engine.send("query p1turn")
+    assert engine.expect("response")[0] == "response false"
+
+
+def test_invalid_utf8_and_closed_output_are_survived() -> None:
+    command = [sys.executable, "-m", "nonagame_lab.ugi"]
+    env = {**os.environ, "PYTHONIOENCODING": "utf-8"}
+    lines = b"isready\nposition startpos moves e5\n\xff\nisready\nquery p1turn\nquit\n"
+    out = subprocess.run(command, input=lines, capture_output=True, env=env, timeout=60)
+    answers = out.stdout.decode().splitlines()
+    assert out.returncode == 0 and answers[0] == answers[2] == "readyok", out.stderr
+    assert answers[1].startswith("info string ") and answers[3] == "response false"
+    # Nobody reads the answers: the engine ends quietly at its first one.
+    process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert process.stdout is not None
+    process.stdout.close()
+    process.stdout = None
+    _, errors = process.communicate(b"go nodes 500\n" + b"isready\n" * 100, timeout=60)
+    assert process.returncode == 0 and errors == b""
 
 
 def test_end_of_input_ends_cleanly() -> None:
@@ -212,3 +247,28 @@ def test_serve_runs_a_player_class() -> None:
     )
     # After e5 (cell 40) o must play in roster 4; its first cell is 36, named d6.
     assert out.stdout.strip().splitlines()[-1] == "bestmove d6", out.stdout + out.stderr
+
+
+def test_failures_are_refused_or_reported(monkeypatch: pytest.MonkeyPatch) -> None:
+    def searcher(**settings: int) -> Searcher:
+        if settings["pool_nodes"] > 10**9:
+            raise MemoryError()  # as a pool that cannot be had fails, without a message
+        return Searcher(**settings)
+
+    def run(*commands: str) -> list[str]:
+        answers = io.StringIO()
+        ugi.Engine(ugi.SearchThinker(), answers).run(commands)
+        return answers.getvalue().splitlines()
+
+    monkeypatch.setattr(ugi, "Searcher", searcher)
+    answers = run("setoption name pool_nodes value 4294967295", "go nodes 200")
+    assert answers[0].startswith("info string setoption: pool_nodes 4294967295 refused") and "MemoryError" in answers[0]
+    assert not any("failed" in line for line in answers) and answers[-1].startswith("bestmove ")
+
+    def broken(*args: object) -> int:
+        raise RuntimeError()
+
+    monkeypatch.setattr(ugi.SearchThinker, "think", broken)
+    *_, said, best = run("position startpos moves e5", "go nodes 200")
+    assert said.startswith("info string search failed (RuntimeError)") and "fallback search" in said
+    assert best.startswith("bestmove ") and cell_index(best.split()[1]) in Position().play(40).legal_moves

@@ -36,6 +36,8 @@ bool read_fully(int fd, unsigned char* out, std::size_t len) {
     return true;
 }
 
+}  // namespace
+
 bool os_entropy(unsigned char* out, std::size_t len) {
     std::size_t done = 0;
     while (done < len) {
@@ -55,6 +57,8 @@ bool os_entropy(unsigned char* out, std::size_t len) {
     ::close(fd);
     return ok;
 }
+
+namespace {
 
 // The generator of this thread, (re)seeded on its first draw and on the first draw after
 // a fork.

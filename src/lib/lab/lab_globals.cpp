@@ -1,0 +1,7 @@
+#include "lab_globals.hpp"
+
+namespace nonagame::py {
+
+LabGlobals g_lab;
+
+}  // namespace nonagame::py
