@@ -26,7 +26,7 @@ bool read_array(PyObject* arrays, PyObject* numpy, const std::string& key, std::
     Ref held = Ref::steal(item);
     Ref array = Ref::checked(PyObject_CallMethod(numpy, "ascontiguousarray", "Os", item, "float32"));
     Py_buffer view;
-    if (PyObject_GetBuffer(array.get(), &view, PyBUF_C_CONTIGUOUS | PyBUF_ND) < 0) throw ErrorSet{};
+    if (PyObject_GetBuffer(array.get(), &view, PyBUF_C_CONTIGUOUS) < 0) throw ErrorSet{};
     shape.assign(view.shape, view.shape + view.ndim);
     data.resize(static_cast<std::size_t>(view.len) / sizeof(float));
     if (view.len > 0) std::memcpy(data.data(), view.buf, static_cast<std::size_t>(view.len));

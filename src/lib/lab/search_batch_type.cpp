@@ -11,6 +11,7 @@
 #include "borrow.hpp"
 #include "errors.hpp"
 #include "gil.hpp"
+#include "args.hpp"
 #include "heap_type.hpp"
 #include "lab_args.hpp"
 #include "native_arrays.hpp"
@@ -30,25 +31,45 @@ struct BatchBody {
 
 BatchBody& body(PyObject* self) { return Instance<BatchBody>::of(self); }
 
+constexpr Params<10> kNewParams{"SearchBatch.__new__()",
+                                {"positions", "simulations", "threads", "seed", "c_puct", "dirichlet_alpha",
+                                 "dirichlet_fraction", "temperature", "pool_nodes", "leaves_per_tree"},
+                                1, 1};
+
+// The positions to search, each in play.
+std::vector<GameRecord> roots_of(PyObject* positions) {
+    Ref sequence = Ref::checked(PySequence_Fast(positions, "argument 'positions': expected a sequence of positions"));
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+    std::vector<GameRecord> roots;
+    roots.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        roots.push_back(position_record(PySequence_Fast_GET_ITEM(sequence.get(), i), "positions"));
+        if (mcts::is_over(roots.back())) {
+            raise(PyExc_ValueError, "argument 'positions': position " + std::to_string(i) +
+                                        " is already over: there is nothing to search");
+        }
+    }
+    return roots;
+}
+
+// A count in low..high given as name, or fallback when absent.
+std::int64_t count_in(PyObject* object, const char* name, std::int64_t low, std::int64_t high, std::int64_t fallback) {
+    if (object == nullptr || object == Py_None) return fallback;
+    const std::int64_t value = count_value(object, name);
+    if (value < low || value > high) {
+        std::string text = "argument '";
+        text += name;
+        text += "': expected a count in " + std::to_string(low) + ".." + std::to_string(high);
+        text += ", got " + std::to_string(value);
+        raise(PyExc_ValueError, text);
+    }
+    return value;
+}
+
 PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return entry([&] {
-        static const char* names[] = {"positions", "simulations", "threads", "seed", "c_puct", "dirichlet_alpha",
-                                      "dirichlet_fraction", "temperature", "pool_nodes", "leaves_per_tree", nullptr};
-        PyObject* positions = nullptr;
-        PyObject* simulations = nullptr;
-        PyObject* threads = nullptr;
-        PyObject* seed = Py_None;
-        PyObject* c_puct = nullptr;
-        PyObject* alpha = nullptr;
-        PyObject* fraction = nullptr;
-        PyObject* temperature = nullptr;
-        PyObject* pool = nullptr;
-        PyObject* per_tree = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOOOO:SearchBatch", const_cast<char**>(names),
-                                         &positions, &simulations, &threads, &seed, &c_puct, &alpha, &fraction,
-                                         &temperature, &pool, &per_tree)) {
-            throw ErrorSet{};
-        }
+        auto [positions, simulations, threads, seed, c_puct, alpha, fraction, temperature, pool, per_tree] =
+            parse(kNewParams, args, kwargs);
         if (simulations == nullptr || simulations == Py_None) {
             raise(PyExc_TypeError, "SearchBatch() needs a budget: simulations=");
         }
@@ -56,39 +77,15 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (budget == 0) raise(PyExc_ValueError, "argument 'simulations': expected a count >= 1, got 0");
         mcts::SearchConfig config;
         config.threads = thread_count(threads, "threads");
-        config.seed = seed_value(seed, "seed");
+        config.seed = seed_value(seed == nullptr ? Py_None : seed, "seed");
         read_guided_settings(config, c_puct, alpha, fraction, temperature);
-        if (pool != nullptr && pool != Py_None) {
-            const std::int64_t nodes = count_value(pool, "pool_nodes");
-            if (nodes < mcts::kMinTreeNodes || nodes > 0xFFFFFFFFLL) {
-                raise(PyExc_ValueError, "argument 'pool_nodes': expected a node count in " +
-                                            std::to_string(mcts::kMinTreeNodes) + "..4294967295");
-            }
-            config.pool_nodes = static_cast<std::uint32_t>(nodes);
-        }
-        std::int64_t leaves_per_tree = 1;
-        if (per_tree != nullptr && per_tree != Py_None) {
-            leaves_per_tree = count_value(per_tree, "leaves_per_tree");
-            if (leaves_per_tree < 1 || leaves_per_tree > kCells) {
-                raise(PyExc_ValueError, "argument 'leaves_per_tree': expected a count in 1..81, got " +
-                                            std::to_string(leaves_per_tree));
-            }
-        }
-        Ref sequence = Ref::checked(PySequence_Fast(positions, "argument 'positions': expected a sequence of positions"));
-        const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
-        std::vector<GameRecord> roots;
-        roots.reserve(static_cast<std::size_t>(count));
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            roots.push_back(position_record(PySequence_Fast_GET_ITEM(sequence.get(), i), "positions"));
-            if (mcts::is_over(roots.back())) {
-                raise(PyExc_ValueError, "argument 'positions': position " + std::to_string(i) +
-                                            " is already over: there is nothing to search");
-            }
-        }
+        config.pool_nodes = static_cast<std::uint32_t>(
+            count_in(pool, "pool_nodes", mcts::kMinTreeNodes, 0xFFFFFFFFLL, mcts::kDefaultPoolNodes));
+        const auto leaves_per_tree = static_cast<int>(count_in(per_tree, "leaves_per_tree", 1, kCells, 1));
+        const std::vector<GameRecord> roots = roots_of(positions);
         Ref self = Ref::steal(allocate<BatchBody>(type));
         try {
-            body(self.get()).batch.emplace(roots, config, static_cast<std::uint64_t>(budget),
-                                           static_cast<int>(leaves_per_tree));
+            body(self.get()).batch.emplace(roots, config, static_cast<std::uint64_t>(budget), leaves_per_tree);
         } catch (const std::invalid_argument& error) {
             raise(PyExc_ValueError, error.what());
         }
@@ -96,8 +93,53 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// The evaluator's answer for count leaves as float32 rows: logits (count, 81) and values
-// (count,) or (count, 1), any float dtype; TypeError or ValueError naming what was expected.
+// One part of the evaluator's answer as count x columns float32 (columns 1: (count,) or
+// (count, 1)), any float dtype; TypeError or ValueError naming what was expected.
+void read_part(PyObject* numpy, PyObject* object, const char* name, int count, Py_ssize_t columns,
+               std::vector<float>& out) {
+    std::string expected = "(";
+    expected += std::to_string(count);
+    expected += columns == kCells ? ", 81)" : ",)";
+    Ref array = Ref::checked(PyObject_CallMethod(numpy, "asarray", "O", object));
+    Ref dtype = Ref::checked(PyObject_GetAttrString(array.get(), "dtype"));
+    Ref kind = Ref::checked(PyObject_GetAttrString(dtype.get(), "kind"));
+    const char* kind_text = PyUnicode_AsUTF8(kind.get());
+    if (kind_text == nullptr) throw ErrorSet{};
+    if (std::strcmp(kind_text, "f") != 0) {
+        Ref dtype_text = Ref::checked(PyObject_Str(dtype.get()));
+        std::string text = "the evaluator's ";
+        text += name;
+        text += ": expected a float array of shape " + expected + ", got dtype ";
+        text += PyUnicode_AsUTF8(dtype_text.get());
+        raise(PyExc_TypeError, text);
+    }
+    Ref flat = Ref::checked(PyObject_CallMethod(numpy, "ascontiguousarray", "Os", array.get(), "float32"));
+    Py_buffer view;
+    if (PyObject_GetBuffer(flat.get(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) throw ErrorSet{};
+    const bool rows = view.ndim >= 1 && view.shape[0] == count;
+    const bool shaped = columns == kCells ? rows && view.ndim == 2 && view.shape[1] == kCells
+                                          : rows && (view.ndim == 1 || (view.ndim == 2 && view.shape[1] == 1));
+    if (!shaped) {
+        std::string got = "(";
+        for (int d = 0; d < view.ndim; ++d) {
+            got += std::to_string(view.shape[d]);
+            if (view.ndim == 1 || d + 1 < view.ndim) got += view.ndim == 1 ? "," : ", ";
+        }
+        got += ")";
+        PyBuffer_Release(&view);
+        std::string text = "the evaluator's ";
+        text += name;
+        text += ": expected shape " + expected + ", got " + got;
+        raise(PyExc_ValueError, text);
+    }
+    out.resize(static_cast<std::size_t>(count * columns));
+    std::memcpy(out.data(), view.buf, out.size() * sizeof(float));
+    PyBuffer_Release(&view);
+}
+
+// The evaluator's answer for count leaves: logits (count, 81) and values (count,) or
+// (count, 1). Logits of illegal cells are never read (-inf there is a common mask); the
+// rest, and the values, must be finite.
 void read_answer(PyObject* answer, int count, const std::uint8_t* legal, std::vector<float>& logits,
                  std::vector<float>& values) {
     if (!PyTuple_Check(answer) || PyTuple_GET_SIZE(answer) != 2) {
@@ -105,62 +147,19 @@ void read_answer(PyObject* answer, int count, const std::uint8_t* legal, std::ve
                                    Py_TYPE(answer)->tp_name + "'");
     }
     Ref numpy = Ref::checked(PyImport_ImportModule("numpy"));
-    const struct {
-        const char* name;
-        std::vector<float>* out;
-        Py_ssize_t columns;
-    } parts[2] = {{"logits", &logits, kCells}, {"values", &values, 1}};
-    for (int p = 0; p < 2; ++p) {
-        const auto& part = parts[p];
-        std::string expected = "(";
-        expected += std::to_string(count);
-        expected += part.columns == kCells ? ", 81)" : ",)";
-        Ref array = Ref::checked(PyObject_CallMethod(numpy.get(), "asarray", "O", PyTuple_GET_ITEM(answer, p)));
-        Ref dtype = Ref::checked(PyObject_GetAttrString(array.get(), "dtype"));
-        Ref kind = Ref::checked(PyObject_GetAttrString(dtype.get(), "kind"));
-        const char* kind_text = PyUnicode_AsUTF8(kind.get());
-        if (kind_text == nullptr) throw ErrorSet{};
-        if (std::strcmp(kind_text, "f") != 0) {
-            Ref dtype_text = Ref::checked(PyObject_Str(dtype.get()));
-            raise(PyExc_TypeError, std::string("the evaluator's ") + part.name + ": expected a float array of shape " +
-                                       expected + ", got dtype " + PyUnicode_AsUTF8(dtype_text.get()));
-        }
-        Ref flat = Ref::checked(PyObject_CallMethod(numpy.get(), "ascontiguousarray", "Os", array.get(), "float32"));
-        Py_buffer view;
-        if (PyObject_GetBuffer(flat.get(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_ND) < 0) throw ErrorSet{};
-        const bool shaped = part.columns == kCells
-                                ? view.ndim == 2 && view.shape[0] == count && view.shape[1] == kCells
-                                : (view.ndim == 1 && view.shape[0] == count) ||
-                                      (view.ndim == 2 && view.shape[0] == count && view.shape[1] == 1);
-        if (!shaped) {
-            std::string got = "(";
-            for (int d = 0; d < view.ndim; ++d) {
-                got += std::to_string(view.shape[d]);
-                if (view.ndim == 1 || d + 1 < view.ndim) got += view.ndim == 1 ? "," : ", ";
-            }
-            got += ")";
-            PyBuffer_Release(&view);
-            raise(PyExc_ValueError, std::string("the evaluator's ") + part.name + ": expected shape " + expected +
-                                        ", got " + got);
-        }
-        part.out->resize(static_cast<std::size_t>(count * part.columns));
-        std::memcpy(part.out->data(), view.buf, part.out->size() * sizeof(float));
-        PyBuffer_Release(&view);
-    }
-    // Logits of illegal cells are never read (-inf there is a common mask); the rest must be finite.
-    for (int k = 0; k < count; ++k) {
-        if (!std::isfinite(values[static_cast<std::size_t>(k)])) {
+    read_part(numpy.get(), PyTuple_GET_ITEM(answer, 0), "logits", count, kCells, logits);
+    read_part(numpy.get(), PyTuple_GET_ITEM(answer, 1), "values", count, 1, values);
+    for (std::size_t k = 0; k < static_cast<std::size_t>(count); ++k) {
+        if (!std::isfinite(values[k])) {
             raise(PyExc_ValueError, "the evaluator's values: expected finite numbers, got " +
-                                        std::to_string(values[static_cast<std::size_t>(k)]) + " in row " +
-                                        std::to_string(k));
+                                        std::to_string(values[k]) + " in row " + std::to_string(k));
         }
-        for (int c = 0; c < kCells; ++c) {
-            const std::size_t at = static_cast<std::size_t>(k) * kCells + static_cast<std::size_t>(c);
-            if (legal[at] != 0 && !std::isfinite(logits[at])) {
-                raise(PyExc_ValueError, "the evaluator's logits: expected finite numbers at the legal cells, got " +
-                                            std::to_string(logits[at]) + " in row " + std::to_string(k) +
-                                            " at cell " + std::to_string(c));
-            }
+    }
+    for (std::size_t at = 0; at < logits.size(); ++at) {
+        if (legal[at] != 0 && !std::isfinite(logits[at])) {
+            raise(PyExc_ValueError, "the evaluator's logits: expected finite numbers at the legal cells, got " +
+                                        std::to_string(logits[at]) + " in row " + std::to_string(at / kCells) +
+                                        " at cell " + std::to_string(at % kCells));
         }
     }
 }

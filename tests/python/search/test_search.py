@@ -235,7 +235,7 @@ def _searcher_at_root() -> Searcher:
         (lambda: MCTSPlayer(1, simulations=0), ValueError, ">= 1"),
         (lambda: MCTSPlayer(1, seconds=True), TypeError, "seconds"),
         (lambda: MCTSPlayer(3), ValueError, "argument 'id': expected 1 or 2"),
-        (lambda: _searcher_at_root().advance(-1), ValueError, "argument 'cell': expected a cell in 0..80, got -1"),
+        (lambda: _searcher_at_root().advance(-1), ValueError, "cell must be 0..80, got -1"),
         (lambda: _searcher_at_root().advance(True), TypeError, "argument 'cell'"),
     ],
 )

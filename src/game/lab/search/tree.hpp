@@ -163,18 +163,18 @@ private:
 
     Node* nodes_ = nullptr;
     Guide* guides_ = nullptr;
-    std::uint32_t capacity_ = 0;
-    std::uint32_t used_ = 0;
+    Evaluator* evaluator_ = nullptr;
     double exploration_ = kDefaultExploration;
     double c_puct_ = kDefaultCPuct;
     double dirichlet_alpha_ = 0;
     double dirichlet_fraction_ = 0;
-    Evaluator* evaluator_ = nullptr;
+    std::uint32_t capacity_ = 0;
+    std::uint32_t used_ = 0;
     int thread_ = 0;
-    std::vector<Path> slots_ = std::vector<Path>(1);  // pending guided descents
     // The root's priors before noise, once noise has been mixed into them.
     bool has_clean_priors_ = false;
     std::array<float, kCells> clean_priors_{};
+    std::vector<Path> slots_ = std::vector<Path>(1);  // pending guided descents
     Rng rng_;
     std::array<std::uint32_t, kCells + 1> path_{};  // nodes of a simulation; path_[0] is the root
     // Its own cache line: read by other threads while this tree's thread writes the tree.
