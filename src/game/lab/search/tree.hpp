@@ -161,6 +161,9 @@ private:
     bool expand(std::uint32_t index, const GameRecord& game, const float* priors = nullptr) noexcept;
     void add_root_noise();
 
+    // First, on a cache line of its own start: read by other threads while this tree's
+    // thread writes the tree (the order of the rest packs the class).
+    alignas(64) std::atomic<std::uint64_t> completed_{0};
     Node* nodes_ = nullptr;
     Guide* guides_ = nullptr;
     Evaluator* evaluator_ = nullptr;
@@ -171,14 +174,12 @@ private:
     std::uint32_t capacity_ = 0;
     std::uint32_t used_ = 0;
     int thread_ = 0;
-    // The root's priors before noise, once noise has been mixed into them.
-    bool has_clean_priors_ = false;
     std::array<float, kCells> clean_priors_{};
     std::vector<Path> slots_ = std::vector<Path>(1);  // pending guided descents
     Rng rng_;
     std::array<std::uint32_t, kCells + 1> path_{};  // nodes of a simulation; path_[0] is the root
-    // Its own cache line: read by other threads while this tree's thread writes the tree.
-    alignas(64) std::atomic<std::uint64_t> completed_{0};
+    // The root's priors before noise (clean_priors_), once noise has been mixed into them.
+    bool has_clean_priors_ = false;
 };
 
 }  // namespace nonagame::mcts::detail
