@@ -1,4 +1,4 @@
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any, ClassVar, TypeVar, final, overload
 
 import nonagame
@@ -8,6 +8,8 @@ import numpy.typing as npt
 __all__ = [
     "Searcher",
     "Network",
+    "SearchBatch",
+    "DEFAULT_C_PUCT",
     "DEFAULT_EXPLORATION",
     "DEFAULT_POOL_NODES",
     "MAX_THREADS",
@@ -123,12 +125,33 @@ def symmetry_cell_map(k: int, /) -> npt.NDArray[np.int8]: ...
 def cell_name(cell: int, /) -> str: ...
 def cell_index(name: str, /) -> int: ...
 
+DEFAULT_C_PUCT: float
 DEFAULT_EXPLORATION: float
 DEFAULT_POOL_NODES: int
 MAX_THREADS: int  # the most threads any call takes
 MIN_POOL_NODES: int  # the smallest node pool a Searcher takes: a root and its 81 children
 CELL_COUNT: int  # the cells of the board, 0..CELL_COUNT-1
 CELL_SQUARES: tuple[int, ...]  # cell -> the grid square 9 * row + col where it is drawn
+
+@final
+class SearchBatch:
+    def __new__(
+        cls,
+        positions: Sequence[Position | nonagame.Game | nonagame.State],
+        /,
+        *,
+        simulations: int,
+        threads: int | None = ...,
+        seed: int | None = None,
+        c_puct: float = ...,
+        dirichlet_alpha: float = ...,
+        dirichlet_fraction: float = ...,
+        temperature: float = ...,
+        pool_nodes: int | None = ...,
+        leaves_per_tree: int | None = ...,
+    ) -> SearchBatch: ...
+    def run(self, evaluator: Callable[[Any, Any], Any], /) -> list[tuple[bytes, bytes, list[str | None], int, float, str | None, int, float, list[int], bytes | None]]: ...
+    def check_trees(self) -> str: ...
 
 @final
 class Searcher:
@@ -139,13 +162,18 @@ class Searcher:
         pool_nodes: int | None = ...,
         threads: int | None = ...,
         seed: int | None = None,
+        network: Any = None,
+        c_puct: float = ...,
+        dirichlet_alpha: float = ...,
+        dirichlet_fraction: float = ...,
+        temperature: float = ...,
     ) -> Searcher: ...
     def set_position(self, position: Position | nonagame.Game | nonagame.State, /) -> None: ...
     def advance(self, cell: int, /) -> None: ...
     def run(
         self, *, simulations: int | None = None, seconds: float | None = None, infinite: bool = False
-    ) -> tuple[bytes, bytes, list[str | None], int, float, str | None, int, float, list[int]]: ...
-    def result(self) -> tuple[bytes, bytes, list[str | None], int, float, str | None, int, float, list[int]]: ...
+    ) -> tuple[bytes, bytes, list[str | None], int, float, str | None, int, float, list[int], bytes | None]: ...
+    def result(self) -> tuple[bytes, bytes, list[str | None], int, float, str | None, int, float, list[int], bytes | None]: ...
     def stop(self) -> None: ...
     def check_tree(self) -> str: ...
     @property

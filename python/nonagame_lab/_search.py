@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+import dataclasses
+import threading
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -12,12 +15,61 @@ import nonagame
 # DEFAULT_POOL_NODES: nodes of the pool when none is given, 4,194,304 nodes of 20 bytes
 # (80 MiB of address space, touched only as the tree grows), shared by the threads.
 # DEFAULT_EXPLORATION: the UCT exploration constant on the [-1, 1] value scale.
-# Both are re-exported for the callers of search() and SearchPlayer.
-from nonagame_lab._core import CELL_COUNT, Position, Searcher
+# DEFAULT_C_PUCT: c_puct of a search guided by an evaluator (PUCT).
+# All are re-exported for the callers of search() and MCTSPlayer.
+from nonagame_lab._core import CELL_COUNT, Position, SearchBatch, Searcher
+from nonagame_lab._core import DEFAULT_C_PUCT as DEFAULT_C_PUCT
 from nonagame_lab._core import DEFAULT_EXPLORATION as DEFAULT_EXPLORATION
 from nonagame_lab._core import DEFAULT_POOL_NODES as DEFAULT_POOL_NODES
 
+__all__ = [
+    "DEFAULT_C_PUCT",
+    "DEFAULT_EXPLORATION",
+    "DEFAULT_POOL_NODES",
+    "Evaluator",
+    "MCTSPlayer",
+    "SearchResult",
+    "SearchSettings",
+    "search",
+    "search_batch",
+]
+
 PositionLike = Position | nonagame.Game | nonagame.State
+#: evaluator(planes (L, 9, 9, 3) int8, legal (L, 81) bool) -> (logits (L, 81), values (L,))
+Evaluator = Callable[[npt.NDArray[np.int8], npt.NDArray[np.bool_]], tuple[Any, Any]]
+
+
+@dataclass(frozen=True)
+class SearchSettings:
+    """How a search runs, in one place for ``search``, ``search_batch`` and ``MCTSPlayer``.
+
+    ``exploration`` is UCT's constant (playout search); ``c_puct`` weighs the priors of a
+    guided search. Root noise (``dirichlet_alpha``, ``dirichlet_fraction``) and the
+    ``temperature`` of the move draw are for self-play and off by default. ``pool_nodes``
+    bounds the memory (20 bytes a node, 36 when guided), shared by ``threads``; ``seed``
+    makes a one-thread search reproducible (None: from the operating system).
+    """
+
+    exploration: float = DEFAULT_EXPLORATION
+    c_puct: float = DEFAULT_C_PUCT
+    dirichlet_alpha: float = 0.3
+    dirichlet_fraction: float = 0.0
+    temperature: float = 0.0
+    pool_nodes: int = DEFAULT_POOL_NODES
+    threads: int = 1
+    seed: int | None = None
+
+    def replace(self, **changes: Any) -> SearchSettings:
+        """A copy with the given fields changed; an unknown name is a TypeError."""
+        return dataclasses.replace(self, **changes)
+
+
+def _settings(settings: SearchSettings | None, changes: dict[str, Any]) -> SearchSettings:
+    if settings is not None and not isinstance(settings, SearchSettings):
+        raise TypeError(f"argument 'settings': expected a SearchSettings, got {type(settings).__name__!r}")
+    base = settings if settings is not None else SearchSettings()
+    given = {name: value for name, value in changes.items() if value is not None}
+    return base.replace(**given) if given else base
 
 
 @dataclass(frozen=True)
@@ -34,10 +86,12 @@ class SearchResult:
     seconds: float = 0.0  #: wall time of the search
     move_values: npt.NDArray[np.float32] = field(default_factory=lambda: np.zeros(CELL_COUNT, np.float32))
     move_proofs: list[str | None] = field(default_factory=lambda: [None] * CELL_COUNT)
+    #: (81,) the root's priors (without noise) when an evaluator guided the search, else None
+    priors: npt.NDArray[np.float32] | None = None
 
 
 def _result(raw: tuple[Any, ...], legal: list[int]) -> SearchResult:
-    visits_bytes, values_bytes, proofs, best, value, proven, simulations, seconds, pv = raw
+    visits_bytes, values_bytes, proofs, best, value, proven, simulations, seconds, pv, priors = raw
     visits = np.frombuffer(visits_bytes, dtype=np.uint32).astype(np.int64)
     total = visits[legal].sum() if legal else 0
     policy = np.zeros(CELL_COUNT, dtype=np.float64)
@@ -56,6 +110,7 @@ def _result(raw: tuple[Any, ...], legal: list[int]) -> SearchResult:
         seconds=float(seconds),
         move_values=np.frombuffer(values_bytes, dtype=np.float32).copy(),
         move_proofs=list(proofs),
+        priors=None if priors is None else np.frombuffer(priors, dtype=np.float32).copy(),
     )
 
 
@@ -77,25 +132,36 @@ def search(
     simulations: int | None = None,
     seconds: float | None = None,
     seed: int | None = None,
-    threads: int = 1,
-    exploration: float = DEFAULT_EXPLORATION,
-    pool_nodes: int = DEFAULT_POOL_NODES,
+    threads: int | None = None,
+    exploration: float | None = None,
+    pool_nodes: int | None = None,
+    settings: SearchSettings | None = None,
+    network: Any = None,
 ) -> SearchResult:
     """Searches position with UCT and random playouts, within exactly one budget.
+
+    ``settings`` (a SearchSettings) holds how the search runs; ``seed``, ``threads``,
+    ``exploration`` and ``pool_nodes`` given here override its fields. With ``network`` (a
+    ``nonagame_lab.Network``) the search is PUCT over the network's priors, backing up its
+    values natively instead of playing out, with the same budgets, threads, seeds, proofs
+    and Ctrl-C; the result then carries the root's ``priors``.
 
     Proven wins and losses propagate up the tree, so a forced win is played as one. The
     interpreter lock is released while searching; with ``threads`` > 1 each thread grows its
     own tree (root parallelism) and their root statistics are merged. At ``threads=1`` a seed
     makes the result reproducible. ``pool_nodes`` bounds the memory: when the pool is full the
     tree stops growing and the search goes on with what it has. Ctrl-C ends a long search with
-    KeyboardInterrupt. A position that is already over raises ValueError.
+    KeyboardInterrupt. A position that is already over raises ValueError, and so does a
+    budget of zero simulations (a search that looked at nothing has no move to give); a bool
+    for either budget is a TypeError.
     """
     if (simulations is None) == (seconds is None):
         raise ValueError("give exactly one budget: simulations or seconds")
     root = _position(position)
     if root.is_over:
         raise ValueError("the position is already over: there is nothing to search")
-    searcher = Searcher(exploration=exploration, pool_nodes=pool_nodes, threads=threads, seed=seed)
+    chosen = _settings(settings, {"seed": seed, "threads": threads, "exploration": exploration, "pool_nodes": pool_nodes})
+    searcher = _searcher(chosen, network)
     searcher.set_position(root)
     if simulations is not None:
         raw = searcher.run(simulations=simulations)
@@ -104,8 +170,71 @@ def search(
     return _result(raw, root.legal_moves)
 
 
+def _searcher(settings: SearchSettings, network: Any = None) -> Searcher:
+    return Searcher(
+        exploration=settings.exploration,
+        pool_nodes=settings.pool_nodes,
+        threads=settings.threads,
+        seed=settings.seed,
+        network=network,
+        c_puct=settings.c_puct,
+        dirichlet_alpha=settings.dirichlet_alpha,
+        dirichlet_fraction=settings.dirichlet_fraction,
+        temperature=settings.temperature,
+    )
+
+
+def search_batch(
+    positions: Sequence[PositionLike],
+    evaluator: Evaluator,
+    *,
+    simulations: int,
+    settings: SearchSettings | None = None,
+    leaves_per_tree: int = 1,
+    **changes: Any,
+) -> list[SearchResult]:
+    """Searches many positions at once, guided by a network that the caller evaluates.
+
+    Each position gets its own tree (PUCT over the priors, values backed up, proofs kept).
+    Once a round, on the calling thread and with the interpreter lock held, ``evaluator``
+    is called with the leaves of all trees: ``evaluator(planes, legal)`` with planes the
+    (L, 9, 9, 3) int8 observations of each leaf for its player to move (as
+    ``envs.position_planes``) and legal its (L, 81) bool mask, and returns ``(logits,
+    values)``: (L, 81) policy logits (illegal cells ignored) and (L,) values for the player
+    to move, any float dtype. The softmax over the legal cells is done natively. Between
+    calls the tree work runs without the lock on ``settings.threads`` threads.
+
+    Each tree gives one leaf a round, so a tree's result does not depend on the other
+    positions of the batch, and with ``evaluator=net.evaluate_planes`` it equals
+    ``search(position, network=net)`` at the same budget and seed. With ``leaves_per_tree``
+    > 1 a tree gives that many leaves a round under virtual loss (each pending descent
+    counts on its path as a lost visit, turning the next ones to other moves, and is taken
+    back when its evaluation arrives): fewer, larger rounds, at some cost in precision. The roots' own
+    evaluations come first and are not counted as simulations. An answer of the wrong type
+    (TypeError) or shape, or with a non-finite value (ValueError), and any exception of the
+    evaluator, end the call with every tree as it was before that round. Ctrl-C stops
+    between rounds. ``changes`` override fields of ``settings`` (e.g. ``seed=1``).
+    """
+    roots = [_position(p) for p in positions]
+    chosen = _settings(settings, changes)
+    batch = SearchBatch(
+        roots,
+        simulations=simulations,
+        threads=chosen.threads,
+        seed=chosen.seed,
+        c_puct=chosen.c_puct,
+        dirichlet_alpha=chosen.dirichlet_alpha,
+        dirichlet_fraction=chosen.dirichlet_fraction,
+        temperature=chosen.temperature,
+        pool_nodes=chosen.pool_nodes,
+        leaves_per_tree=leaves_per_tree,
+    )
+    raws = batch.run(evaluator)
+    return [_result(raw, root.legal_moves) for raw, root in zip(raws, roots)]
+
+
 class MCTSPlayer(nonagame.Player):
-    """A nonagame.Player that chooses its moves by ``search``.
+    """A nonagame.Player that chooses its moves by ``search`` (guided by ``network`` if given).
 
     It keeps its tree between turns: when the game continues from the position it expects
     (its own move, then any reply), the subtree below that position is searched further
@@ -119,22 +248,37 @@ class MCTSPlayer(nonagame.Player):
         simulations: int | None = None,
         seconds: float | None = None,
         seed: int | None = None,
-        threads: int = 1,
-        exploration: float = DEFAULT_EXPLORATION,
-        pool_nodes: int = DEFAULT_POOL_NODES,
+        threads: int | None = None,
+        exploration: float | None = None,
+        pool_nodes: int | None = None,
+        settings: SearchSettings | None = None,
+        network: Any = None,
     ) -> MCTSPlayer:
+        # The lab checks its own arguments: the core module would panic on a bad id.
+        if isinstance(id, bool) or not isinstance(id, int):
+            raise TypeError(f"argument 'id': expected 1 or 2, got {type(id).__name__!r}")
+        if id not in (1, 2):
+            raise ValueError(f"argument 'id': expected 1 or 2, got {id!r}")
         if simulations is None and seconds is None:
             simulations = 1000
         if simulations is not None and seconds is not None:
             raise ValueError("give at most one budget: simulations or seconds")
+        for name, value in (("simulations", simulations), ("seconds", seconds)):
+            if isinstance(value, bool):
+                raise TypeError(f"argument '{name}': expected a number, got 'bool'")
+        if simulations is not None and simulations == 0:
+            raise ValueError("argument 'simulations': expected a count >= 1, got 0")
         player = super().__new__(cls, id)
         player._id = id
+        player._lock = threading.Lock()
         player._budget = {"simulations": simulations} if simulations is not None else {"seconds": seconds}
-        player._searcher = Searcher(exploration=exploration, pool_nodes=pool_nodes, threads=threads, seed=seed)
+        chosen = _settings(settings, {"seed": seed, "threads": threads, "exploration": exploration, "pool_nodes": pool_nodes})
+        player._searcher = _searcher(chosen, network)
         player.last_result = None
         return player
 
     _id: int
+    _lock: threading.Lock
     _budget: dict[str, Any]
     _searcher: Searcher
     #: The result of the search behind the last move, for inspection.
@@ -145,15 +289,41 @@ class MCTSPlayer(nonagame.Player):
         """The player id, 1 or 2."""
         return self._id
 
-    def choose(self, position: Position) -> SearchResult:
-        """Searches position (reusing the tree where it can) and returns the result."""
+    def _claim(self) -> None:
+        # set_position, run and advance make one step: a second thread is refused whole
+        # rather than slipping between them and finding the tree on another root.
+        if not self._lock.acquire(blocking=False):
+            raise RuntimeError("this MCTSPlayer is in use by another thread")
+
+    def _search(self, position: Position) -> SearchResult:
         self._searcher.set_position(position)
         result = _result(self._searcher.run(**self._budget), position.legal_moves)
         self.last_result = result
         return result
 
+    def choose(self, position: Position) -> SearchResult:
+        """Searches position (reusing the tree where it can) and returns the result.
+
+        The player serves one thread at a time: a call while another thread is in
+        choose or make_move raises RuntimeError.
+        """
+        self._claim()
+        try:
+            return self._search(position)
+        finally:
+            self._lock.release()
+
     def make_move(self, game: nonagame.Game) -> None:
-        position = Position.from_game(game)
-        result = self.choose(position)
-        game.make_move(result.best_move, self._id)
-        self._searcher.advance(result.best_move)
+        """Searches the game's position within the player's budget and plays the best move.
+
+        The tree is kept: the subtree of the move played is the start of the next search
+        when the game goes on from there. A call while another thread is in choose or
+        make_move raises RuntimeError.
+        """
+        self._claim()
+        try:
+            result = self._search(Position.from_game(game))
+            game.make_move(result.best_move, self._id)
+            self._searcher.advance(result.best_move)
+        finally:
+            self._lock.release()

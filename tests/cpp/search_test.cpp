@@ -388,7 +388,7 @@ TEST_P(SearchTreeCheck, ReportsADamagedTree) {
     using mcts::detail::Node;
     std::vector<Node> pool(20000);
     mcts::detail::Tree tree;
-    tree.attach(pool.data(), static_cast<std::uint32_t>(pool.size()), Rng(1), kDefaultExploration);
+    tree.attach(pool.data(), nullptr, static_cast<std::uint32_t>(pool.size()), Rng(1), SearchConfig{}, 0);
     const GameRecord game = random_position(31, 20);
     std::atomic<bool> solved{false};
     mcts::detail::RunLimits limits;
@@ -414,7 +414,7 @@ TEST_P(SearchTreeCheck, ReportsADamagedTree) {
     Node& node = pool[inner];
     switch (GetParam()) {
         case 0: ++node.visits; break;
-        case 1: ++pool[leaf].ended; break;
+        case 1: ++pool[leaf].stopped_here; break;
         case 2: node.proof = Proof::Win; break;
         case 3: pool[leaf].cell = static_cast<std::int8_t>((pool[leaf].cell + 1) % kCells); break;
         case 4: node.first_child = pool[0].first_child; break;  // shares the root's children

@@ -12,6 +12,7 @@
 #include "playouts.hpp"
 #include "position_type.hpp"
 #include "search/mcts.hpp"
+#include "search_batch_type.hpp"
 #include "searcher_type.hpp"
 #include "vector_games_type.hpp"
 
@@ -43,6 +44,8 @@ void populate(PyObject* module) {
     add_class(module, playout_result_type());
     add_class(module, searcher_type());
     add_class(module, network_type());
+    add_class(module, search_batch_type());
+    add_object(module, "DEFAULT_C_PUCT", Ref::checked(PyFloat_FromDouble(mcts::kDefaultCPuct)).get());
     add_object(module, "DEFAULT_EXPLORATION", Ref::checked(PyFloat_FromDouble(mcts::kDefaultExploration)).get());
     add_object(module, "DEFAULT_POOL_NODES",
                Ref::checked(PyLong_FromUnsignedLong(mcts::kDefaultPoolNodes)).get());

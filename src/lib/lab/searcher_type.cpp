@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <memory>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -19,6 +20,10 @@
 #include "lab_args.hpp"
 #include "lab_globals.hpp"
 #include "search/mcts.hpp"
+#include "network_link.hpp"
+#include "search/network_evaluator.hpp"
+#include "search_result.hpp"
+#include "search_settings.hpp"
 
 namespace nonagame::py {
 
@@ -29,6 +34,8 @@ constexpr auto kSignalPoll = std::chrono::milliseconds(20);
 
 struct SearcherBody {
     BorrowState borrow;
+    // Declared before the search, which uses it, so that it is destroyed after.
+    std::unique_ptr<mcts::NetworkEvaluator> evaluator;
     std::optional<mcts::Search> search;
     std::atomic<bool> stop{false};
     bool has_position = false;
@@ -46,12 +53,16 @@ auto guarded(F&& f) {
     }
 }
 
-constexpr Params<4> kNewParams{"Searcher.__new__()", {"exploration", "pool_nodes", "threads", "seed"}, 0, 0};
+constexpr Params<9> kNewParams{"Searcher.__new__()",
+                               {"exploration", "pool_nodes", "threads", "seed", "network", "c_puct", "dirichlet_alpha",
+                                "dirichlet_fraction", "temperature"},
+                               0, 0};
 constexpr Params<3> kRunParams{"Searcher.run()", {"simulations", "seconds", "infinite"}, 0, 0};
 
 PyObject* searcher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return entry([&] {
-        auto [exploration, pool_object, threads_object, seed_object] = parse(kNewParams, args, kwargs);
+        auto [exploration, pool_object, threads_object, seed_object, network_object, c_puct, alpha, fraction,
+              temperature] = parse(kNewParams, args, kwargs);
         mcts::SearchConfig config;
         if (exploration != nullptr) config.exploration = nonnegative_real(exploration, "exploration");
         if (pool_object != nullptr && pool_object != Py_None) {
@@ -64,8 +75,15 @@ PyObject* searcher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         config.threads = thread_count(threads_object, "threads");
         config.seed = seed_value(seed_object, "seed");
+        read_guided_settings(config, c_puct, alpha, fraction, temperature);
+        std::shared_ptr<const net::Network> network = network_value(network_object, "network");
         Ref self = Ref::steal(allocate<SearcherBody>(type));
-        guarded([&] { body(self.get()).search.emplace(config); });
+        SearcherBody& b = body(self.get());
+        if (network) {
+            b.evaluator = std::make_unique<mcts::NetworkEvaluator>(std::move(network), config.threads);
+            config.evaluator = b.evaluator.get();
+        }
+        guarded([&] { b.search.emplace(config); });
         return self.release();
     });
 }
@@ -101,38 +119,6 @@ PyObject* advance(PyObject* self, PyObject* cell_object) {
         if (error) raise(PyExc_ValueError, *error);
         Py_RETURN_NONE;
     });
-}
-
-PyObject* proof_text(mcts::Proof proof) {
-    switch (proof) {
-        case mcts::Proof::Win: return PyUnicode_FromString("win");
-        case mcts::Proof::Loss: return PyUnicode_FromString("loss");
-        case mcts::Proof::Draw: return PyUnicode_FromString("draw");
-        default: Py_RETURN_NONE;
-    }
-}
-
-// (visits bytes, values bytes, best_move, value, proof, simulations, seconds, pv) for
-// the Python layer, which turns it into a SearchResult.
-PyObject* result_tuple(const mcts::SearchResult& r) {
-    Ref visits = Ref::checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(r.visits.data()),
-                                                        sizeof r.visits));
-    Ref values = Ref::checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(r.values.data()),
-                                                        sizeof r.values));
-    Ref proofs = Ref::checked(PyList_New(kCells));
-    for (int c = 0; c < kCells; ++c) {
-        PyList_SET_ITEM(proofs.get(), c, Ref::checked(proof_text(r.proofs[static_cast<std::size_t>(c)])).release());
-    }
-    Ref pv = Ref::checked(PyList_New(static_cast<Py_ssize_t>(r.principal_variation.size())));
-    for (std::size_t i = 0; i < r.principal_variation.size(); ++i) {
-        PyList_SET_ITEM(pv.get(), static_cast<Py_ssize_t>(i),
-                        Ref::checked(PyLong_FromLong(r.principal_variation[i])).release());
-    }
-    Ref proof = Ref::checked(proof_text(r.proof));
-    return Ref::checked(Py_BuildValue("(OOOidOKdO)", visits.get(), values.get(), proofs.get(), r.best_move,
-                                      r.value, proof.get(), static_cast<unsigned long long>(r.simulations),
-                                      r.seconds, pv.get()))
-        .release();
 }
 
 // Runs the search on a thread of its own while the caller waits without the interpreter
@@ -178,9 +164,17 @@ mcts::SearchResult run_interruptible(SearcherBody& b, const mcts::Budget& budget
 mcts::Budget parse_budget(PyObject* simulations, PyObject* seconds, bool infinite) {
     mcts::Budget budget;
     if (simulations != nullptr && simulations != Py_None) {
-        budget.simulations = static_cast<std::uint64_t>(count_value(simulations, "simulations"));
+        const std::int64_t count = count_value(simulations, "simulations");
+        // A search of no simulations would answer with a move it never looked at.
+        if (count == 0) raise(PyExc_ValueError, "argument 'simulations': expected a count >= 1, got 0");
+        budget.simulations = static_cast<std::uint64_t>(count);
     }
-    if (seconds != nullptr && seconds != Py_None) budget.seconds = nonnegative_real(seconds, "seconds");
+    if (seconds != nullptr && seconds != Py_None) {
+        if (PyBool_Check(seconds)) {
+            raise(PyExc_TypeError, "argument 'seconds': expected a number of seconds, got 'bool'");
+        }
+        budget.seconds = nonnegative_real(seconds, "seconds");
+    }
     const int limits = (budget.simulations ? 1 : 0) + (budget.seconds ? 1 : 0) + (infinite ? 1 : 0);
     if (limits != 1) raise(PyExc_ValueError, "give exactly one budget: simulations, seconds or infinite=True");
     return budget;
@@ -261,7 +255,8 @@ PyMethodDef kMethods[] = {
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run)), METH_FASTCALL | METH_KEYWORDS,
      "run($self, /, *, simulations=None, seconds=None, infinite=False)\n--\n\n"
      "Searches the root within exactly one budget, without the interpreter lock, and returns\n"
-     "the raw result. stop() from another thread or Ctrl-C ends it early."},
+     "the raw result. stop() from another thread or Ctrl-C ends it early. A budget of zero\n"
+     "simulations is refused with ValueError, and so is a bool for either budget (TypeError)."},
     {"result", current_result, METH_NOARGS,
      "result($self, /)\n--\n\nThe raw result of the tree as it stands, without searching."},
     {"stop", stop, METH_NOARGS,
@@ -286,9 +281,11 @@ PyType_Slot kSlots[] = {
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
     {Py_tp_doc, const_cast<char*>(
-         "Searcher(*, exploration=0.7, pool_nodes=4194304, threads=1, seed=None)\n--\n\n"
+         "Searcher(*, exploration=0.7, pool_nodes=4194304, threads=1, seed=None, network=None,\n"
+         "         c_puct=2.5, dirichlet_alpha=0.3, dirichlet_fraction=0.0, temperature=0.0)\n--\n\n"
          "Monte Carlo tree search (UCT with random playouts and proven results) over a fixed pool\n"
-         "of nodes, kept between runs so that the subtree of the moves played is reused.")},
+         "of nodes, kept between runs so that the subtree of the moves played is reused. With a\n"
+         "network, PUCT over its priors with its values backed up (no playouts).")},
     {0, nullptr},
 };
 

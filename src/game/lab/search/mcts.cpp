@@ -55,7 +55,7 @@ Candidates children_of(const Tree& tree, const Node& node) {
         const Node& child = tree.node(node.first_child + i);
         if (child.visits == 0) continue;
         const double value =
-            child.proof != Proof::Unknown ? detail::proof_value(child.proof) : detail::child_mean(child);
+            child.proof != Proof::Unknown ? detail::proof_value(child.proof) : tree.mean(node.first_child + i);
         candidates.add({child.cell, child.visits, value, child.proof});
     }
     return candidates;
@@ -132,13 +132,33 @@ Search::Search(const SearchConfig& config) : config_(config), root_(new_game(0, 
     if (!std::isfinite(config.exploration) || config.exploration < 0) {
         throw std::invalid_argument("exploration must be finite and not negative");
     }
+    if (!std::isfinite(config.c_puct) || config.c_puct < 0) {
+        throw std::invalid_argument("c_puct must be finite and not negative");
+    }
+    if (!std::isfinite(config.dirichlet_alpha) || config.dirichlet_alpha <= 0) {
+        throw std::invalid_argument("dirichlet_alpha must be finite and above 0");
+    }
+    if (!(config.dirichlet_fraction >= 0 && config.dirichlet_fraction <= 1)) {
+        throw std::invalid_argument("dirichlet_fraction must be in 0..1");
+    }
+    if (!std::isfinite(config.temperature) || config.temperature < 0) {
+        throw std::invalid_argument("temperature must be finite and not negative");
+    }
     const auto threads = static_cast<std::uint32_t>(config.threads);
     const std::uint32_t share = std::max(kMinTreeNodes, config.pool_nodes / threads);
     pool_ = std::make_unique_for_overwrite<Node[]>(std::size_t{share} * threads);
+    if (config.guided && config.threads != 1 && config.evaluator == nullptr) {
+        throw std::invalid_argument("a search evaluated by its caller runs on one thread");
+    }
+    if (config.evaluator != nullptr || config.guided) guides_ = std::make_unique_for_overwrite<detail::Guide[]>(std::size_t{share} * threads);
     trees_ = std::make_unique<Tree[]>(threads);
     for (std::uint32_t t = 0; t < threads; ++t) {
-        trees_[t].attach(pool_.get() + std::size_t{share} * t, share, Rng(config.seed, t), config.exploration);
+        detail::Guide* guides = guides_ ? guides_.get() + std::size_t{share} * t : nullptr;
+        trees_[t].attach(pool_.get() + std::size_t{share} * t, guides, share, Rng(config.seed, t), config,
+                         static_cast<int>(t));
     }
+    // Beyond every tree's stream, so that the draws of moves never shift a tree's own.
+    move_rng_ = Rng(config.seed, kMaxThreads + 1);
 }
 
 Search::~Search() = default;
@@ -238,6 +258,13 @@ SearchResult Search::run(const Budget& budget) {
     if (std::string fault = check_tree(); !fault.empty()) throw Fault("search tree invariant violated: " + fault);
 #endif
     SearchResult result = collect();
+    if (config_.temperature > 0 && result.best_move >= 0) {
+        const int drawn = draw_move(result);
+        if (drawn != result.best_move) {
+            result.best_move = drawn;
+            result.principal_variation = principal_variation(drawn);
+        }
+    }
     result.simulations = simulations_done();
     result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     return result;
@@ -245,23 +272,52 @@ SearchResult Search::run(const Budget& budget) {
 
 SearchResult Search::result() const { return collect(); }
 
+int Search::draw_move(const SearchResult& result) {
+    // A proven win is always played; proven losses only when nothing else is left.
+    if (result.proofs[static_cast<std::size_t>(result.best_move)] == Proof::Win) return result.best_move;
+    std::array<double, kCells> weights{};
+    double total = 0;
+    const double exponent = 1.0 / config_.temperature;
+    for (int cell = 0; cell < kCells; ++cell) {
+        const auto c = static_cast<std::size_t>(cell);
+        if (result.visits[c] == 0 || result.proofs[c] == Proof::Loss) continue;
+        // Relative to the best move's visits, so that a small temperature cannot overflow.
+        weights[c] = std::pow(static_cast<double>(result.visits[c]) /
+                                  result.visits[static_cast<std::size_t>(result.best_move)],
+                              exponent);
+        total += weights[c];
+    }
+    if (!(total > 0) || !std::isfinite(total)) return result.best_move;
+    double point = move_rng_.unit() * total;
+    for (int cell = 0; cell < kCells; ++cell) {
+        const double weight = weights[static_cast<std::size_t>(cell)];
+        if (weight > 0 && point < weight) return cell;
+        point -= weight;
+    }
+    return result.best_move;
+}
+
 SearchResult Search::collect() const {
     SearchResult result;
-    std::array<std::int64_t, kCells> scores{};
-    std::array<bool, kCells> capped{};
+    // Sums of integers (playouts) are exact in doubles; guided sums are real numbers.
+    std::array<double, kCells> scores{};
+    std::array<bool, kCells> has_drawn_child{};
     std::uint64_t total_visits = 0;
-    std::int64_t total_score = 0;
+    double total_score = 0;
+    result.guided = trees_[0].guided();
+    if (result.guided) result.priors = trees_[0].root_priors();
     for (int t = 0; t < config_.threads; ++t) {
         const Tree& tree = trees_[t];
         const Node& root = tree.node(0);
         if (root.proof != Proof::Unknown) result.proof = detail::flip(root.proof);
         for (std::uint32_t i = 0; i < root.child_count; ++i) {
             const Node& child = tree.node(root.first_child + i);
+            const double score = tree.value_sum(root.first_child + i);
             result.visits[child.cell] += child.visits;
-            scores[child.cell] += child.score;
-            capped[child.cell] = capped[child.cell] || child.capped != 0;
+            scores[child.cell] += score;
+            has_drawn_child[child.cell] = has_drawn_child[child.cell] || child.has_drawn_child != 0;
             total_visits += child.visits;
-            total_score += child.score;
+            total_score += score;
             if (child.proof != Proof::Unknown) result.proofs[child.cell] = child.proof;
         }
     }
@@ -271,8 +327,8 @@ SearchResult Search::collect() const {
     legal_cells(root_).for_each([&](int cell) {
         const Proof proof = result.proofs[cell];
         const std::uint32_t visits = result.visits[cell];
-        double value = visits == 0 ? 0.0 : static_cast<double>(scores[cell]) / visits;
-        if (capped[cell]) value = std::min(value, 0.0);
+        double value = visits == 0 ? 0.0 : scores[cell] / visits;
+        if (has_drawn_child[cell]) value = std::min(value, 0.0);
         if (proof != Proof::Unknown) value = detail::proof_value(proof);
         result.values[cell] = static_cast<float>(value);
         candidates.add({cell, visits, value, proof});
@@ -285,7 +341,7 @@ SearchResult Search::collect() const {
     }
     result.value = result.proof != Proof::Unknown ? detail::proof_value(result.proof)
                    : total_visits == 0           ? 0.0
-                                                 : static_cast<double>(total_score) / static_cast<double>(total_visits);
+                                                 : total_score / static_cast<double>(total_visits);
     result.best_move = pick(candidates, root_);
     result.principal_variation = principal_variation(result.best_move);
     return result;
@@ -316,7 +372,7 @@ std::vector<int> Search::principal_variation(int first) const {
 }
 
 std::uint64_t Search::simulations_done() const {
-    return sum_over_trees(trees_.get(), config_.threads, [](const Tree& tree) { return tree.done(); });
+    return sum_over_trees(trees_.get(), config_.threads, [](const Tree& tree) { return tree.completed(); });
 }
 
 std::uint64_t Search::nodes_used() const {
@@ -335,16 +391,98 @@ std::string Search::check_tree() const {
     return {};
 }
 
-SearchResult search(const GameRecord& position, const Budget& budget, const SearchConfig& config) {
-    SearchConfig sized = config;
-    // A simulation adds at most one block of children: a simulation limit bounds the pool needed.
-    if (budget.simulations && config.threads >= 1 && config.threads <= kMaxThreads) {
-        const std::uint64_t per_tree = *budget.simulations / static_cast<std::uint64_t>(config.threads) + 1;
-        const std::uint64_t needed = kMinTreeNodes + per_tree * kCells;
-        if (per_tree < (std::uint64_t{1} << 32) && needed * static_cast<std::uint64_t>(config.threads) < sized.pool_nodes) {
-            sized.pool_nodes = static_cast<std::uint32_t>(needed * static_cast<std::uint64_t>(config.threads));
+void Search::start_steps(std::uint64_t simulations, int leaves_per_round) {
+    abandon_leaves();
+    steps_ = Steps{};
+    steps_.quota = simulations;
+    steps_.per_round = std::max(leaves_per_round, 1);
+    steps_.start = Clock::now();
+    trees_[0].set_slots(steps_.per_round);
+    trees_[0].set_completed(0);
+}
+
+void Search::abandon_leaves() {
+    if (!steps_.root_pending && steps_.per_round > 1) {
+        for (int i = 0; i < steps_.pending; ++i) trees_[0].abandon(i);
+    }
+    steps_.pending = 0;
+    steps_.root_pending = false;
+}
+
+int Search::next_leaves(GameRecord* leaves) {
+    abandon_leaves();
+    Tree& tree = trees_[0];
+    if (is_over(root_)) return 0;
+    if (tree.needs_root(root_)) {
+        leaves[0] = root_;
+        steps_.root_pending = true;
+        steps_.pending = 1;
+        return 1;
+    }
+    if (!steps_.prepared) {
+        tree.prepare(root_);  // noise, as a run mixes it in
+        steps_.prepared = true;
+    }
+    const bool virtual_loss = steps_.per_round > 1;
+    int count = 0;
+    while (count < steps_.per_round && steps_.done + static_cast<std::uint64_t>(count) < steps_.quota) {
+        // The stops of Tree::run, in its order.
+        if (tree.node(0).proof != Proof::Unknown || tree.node(0).visits >= detail::kMaxRootVisits) break;
+        leaves[count] = root_;
+        if (tree.begin(leaves[count], count, virtual_loss)) {
+            ++count;
+        } else {
+            tree.set_completed(++steps_.done);
         }
     }
+    steps_.pending = count;
+    return count;
+}
+
+void Search::give(int index, const GameRecord& leaf, const float* priors, float value) {
+    Tree& tree = trees_[0];
+    --steps_.pending;
+    if (steps_.root_pending) {
+        tree.expand_root(root_, priors);
+        steps_.root_pending = false;
+        return;
+    }
+    tree.complete(leaf, priors, value, index, steps_.per_round > 1);
+    tree.set_completed(++steps_.done);
+}
+
+SearchResult Search::step_result() {
+#if !defined(NDEBUG) || defined(NONAGAME_CHECK_INVARIANTS)
+    if (std::string fault = check_tree(); !fault.empty()) throw Fault("search tree invariant violated: " + fault);
+#endif
+    SearchResult result = collect();
+    if (config_.temperature > 0 && result.best_move >= 0) {
+        const int drawn = draw_move(result);
+        if (drawn != result.best_move) {
+            result.best_move = drawn;
+            result.principal_variation = principal_variation(drawn);
+        }
+    }
+    result.simulations = steps_.done;
+    result.seconds = std::chrono::duration<double>(Clock::now() - steps_.start).count();
+    return result;
+}
+
+std::uint32_t pool_for(const SearchConfig& config, std::uint64_t simulations) {
+    // A simulation adds at most one block of children: a simulation limit bounds the pool needed.
+    if (config.threads < 1 || config.threads > kMaxThreads) return config.pool_nodes;
+    const auto threads = static_cast<std::uint64_t>(config.threads);
+    const std::uint64_t per_tree = simulations / threads + 1;
+    const std::uint64_t needed = kMinTreeNodes + per_tree * kCells;
+    if (per_tree < (std::uint64_t{1} << 32) && needed * threads < config.pool_nodes) {
+        return static_cast<std::uint32_t>(needed * threads);
+    }
+    return config.pool_nodes;
+}
+
+SearchResult search(const GameRecord& position, const Budget& budget, const SearchConfig& config) {
+    SearchConfig sized = config;
+    if (budget.simulations) sized.pool_nodes = pool_for(config, *budget.simulations);
     Search search(sized);
     search.set_position(position);
     return search.run(budget);

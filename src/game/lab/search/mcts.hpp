@@ -1,5 +1,6 @@
 // Monte Carlo tree search for nine-board tic-tac-toe: UCT over uniformly random playouts,
-// with a solver for proven outcomes, a fixed node pool and root-parallel threads.
+// or PUCT guided by an evaluator (a network), with a solver for proven outcomes, a fixed
+// node pool and root-parallel threads.
 //
 // Values. A simulation ends in +1, 0 or -1 for a player (win, draw, loss). Each node keeps
 // the sum of the results seen through it from the point of view of the player who made the
@@ -13,6 +14,29 @@
 // search leans on its means, which suits a tactical game where one move decides. In
 // self-play (300 games, 1,000 simulations a move) c = 0.7 scored 56% against 1.4, 57%
 // against 1.0 and 58% against 0.5; at 3,000 simulations it was level with 1.0 (200 games).
+//
+// Guided search. With an evaluator (SearchConfig::evaluator, see evaluator.hpp) there is
+// no playout: a simulation descends to a node not yet expanded, asks the evaluator for its
+// priors and its value, expands all its children at once with those priors and backs the
+// value up. Selection is PUCT: the child maximising
+//     Q + c_puct * P * sqrt(max(N, 1)) / (1 + n)
+// with P the child's prior, n its visits and N the parent's (at least 1, so that the first
+// simulation from a fresh root already follows the priors). Q is the child's mean for the
+// player to move at the parent (capped at 0 when it has a drawn child, as below); an
+// unvisited child takes its parent's mean for that player (first-play urgency equal to the
+// parent's value, no reduction; 0 for a parent not yet visited). The default c_puct is
+// kDefaultCPuct (its measurement is beside the constant). The root is evaluated before the
+// first simulation and that evaluation is not counted as one. Finished games are never
+// evaluated: they are proven as below, in every mode. Value sums of a guided search are
+// real numbers, kept beside the pool (see Pool).
+//
+// Root noise and temperature (self-play). With dirichlet_fraction > 0 each run mixes the
+// root's priors as (1 - fraction) * P + fraction * Dirichlet(alpha), drawn afresh per run
+// from the tree's generator (the clean priors are kept, so noise never accumulates). With
+// temperature > 0 the move returned is drawn among the root's visited moves with
+// probability proportional to visits^(1 / temperature) from a generator of its own under
+// the seed; a proven win is still always played, and proven losses are drawn only when
+// every move is lost. Both are off by default.
 //
 // Expansion. A new leaf gets one playout from its own position; the next simulation that
 // reaches it expands it: all its children at once, into one contiguous block of the pool,
@@ -38,16 +62,20 @@
 // proven lost, the most visited one (the loss that took longest to prove). Ties go to the
 // higher mean, then to the lower cell.
 //
-// Tree relation. For every node: visits == ended + sum of its children's visits, where
-// ended counts the simulations that stopped at that node: its playout as a fresh leaf (and
-// later ones when the pool is full), or the visit that found its game finished. The root is
+// Tree relation. For every node: visits == stopped_here + sum of its children's visits,
+// where stopped_here counts the simulations that stopped at that node: its playout as a
+// fresh leaf (and later ones when the pool is full), or the visit that found its game
+// finished. The root is
 // expanded before any simulation, so its children's visits add up to every simulation that
 // went through it. check_tree() verifies this, the legality of every child, the pool bounds,
-// the proofs and caps; debug builds (no NDEBUG) assert it after every run.
+// the proofs and caps; debug and checking builds (no NDEBUG, or NONAGAME_CHECK_INVARIANTS)
+// check it after every run and throw Fault on the first fault found.
 //
 // Pool. Nodes live in one preallocated array of pool_nodes entries (20 bytes each, so the
 // default 4,194,304 nodes take 80 MiB of address space; pages are touched only as nodes are
-// used) and refer to each other by index. When a tree's share is full it stops expanding
+// used) and refer to each other by index. A guided search keeps a second array of the same
+// length beside it, 16 bytes a node (the prior and a double value sum): 36 bytes a node in
+// all, 144 MiB of address space for the default pool. When a tree's share is full it stops expanding
 // and keeps simulating from its existing leaves; nothing grows during a search and the
 // simulation loop allocates nothing.
 //
@@ -64,6 +92,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -71,6 +100,7 @@
 #include <vector>
 
 #include "board.hpp"
+#include "rng.hpp"
 
 namespace nonagame::mcts {
 
@@ -78,7 +108,15 @@ namespace nonagame::mcts {
 // to move there).
 enum class Proof : std::int8_t { Unknown = 0, Win = 1, Loss = 2, Draw = 3 };
 
+class Evaluator;
+
 inline constexpr double kDefaultExploration = 0.7;
+// c_puct of a guided search, chosen by self-play through the guided path with an evaluator
+// of uniform priors and one random playout's result as its value (800 simulations a move,
+// two random opening moves, colours alternated): 2.5 scored 55.0% (100 games) and 52.8%
+// (160) against 1.5, and 56.2% (160) against 4.0; 1.5 scored 59.5% against 0.75 and 54.5%
+// against 1.0 (100 each). A trained network may want another value: it is a setting.
+inline constexpr double kDefaultCPuct = 2.5;
 inline constexpr std::uint32_t kDefaultPoolNodes = std::uint32_t{1} << 22;
 // A tree's share of the pool is never smaller than a root and a full set of children.
 inline constexpr std::uint32_t kMinTreeNodes = 1 + kCells;
@@ -89,6 +127,16 @@ struct SearchConfig {
     std::uint32_t pool_nodes = kDefaultPoolNodes;  // total over all threads
     int threads = 1;                            // 1..kMaxThreads
     std::uint64_t seed = 0;
+    // Guided search (PUCT) when set; not owned, and must outlive the Search. nullptr: random
+    // playouts and UCT.
+    Evaluator* evaluator = nullptr;
+    // A guided search whose leaves the caller evaluates, through the stepwise calls
+    // (next_leaf, give; one thread). Implied by an evaluator.
+    bool guided = false;
+    double c_puct = kDefaultCPuct;       // finite and >= 0
+    double dirichlet_alpha = 0.3;        // > 0; used when dirichlet_fraction > 0
+    double dirichlet_fraction = 0;       // in [0, 1]; 0 adds no noise
+    double temperature = 0;              // >= 0; 0 returns the best move, not a drawn one
 };
 
 // Limits of one run; it ends at the first one reached (or when the root is proven). At least
@@ -110,6 +158,8 @@ struct SearchResult {
     std::uint64_t simulations = 0;  // run by this call (0 for result())
     double seconds = 0;             // wall time of this call
     std::vector<int> principal_variation;  // best_move, then the best replies in turn
+    bool guided = false;                   // an evaluator guided the search
+    std::array<float, kCells> priors{};    // the root's priors (without noise) when guided
 };
 
 // True when the game has no move left to search (won, drawn, or no legal cell).
@@ -117,6 +167,7 @@ bool is_over(const GameRecord& position);
 
 namespace detail {
 struct Node;
+struct Guide;
 class Tree;
 }  // namespace detail
 
@@ -148,6 +199,23 @@ public:
     // The merged result of the trees as they stand, without searching.
     SearchResult result() const;
 
+    // A guided search in steps, for a caller that evaluates the leaves itself (one thread,
+    // config.guided). start_steps() begins a run of at most simulations, gathering up to
+    // leaves_per_round leaves a round. next_leaves() runs it on until that many simulations
+    // need an evaluation (fewer when the budget is nearly spent), writes their leaves to
+    // leaves (room for leaves_per_round) and returns how many; the root alone comes first
+    // when it has no priors yet (that evaluation is not a simulation); 0 once the run is
+    // over (budget spent or root proven). give() hands leaf index's priors (per cell) and
+    // value (for the player to move there) back. With more than one leaf a round the
+    // pending descents carry virtual loss (see Tree::begin). A round whose leaves are not
+    // given back (none of them) is dropped by abandon_leaves() or by the next next_leaves(),
+    // leaving the tree as it was. step_result() is the result.
+    void start_steps(std::uint64_t simulations, int leaves_per_round = 1);
+    int next_leaves(GameRecord* leaves);
+    void give(int index, const GameRecord& leaf, const float* priors, float value);
+    void abandon_leaves();
+    SearchResult step_result();
+
     // Simulations of the current run so far (of the last run once it returned); safe to
     // call from another thread during a run.
     std::uint64_t simulations_done() const;
@@ -161,12 +229,28 @@ public:
 private:
     SearchResult collect() const;
     std::vector<int> principal_variation(int first) const;
+    int draw_move(const SearchResult& result);
 
     SearchConfig config_;
     std::unique_ptr<detail::Node[]> pool_;
+    std::unique_ptr<detail::Guide[]> guides_;  // beside pool_ in a guided search
+    Rng move_rng_;                             // the temperature's draws
+    struct Steps {
+        std::uint64_t quota = 0;
+        std::uint64_t done = 0;
+        bool prepared = false;
+        bool root_pending = false;
+        int per_round = 1;
+        int pending = 0;  // leaves of the round not given back yet
+        std::chrono::steady_clock::time_point start;
+    } steps_;
     std::unique_ptr<detail::Tree[]> trees_;
     GameRecord root_;
 };
+
+// The pool a one-off search of config needs for at most simulations: config.pool_nodes, or
+// less when that many simulations cannot fill it.
+std::uint32_t pool_for(const SearchConfig& config, std::uint64_t simulations);
 
 // A one-off search of position (a fresh Search of config). Throws as Search::run.
 SearchResult search(const GameRecord& position, const Budget& budget, const SearchConfig& config = {});

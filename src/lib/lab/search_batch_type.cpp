@@ -1,0 +1,261 @@
+#include "search_batch_type.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "borrow.hpp"
+#include "errors.hpp"
+#include "gil.hpp"
+#include "args.hpp"
+#include "heap_type.hpp"
+#include "lab_args.hpp"
+#include "native_arrays.hpp"
+#include "planes.hpp"
+#include "search/search_batch.hpp"
+#include "search_result.hpp"
+#include "search_settings.hpp"
+
+namespace nonagame::py {
+
+namespace {
+
+struct BatchBody {
+    BorrowState borrow;
+    std::optional<mcts::SearchBatch> batch;
+};
+
+BatchBody& body(PyObject* self) { return Instance<BatchBody>::of(self); }
+
+constexpr Params<10> kNewParams{"SearchBatch.__new__()",
+                                {"positions", "simulations", "threads", "seed", "c_puct", "dirichlet_alpha",
+                                 "dirichlet_fraction", "temperature", "pool_nodes", "leaves_per_tree"},
+                                1, 1};
+
+// The positions to search, each in play.
+std::vector<GameRecord> roots_of(PyObject* positions) {
+    Ref sequence = Ref::checked(PySequence_Fast(positions, "argument 'positions': expected a sequence of positions"));
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+    std::vector<GameRecord> roots;
+    roots.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        roots.push_back(position_record(PySequence_Fast_GET_ITEM(sequence.get(), i), "positions"));
+        if (mcts::is_over(roots.back())) {
+            raise(PyExc_ValueError, "argument 'positions': position " + std::to_string(i) +
+                                        " is already over: there is nothing to search");
+        }
+    }
+    return roots;
+}
+
+// A count in low..high given as name, or fallback when absent.
+std::int64_t count_in(PyObject* object, const char* name, std::int64_t low, std::int64_t high, std::int64_t fallback) {
+    if (object == nullptr || object == Py_None) return fallback;
+    const std::int64_t value = count_value(object, name);
+    if (value < low || value > high) {
+        std::string text = "argument '";
+        text += name;
+        text += "': expected a count in " + std::to_string(low) + ".." + std::to_string(high);
+        text += ", got " + std::to_string(value);
+        raise(PyExc_ValueError, text);
+    }
+    return value;
+}
+
+PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return entry([&] {
+        auto [positions, simulations, threads, seed, c_puct, alpha, fraction, temperature, pool, per_tree] =
+            parse(kNewParams, args, kwargs);
+        if (simulations == nullptr || simulations == Py_None) {
+            raise(PyExc_TypeError, "SearchBatch() needs a budget: simulations=");
+        }
+        const std::int64_t budget = count_value(simulations, "simulations");
+        if (budget == 0) raise(PyExc_ValueError, "argument 'simulations': expected a count >= 1, got 0");
+        mcts::SearchConfig config;
+        config.threads = thread_count(threads, "threads");
+        config.seed = seed_value(seed == nullptr ? Py_None : seed, "seed");
+        read_guided_settings(config, c_puct, alpha, fraction, temperature);
+        config.pool_nodes = static_cast<std::uint32_t>(
+            count_in(pool, "pool_nodes", mcts::kMinTreeNodes, 0xFFFFFFFFLL, mcts::kDefaultPoolNodes));
+        const auto leaves_per_tree = static_cast<int>(count_in(per_tree, "leaves_per_tree", 1, kCells, 1));
+        const std::vector<GameRecord> roots = roots_of(positions);
+        Ref self = Ref::steal(allocate<BatchBody>(type));
+        try {
+            body(self.get()).batch.emplace(roots, config, static_cast<std::uint64_t>(budget), leaves_per_tree);
+        } catch (const std::invalid_argument& error) {
+            raise(PyExc_ValueError, error.what());
+        }
+        return self.release();
+    });
+}
+
+// One part of the evaluator's answer as count x columns float32 (columns 1: (count,) or
+// (count, 1)), any float dtype; TypeError or ValueError naming what was expected.
+void read_part(PyObject* numpy, PyObject* object, const char* name, int count, Py_ssize_t columns,
+               std::vector<float>& out) {
+    std::string expected = "(";
+    expected += std::to_string(count);
+    expected += columns == kCells ? ", 81)" : ",)";
+    Ref array = Ref::checked(PyObject_CallMethod(numpy, "asarray", "O", object));
+    Ref dtype = Ref::checked(PyObject_GetAttrString(array.get(), "dtype"));
+    Ref kind = Ref::checked(PyObject_GetAttrString(dtype.get(), "kind"));
+    const char* kind_text = PyUnicode_AsUTF8(kind.get());
+    if (kind_text == nullptr) throw ErrorSet{};
+    if (std::strcmp(kind_text, "f") != 0) {
+        Ref dtype_text = Ref::checked(PyObject_Str(dtype.get()));
+        std::string text = "the evaluator's ";
+        text += name;
+        text += ": expected a float array of shape " + expected + ", got dtype ";
+        text += PyUnicode_AsUTF8(dtype_text.get());
+        raise(PyExc_TypeError, text);
+    }
+    Ref flat = Ref::checked(PyObject_CallMethod(numpy, "ascontiguousarray", "Os", array.get(), "float32"));
+    Py_buffer view;
+    if (PyObject_GetBuffer(flat.get(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) throw ErrorSet{};
+    const bool rows = view.ndim >= 1 && view.shape[0] == count;
+    const bool shaped = columns == kCells ? rows && view.ndim == 2 && view.shape[1] == kCells
+                                          : rows && (view.ndim == 1 || (view.ndim == 2 && view.shape[1] == 1));
+    if (!shaped) {
+        std::string got = "(";
+        for (int d = 0; d < view.ndim; ++d) {
+            got += std::to_string(view.shape[d]);
+            if (view.ndim == 1 || d + 1 < view.ndim) got += view.ndim == 1 ? "," : ", ";
+        }
+        got += ")";
+        PyBuffer_Release(&view);
+        std::string text = "the evaluator's ";
+        text += name;
+        text += ": expected shape " + expected + ", got " + got;
+        raise(PyExc_ValueError, text);
+    }
+    out.resize(static_cast<std::size_t>(count * columns));
+    std::memcpy(out.data(), view.buf, out.size() * sizeof(float));
+    PyBuffer_Release(&view);
+}
+
+// The evaluator's answer for count leaves: logits (count, 81) and values (count,) or
+// (count, 1). Logits of illegal cells are never read (-inf there is a common mask); the
+// rest, and the values, must be finite.
+void read_answer(PyObject* answer, int count, const std::uint8_t* legal, std::vector<float>& logits,
+                 std::vector<float>& values) {
+    if (!PyTuple_Check(answer) || PyTuple_GET_SIZE(answer) != 2) {
+        raise(PyExc_TypeError, std::string("the evaluator must return a tuple (logits, values), got '") +
+                                   Py_TYPE(answer)->tp_name + "'");
+    }
+    Ref numpy = Ref::checked(PyImport_ImportModule("numpy"));
+    read_part(numpy.get(), PyTuple_GET_ITEM(answer, 0), "logits", count, kCells, logits);
+    read_part(numpy.get(), PyTuple_GET_ITEM(answer, 1), "values", count, 1, values);
+    for (std::size_t k = 0; k < static_cast<std::size_t>(count); ++k) {
+        if (!std::isfinite(values[k])) {
+            raise(PyExc_ValueError, "the evaluator's values: expected finite numbers, got " +
+                                        std::to_string(values[k]) + " in row " + std::to_string(k));
+        }
+    }
+    for (std::size_t at = 0; at < logits.size(); ++at) {
+        if (legal[at] != 0 && !std::isfinite(logits[at])) {
+            raise(PyExc_ValueError, "the evaluator's logits: expected finite numbers at the legal cells, got " +
+                                        std::to_string(logits[at]) + " in row " + std::to_string(at / kCells) +
+                                        " at cell " + std::to_string(at % kCells));
+        }
+    }
+}
+
+PyObject* run(PyObject* self, PyObject* evaluator) {
+    return entry([&] {
+        if (PyCallable_Check(evaluator) == 0) {
+            raise(PyExc_TypeError, std::string("argument 'evaluator': expected a callable, got '") +
+                                       Py_TYPE(evaluator)->tp_name + "'");
+        }
+        BatchBody& b = body(self);
+        // Held while the evaluator runs: an evaluator that calls back into this batch is refused.
+        ExclusiveBorrow borrow(b.borrow);
+        mcts::SearchBatch& batch = *b.batch;
+        std::vector<float> logits;
+        std::vector<float> values;
+        for (;;) {
+            int count = 0;
+            {
+                ReleasedGil released;
+                count = batch.gather();
+            }
+            if (count == 0) break;
+            const auto n = static_cast<std::size_t>(count);
+            Ref block = new_native_block(n * (kPlaneValues + kCells));
+            auto* planes_data = reinterpret_cast<std::int8_t*>(block_data(block.get()));
+            auto* legal_data = reinterpret_cast<std::uint8_t*>(block_data(block.get())) + n * kPlaneValues;
+            batch.copy_leaves(planes_data, legal_data);
+            Ref rows = view_array(block.get(), "int8", 0, count, kPlaneValues);
+            Ref planes = Ref::checked(PyObject_CallMethod(rows.get(), "reshape", "iiii", count, kGridSide, kGridSide,
+                                                          kPlaneChannels));
+            Ref legal = view_array(block.get(), "bool", n * kPlaneValues, count, kCells);
+            // An exception here or below drops this round's leaves (their virtual loss taken
+            // back): every tree is as it was before the round.
+            try {
+                Ref answer = Ref::checked(PyObject_CallFunctionObjArgs(evaluator, planes.get(), legal.get(), nullptr));
+                read_answer(answer.get(), count, legal_data, logits, values);
+            } catch (...) {
+                batch.abandon();
+                throw;
+            }
+            {
+                ReleasedGil released;
+                batch.scatter(logits.data(), values.data());
+            }
+            if (PyErr_CheckSignals() < 0) throw ErrorSet{};  // Ctrl-C stops between rounds
+        }
+        Ref results = Ref::checked(PyList_New(static_cast<Py_ssize_t>(batch.size())));
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(i), result_tuple(batch.result(i)));
+        }
+        return results.release();
+    });
+}
+
+PyObject* check_trees(PyObject* self, PyObject*) {
+    return entry([&] {
+        const std::string fault = [&] {
+            SharedBorrow borrow(body(self).borrow);
+            return body(self).batch->check_trees();
+        }();
+        return PyUnicode_FromStringAndSize(fault.data(), static_cast<Py_ssize_t>(fault.size()));
+    });
+}
+
+PyMethodDef kMethods[] = {
+    {"run", run, METH_O,
+     "run($self, evaluator, /)\n--\n\n"
+     "Runs every tree to its budget, calling evaluator(planes, legal) once a round with the\n"
+     "leaves of all trees, and returns one raw result per position. An exception from the\n"
+     "evaluator (or a refused answer) leaves every tree as it was before that round: run()\n"
+     "again goes on from there. Calling run() of this batch from the evaluator raises\n"
+     "RuntimeError."},
+    {"check_trees", check_trees, METH_NOARGS,
+     "check_trees($self, /)\n--\n\nAn empty string when every tree is consistent, else the first fault."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(batch_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<BatchBody>)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_doc, const_cast<char*>(
+         "SearchBatch(positions, *, simulations, threads=1, seed=None, c_puct=2.5, dirichlet_alpha=0.3,\n"
+         "            dirichlet_fraction=0.0, temperature=0.0, pool_nodes=4194304, leaves_per_tree=1)\n--\n\n"
+         "Guided searches of many positions advanced together, their leaves evaluated by the\n"
+         "caller once a round (see search_batch).")},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec{"nonagame_lab._core.SearchBatch", sizeof(Instance<BatchBody>), 0, Py_TPFLAGS_DEFAULT, kSlots};
+
+PyTypeObject* g_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* search_batch_type() { return type_once(g_type, kSpec, "SearchBatch"); }
+
+}  // namespace nonagame::py
