@@ -51,7 +51,7 @@ public:
         std::fill(priors, priors + kCells, 1.0F);
         GameRecord copy = game;
         const std::int8_t me = game.next_player;
-        const std::int8_t winner = random_playout(copy, rngs_[static_cast<std::size_t>(thread)]);
+        const std::int8_t winner = play_random_to_end(copy, rngs_[static_cast<std::size_t>(thread)]);
         return winner == 0 ? 0.0F : winner == me ? 1.0F : -1.0F;
     }
 

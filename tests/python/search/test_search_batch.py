@@ -251,11 +251,9 @@ class ArraysNet:
 
 
 def _network(seed: int, zero: bool = False) -> Any:
-    import nonagame_lab
+    from nonagame_lab import Network
 
-    fake = ArraysNet(seed, zero)
-    native = getattr(nonagame_lab, "Network", None)
-    return native.from_arrays(fake.arrays()) if native is not None else fake
+    return Network.from_arrays({**ArraysNet(seed, zero).arrays(), "format": np.array("nonagame-mlp-1")})
 
 
 def test_batch_matches_search_with_the_network() -> None:
