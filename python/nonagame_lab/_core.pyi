@@ -2,6 +2,7 @@ from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any, ClassVar, TypeVar, final, overload
 
 import nonagame
+from typing_extensions import disjoint_base
 import numpy as np
 import numpy.typing as npt
 
@@ -138,7 +139,6 @@ class SearchBatch:
     def __new__(
         cls,
         positions: Sequence[Position | nonagame.Game | nonagame.State],
-        /,
         *,
         simulations: int,
         threads: int | None = ...,
@@ -185,6 +185,7 @@ class Searcher:
 
 _Positional = Position | nonagame.Game | nonagame.State
 
+@disjoint_base
 class Network:
     @classmethod
     def from_arrays(cls: type[_N], mapping: Mapping[str, Any], /) -> _N: ...

@@ -71,7 +71,8 @@ class Network(_core.Network):
 
     def save(self, path: str | os.PathLike[str]) -> None:
         """Writes the network as an uncompressed ``.npz`` (numpy adds ``.npz`` to a name without it)."""
-        np.savez(path, **self.arrays())
+        arrays: dict[str, Any] = self.arrays()  # any value: numpy types allow_pickle among the keywords
+        np.savez(path, **arrays)
 
     def __reduce__(self) -> tuple[Any, tuple[dict[str, Any]]]:
         return (type(self).from_arrays, (self.arrays(),))

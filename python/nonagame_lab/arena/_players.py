@@ -78,7 +78,7 @@ def _net(spec: str, rest: str) -> Contestant:
     simulations = _positive(budget, spec, int)
 
     def make(id: int, seed: int) -> nonagame.Player:
-        return MCTSPlayer(id, simulations=simulations, seed=seed, network=name)  # type: ignore[call-arg]
+        return MCTSPlayer(id, simulations=simulations, seed=seed, network=name)
 
     return Contestant(spec, make)
 
