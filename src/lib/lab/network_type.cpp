@@ -256,7 +256,8 @@ void add_position(PyObject* object, std::int8_t* planes, std::uint8_t* legal) {
     }
 }
 
-PyObject* evaluate(PyObject* self, PyObject* positions) {
+// One position or a sequence of them, each converted, then one released forward pass.
+PyObject* evaluate(PyObject* self, PyObject* positions) {  // NOLINT(readability-function-cognitive-complexity)
     return entry([&]() -> PyObject* {
         const std::shared_ptr<const net::Network> network = body(self).network;
         // One position: (policy (81,), value float). A sequence: (policy (B, 81), value (B,)).

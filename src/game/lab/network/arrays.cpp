@@ -74,7 +74,7 @@ public:
     NamedArray& get(const std::string& name, const std::vector<std::int64_t>& shape,
                     const std::string& note = "") const {
         const std::string expected = expected_text(shape);
-        NamedArray* array = by_name_.count(name) != 0 ? by_name_.at(name) : nullptr;
+        NamedArray* array = by_name_.contains(name) ? by_name_.at(name) : nullptr;
         if (array == nullptr) refuse("missing key '" + name + "': expected a float32 array of shape " + expected);
         if (array->kind != NamedArray::Kind::Float32)
             refuse(name + ": expected a float32 array of shape " + expected + ", got " +

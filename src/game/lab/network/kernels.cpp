@@ -3,6 +3,7 @@
 // register width (the file is built with -ffp-contract=fast, so a multiply and add become one
 // fused instruction where the set has it). The tile sizes keep the accumulators in registers.
 #include <array>
+#include <cstddef>
 #include <cstring>
 
 #include "kernels.hpp"
@@ -48,7 +49,7 @@ template <class Vec, int V>
     const float* weight = layer.weight.data() + out0;
     Vec acc[V];
 #pragma GCC unroll 16
-    for (int v = 0; v < V; ++v) load(acc[v], layer.bias.data() + out0 + W * v);
+    for (int v = 0; v < V; ++v) load(acc[v], layer.bias.data() + out0 + static_cast<std::ptrdiff_t>(W) * v);
     for (int i = 0; i < count; ++i) {
         const float* column = weight + static_cast<std::ptrdiff_t>(index[i]) * layer.out_padded;
         const float x = value[i];
@@ -57,17 +58,17 @@ template <class Vec, int V>
         if (i + kAhead < count) {
             const float* next = weight + static_cast<std::ptrdiff_t>(index[i + kAhead]) * layer.out_padded;
 #pragma GCC unroll 16
-            for (int v = 0; v < V; v += kPanel / W) __builtin_prefetch(next + W * v);
+            for (int v = 0; v < V; v += kPanel / W) __builtin_prefetch(next + static_cast<std::ptrdiff_t>(W) * v);
         }
 #pragma GCC unroll 16
         for (int v = 0; v < V; ++v) {
             Vec w;
-            load(w, column + W * v);
+            load(w, column + static_cast<std::ptrdiff_t>(W) * v);
             acc[v] += x * w;
         }
     }
 #pragma GCC unroll 16
-    for (int v = 0; v < V; ++v) store(out + out0 + W * v, acc[v], layer.relu);
+    for (int v = 0; v < V; ++v) store(out + out0 + static_cast<std::ptrdiff_t>(W) * v, acc[v], layer.relu);
 }
 
 template <class Vec, int V>
@@ -140,7 +141,7 @@ template <class Vec, int R, int V>
     for (int r = 0; r < R; ++r)
 #pragma GCC unroll 16
         for (int v = 0; v < V; ++v)
-            store(out + static_cast<std::ptrdiff_t>(r) * layer.out_padded + col + W * v, acc[r][v], layer.relu);
+            store(out + static_cast<std::ptrdiff_t>(r) * layer.out_padded + col + static_cast<std::ptrdiff_t>(W) * v, acc[r][v], layer.relu);
 }
 
 template <class Vec, int R, int V>
