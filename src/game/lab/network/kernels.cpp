@@ -1,6 +1,6 @@
 // The kernels are written once over the compiler's vector extension and inlined into one entry
 // point per instruction set, so that each copy is compiled for that set with vectors of its
-// register width (the file is built with -ffp-contract=fast, so a multiply and add become one
+// register width (the library is built in the GNU dialect, so a multiply and add become one
 // fused instruction where the set has it). The tile sizes keep the accumulators in registers.
 #include <array>
 #include <cstddef>
