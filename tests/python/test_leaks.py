@@ -368,7 +368,10 @@ def test_calls_leave_nothing_behind(name, monkeypatch):
         # keeps freed memory and the interpreter's own allocator is off, so the figures below
         # would measure the sanitizer, not the module. The plain runs check them.
         return
-    changed = {repr(o)[:60]: b - a for o, a, b in zip(watched, counts, after) if a != b}
+    # Every call of a case takes the same path, so a reference the module takes or drops
+    # wrongly moves a count by at least CALLS. A move of one or two is the interpreter
+    # releasing a cache of its own once (seen with an interned name under a failing hook).
+    changed = {repr(o)[:60]: b - a for o, a, b in zip(watched, counts, after) if abs(b - a) > 2}
     assert not changed, f"reference counts changed over {CALLS} calls: {changed}"
     assert traced < TRACED_BOUND, f"{traced} bytes still allocated after {CALLS} calls"
     assert heap_grown is None or heap_grown < HEAP_BOUND, f"C heap grew by {heap_grown} bytes over {CALLS} calls"
