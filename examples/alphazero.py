@@ -71,6 +71,7 @@ Arrays = dict[str, npt.NDArray[Any]]
 Params = Any
 NEG_INF = -1e9
 FORMAT = "nonagame-mlp-1"
+VALIDATE_EVERY = 500
 
 # Gather form of the eight symmetries on cell-order arrays: out[:, j] = in[:, INVERSE[k, j]]
 # is transform_policy(k, in).
@@ -314,17 +315,24 @@ def optimiser(config: Config) -> optax.GradientTransformation:
 def make_step(model: MLP, tx: optax.GradientTransformation, value_mix: float) -> Callable[..., Any]:
     inverse = jnp.asarray(INVERSE)
 
-    def loss_fn(params: Params, batch: dict[str, jax.Array], k: jax.Array) -> tuple[jax.Array, dict[str, jax.Array]]:
-        index = inverse[k]  # (B, 81): one symmetry a sample
-        board = jnp.take_along_axis(batch["board"], index, axis=1)
-        legal = jnp.take_along_axis(batch["legal_mask"], index, axis=1)
-        policy = jnp.take_along_axis(batch["policy"], index, axis=1)
-        logits, value = model.apply(params, planes_from_cells(board, batch["player_to_move"], legal))
+    def losses(params: Params, batch: dict[str, jax.Array]) -> tuple[jax.Array, dict[str, jax.Array]]:
+        legal = batch["legal_mask"]
+        logits, value = model.apply(params, planes_from_cells(batch["board"], batch["player_to_move"], legal))
         logp = jax.nn.log_softmax(jnp.where(legal, logits, NEG_INF))
-        policy_loss = -jnp.sum(jnp.where(legal, policy * logp, 0.0), axis=-1).mean()
+        policy_loss = -jnp.sum(jnp.where(legal, batch["policy"] * logp, 0.0), axis=-1).mean()
         target = (1 - value_mix) * batch["value"] + value_mix * batch["root_value"]
         value_loss = jnp.mean((value - target) ** 2)
-        return policy_loss + value_loss, {"policy_loss": policy_loss, "value_loss": value_loss}
+        metrics = {"policy_loss": policy_loss, "value_loss": value_loss,
+                   "result_mse": jnp.mean((value - batch["value"]) ** 2),  # whatever the target's mix
+                   "root_mse": jnp.mean((value - batch["root_value"]) ** 2)}
+        return policy_loss + value_loss, metrics
+
+    def loss_fn(params: Params, batch: dict[str, jax.Array], k: jax.Array) -> tuple[jax.Array, dict[str, jax.Array]]:
+        index = inverse[k]  # (B, 81): one symmetry a sample
+        moved = dict(batch)
+        for name in ("board", "legal_mask", "policy"):
+            moved[name] = jnp.take_along_axis(batch[name], index, axis=1)
+        return losses(params, moved)
 
     @jax.jit
     def step(params: Params, opt_state: Any, batch: dict[str, jax.Array], k: jax.Array) -> tuple[Any, ...]:
@@ -334,7 +342,7 @@ def make_step(model: MLP, tx: optax.GradientTransformation, value_mix: float) ->
 
     @jax.jit
     def evaluate(params: Params, batch: dict[str, jax.Array]) -> dict[str, jax.Array]:
-        _, metrics = loss_fn(params, batch, jnp.zeros(batch["board"].shape[0], jnp.int32))
+        _, metrics = losses(params, batch)
         logp = jnp.log(jnp.clip(batch["policy"], 1e-12, 1.0))
         metrics["target_entropy"] = -jnp.sum(batch["policy"] * logp, axis=-1).mean()
         return metrics
@@ -448,7 +456,12 @@ class Run:
     def selfplay_shards(self) -> list[Path]:
         return sorted((self.out / "selfplay").glob("gen-*.parquet"))
 
-    def train(self, steps: int, boot: Arrays, recent: Arrays, rng: np.random.Generator, desc: str) -> dict[str, float]:
+    def train(self, steps: int, boot: Arrays, recent: Arrays, rng: np.random.Generator, desc: str,
+              validation: Arrays | None = None) -> dict[str, float]:
+        """Adam steps on batches drawn from the bootstrap (a share of each batch) and the recent
+        self-play. With ``validation``, the parameters kept are those with the lowest held-out
+        loss, checked every VALIDATE_EVERY steps (the bootstrap's labels are noisy enough for a
+        wide network to learn the noise of its games after a few epochs)."""
         assert self.state is not None
         config = self.config
         sizes = (len(boot.get("board", ())), len(recent.get("board", ())))
@@ -460,7 +473,14 @@ class Run:
         params, opt_state = self.state.params, self.state.opt_state
         sums = {"policy_loss": 0.0, "value_loss": 0.0}
         tail = max(1, steps // 10)
+        kept: tuple[float, Params, Any, int] | None = None
         for i in range(steps):
+            if validation is not None and i % VALIDATE_EVERY == 0:
+                held = self.validate(validation, params)
+                loss = held["validation_policy_loss"] + held["validation_value_loss"]
+                if kept is None or loss < kept[0]:
+                    kept = (loss, params, opt_state, i)
+                bar.set_postfix(held_out=f"{loss:.3f}", best_at=kept[3])
             parts = []
             if from_boot:
                 parts.append(as_batch(boot, rng.integers(sizes[0], size=from_boot)))
@@ -473,21 +493,27 @@ class Run:
                 for name in sums:
                     sums[name] += float(metrics[name]) / tail
             bar.update(1)
-            if i % 200 == 0:
+            if i % 200 == 0 and validation is None:
                 bar.set_postfix(policy=f"{float(metrics['policy_loss']):.3f}", value=f"{float(metrics['value_loss']):.3f}")
             if self.out_of_time():
                 break
         bar.close()
+        if validation is not None and kept is not None:
+            held = self.validate(validation, params)
+            if held["validation_policy_loss"] + held["validation_value_loss"] > kept[0]:
+                params, opt_state = kept[1], kept[2]
+                sums["kept_step"] = float(kept[3])
         self.state.params, self.state.opt_state = params, opt_state
         self.state.steps += steps
         return sums
 
-    def validate(self, data: Arrays) -> dict[str, float]:
+    def validate(self, data: Arrays, params: Params = None) -> dict[str, float]:
         assert self.state is not None
         if not len(data.get("board", ())):
             return {}
         index = np.arange(min(len(data["board"]), 20_000))
-        metrics = getattr(self.step_fn, "evaluate")(self.state.params, as_batch(data, index))
+        chosen = self.state.params if params is None else params
+        metrics = getattr(self.step_fn, "evaluate")(chosen, as_batch(data, index))
         return {f"validation_{name}": float(value) for name, value in metrics.items()}
 
     def evaluate(self, network: Network) -> dict[str, Any]:
@@ -548,7 +574,8 @@ class Run:
         first = self.state.generation == 0
         steps = config.bootstrap_steps if first and len(boot.get("board", ())) else config.steps
         started = time.perf_counter()
-        losses = self.train(steps, boot, recent, rng, f"gen {self.state.generation + 1} training")
+        losses = self.train(steps, boot, recent, rng, f"gen {self.state.generation + 1} training",
+                            validation if first and len(validation.get("board", ())) else None)
         train_seconds = time.perf_counter() - started
         self.state.generation += 1
         gen = self.state.generation

@@ -10,12 +10,19 @@ PyTorch ``nn.Sequential`` state dict names them, plus a ``format`` string (see t
 
 The input is ``envs.position_planes(position, position.to_move)`` flattened in (row, column,
 channel) order: 243 values.
+
+``Network.baseline()`` is the network shipped in the package (``baseline.npz``, trained by
+``examples/alphazero.py``; the README gives its command and strength). Wherever the search
+takes a network, the name ``"baseline"``, ``"none"`` (no network: playouts) or the path of a
+network file may stand for one.
 """
 
 from __future__ import annotations
 
+import functools
 import os
 import zipfile
+from importlib import resources
 from typing import Any
 
 import numpy as np
@@ -23,6 +30,7 @@ import numpy as np
 from nonagame_lab import _core
 
 FORMAT = "nonagame-mlp-1"
+BASELINE_FILE = "baseline.npz"
 MAX_FILE_BYTES = 64 << 20
 """The largest network file read, and the most its arrays may hold once unpacked."""
 
@@ -69,6 +77,12 @@ class Network(_core.Network):
         arrays, and missing, extra or misshaped arrays raise ValueError; nothing is loaded."""
         return cls.from_arrays(_read_npz(path))
 
+    @classmethod
+    def baseline(cls) -> Network:
+        """The network shipped with the package, loaded once and shared (it never changes)."""
+        network = _baseline()
+        return network if cls is Network else cls.from_arrays(network.arrays())
+
     def save(self, path: str | os.PathLike[str]) -> None:
         """Writes the network as an uncompressed ``.npz`` (numpy adds ``.npz`` to a name without it)."""
         arrays: dict[str, Any] = self.arrays()  # any value: numpy types allow_pickle among the keywords
@@ -76,3 +90,22 @@ class Network(_core.Network):
 
     def __reduce__(self) -> tuple[Any, tuple[dict[str, Any]]]:
         return (type(self).from_arrays, (self.arrays(),))
+
+
+@functools.lru_cache(maxsize=1)
+def _baseline() -> Network:
+    with resources.as_file(resources.files("nonagame_lab").joinpath(BASELINE_FILE)) as path:
+        return Network.load(path)
+
+
+def network_from_name(name: str | os.PathLike[str], argument: str = "network") -> Network | None:
+    """The network a name stands for: ``"baseline"`` the shipped one, ``"none"`` no network
+    (None), anything else the path of a network file (OSError or ValueError when it cannot be
+    read as one)."""
+    if isinstance(name, str) and name == "baseline":
+        return _baseline()
+    if isinstance(name, str) and name == "none":
+        return None
+    if isinstance(name, str) and not name:
+        raise ValueError(f"argument '{argument}': expected 'baseline', 'none' or the path of a network file, got ''")
+    return Network.load(name)

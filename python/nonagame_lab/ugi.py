@@ -49,6 +49,9 @@ from nonagame_lab._search import SearchResult, _result
 MAX_POOL_NODES = 2**32 - 1  # the most nodes a Searcher's pool takes: node indices are 32 bits
 
 ENGINE_NAME = "nonagame-lab MCTS"
+# The search is guided by this network unless `setoption name network value none|<path>` says
+# otherwise: "baseline" is the network shipped with the package.
+DEFAULT_NETWORK = "baseline"
 ENGINE_AUTHOR = "The nonagame developers"
 SIMULATIONS_PER_DEPTH = 1000
 DEFAULT_MOVETIME_MS = 1000
@@ -122,6 +125,7 @@ class SearchThinker:
         self.threads = 1
         self.pool_nodes = DEFAULT_POOL_NODES
         self.exploration = DEFAULT_EXPLORATION
+        self.network = DEFAULT_NETWORK
         self._searcher: Searcher | None = None
 
     def options(self) -> list[str]:
@@ -129,12 +133,13 @@ class SearchThinker:
             f"option name threads type spin default 1 min 1 max {MAX_THREADS}",
             f"option name pool_nodes type spin default {DEFAULT_POOL_NODES} min {MIN_POOL_NODES} max {MAX_POOL_NODES}",
             f"option name exploration type string default {DEFAULT_EXPLORATION}",
+            f"option name network type string default {DEFAULT_NETWORK}",
         ]
 
     def set_option(self, name: str, value: str) -> str | None:
         """Applies an option and builds the search it asks for; returns an error text for a
         bad one, in which case the previous settings and search are kept."""
-        threads, pool_nodes, exploration = self.threads, self.pool_nodes, self.exploration
+        threads, pool_nodes, exploration, network = self.threads, self.pool_nodes, self.exploration, self.network
         try:
             if name == "threads":
                 threads = _whole_number(name, value, MAX_THREADS)
@@ -146,16 +151,18 @@ class SearchThinker:
                     return f"pool_nodes must be {MIN_POOL_NODES}..{MAX_POOL_NODES}"
             elif name == "exploration":
                 exploration = _finite_number(name, value)
+            elif name == "network":
+                network = value
             else:
                 return f"unknown option {_quoted(name)}"
         except ValueError as error:
             return str(error)
         try:
-            searcher = Searcher(exploration=exploration, pool_nodes=pool_nodes, threads=threads)
+            searcher = Searcher(exploration=exploration, pool_nodes=pool_nodes, threads=threads, network=network)
         except (MemoryError, ValueError, OverflowError, OSError, RuntimeError) as error:
             reason = _describe(error)
             return f"{name} {value} refused: no search can be made with it ({reason}); the previous settings are kept"
-        self.threads, self.pool_nodes, self.exploration = threads, pool_nodes, exploration
+        self.threads, self.pool_nodes, self.exploration, self.network = threads, pool_nodes, exploration, network
         self._searcher = searcher
         return None
 
@@ -170,7 +177,8 @@ class SearchThinker:
 
     def _get(self) -> Searcher:
         if self._searcher is None:
-            self._searcher = Searcher(exploration=self.exploration, pool_nodes=self.pool_nodes, threads=self.threads)
+            self._searcher = Searcher(exploration=self.exploration, pool_nodes=self.pool_nodes, threads=self.threads,
+                                      network=self.network)
         return self._searcher
 
     def think(self, position: Position, limits: Limits, stop: threading.Event, info: Callable[[str], None]) -> int:

@@ -63,8 +63,18 @@ net::Dense read_layer(PyObject* arrays, PyObject* numpy, const std::string& pref
 
 std::shared_ptr<const net::Network> network_value(PyObject* object, const char* name) {
     if (object == nullptr || object == Py_None) return nullptr;
+    if (PyUnicode_Check(object) != 0 || PyObject_HasAttrString(object, "__fspath__") != 0) {
+        // A name ("baseline", "none") or a file: the package's Python side finds the network.
+        Ref module = Ref::checked(PyImport_ImportModule("nonagame_lab._network"));
+        Ref found = Ref::checked(PyObject_CallMethod(module.get(), "network_from_name", "Os", object, name));
+        if (found.get() == Py_None) return nullptr;
+        if (PyUnicode_Check(found.get()) != 0 || PyObject_HasAttrString(found.get(), "__fspath__") != 0) {
+            raise(PyExc_TypeError, std::string("argument '") + name + "': a name did not give a network");
+        }
+        return network_value(found.get(), name);
+    }
     if (PyObject_HasAttrString(object, "arrays") == 0) {
-        raise(PyExc_TypeError, std::string("argument '") + name + "': expected a nonagame_lab.Network or None, got '" +
+        raise(PyExc_TypeError, std::string("argument '") + name + "': expected a nonagame_lab.Network, 'baseline', 'none', a path or None, got '" +
                                    Py_TYPE(object)->tp_name + "'");
     }
     Ref arrays = Ref::checked(PyObject_CallMethod(object, "arrays", nullptr));

@@ -12,7 +12,9 @@
 
 namespace nonagame::py {
 
-// nullptr for None. TypeError when object has no arrays() or an array is not numeric;
+// nullptr for None. A str or os.PathLike is looked up by nonagame_lab._network.network_from_name:
+// "baseline" is the network shipped with the package, "none" no network (nullptr), anything
+// else a network file. TypeError when object has no arrays() or an array is not numeric;
 // ValueError naming the key and the expected shape when the layers are missing or do not
 // chain, or hold values that are not finite.
 std::shared_ptr<const net::Network> network_value(PyObject* object, const char* name);
