@@ -282,7 +282,7 @@ class Config:
     batch: int = 512
     learning_rate: float = 1e-3
     weight_decay: float = 1e-4
-    value_mix: float = 0.5
+    value_mix: float = 1.0
     window: int = 8
     eval_games: int = 40
     eval_simulations: int = 200
@@ -460,7 +460,7 @@ class Run:
               validation: Arrays | None = None) -> dict[str, float]:
         """Adam steps on batches drawn from the bootstrap (a share of each batch) and the recent
         self-play. With ``validation``, the parameters kept are those with the lowest held-out
-        loss, checked every VALIDATE_EVERY steps (the bootstrap's labels are noisy enough for a
+        loss, checked every VALIDATE_EVERY steps from the first on (the bootstrap's labels are noisy enough for a
         wide network to learn the noise of its games after a few epochs)."""
         assert self.state is not None
         config = self.config
@@ -475,7 +475,7 @@ class Run:
         tail = max(1, steps // 10)
         kept: tuple[float, Params, Any, int] | None = None
         for i in range(steps):
-            if validation is not None and i % VALIDATE_EVERY == 0:
+            if validation is not None and i and i % VALIDATE_EVERY == 0:
                 held = self.validate(validation, params)
                 loss = held["validation_policy_loss"] + held["validation_value_loss"]
                 if kept is None or loss < kept[0]:
