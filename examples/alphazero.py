@@ -317,7 +317,9 @@ def make_step(model: MLP, tx: optax.GradientTransformation, value_mix: float) ->
 
     def losses(params: Params, batch: dict[str, jax.Array]) -> tuple[jax.Array, dict[str, jax.Array]]:
         legal = batch["legal_mask"]
-        logits, value = model.apply(params, planes_from_cells(batch["board"], batch["player_to_move"], legal))
+        heads: tuple[jax.Array, jax.Array] = model.apply(  # type: ignore[assignment]
+            params, planes_from_cells(batch["board"], batch["player_to_move"], legal))
+        logits, value = heads
         logp = jax.nn.log_softmax(jnp.where(legal, logits, NEG_INF))
         policy_loss = -jnp.sum(jnp.where(legal, batch["policy"] * logp, 0.0), axis=-1).mean()
         target = (1 - value_mix) * batch["value"] + value_mix * batch["root_value"]
@@ -397,7 +399,7 @@ class Run:
     def fresh(self) -> State:
         params = self.model.init(jax.random.key(self.config.seed), jnp.zeros((1, 243), jnp.float32))
         rng = np.random.default_rng(self.config.seed)
-        return State(params=params, opt_state=self.tx.init(params), best=None, rng=rng.bit_generator.state)
+        return State(params=params, opt_state=self.tx.init(params), best=None, rng=dict(rng.bit_generator.state))
 
     def save(self) -> None:
         assert self.state is not None
@@ -425,7 +427,7 @@ class Run:
 
     def keep_rng(self, generator: np.random.Generator) -> None:
         assert self.state is not None
-        self.state.rng = generator.bit_generator.state
+        self.state.rng = dict(generator.bit_generator.state)
 
     # phases ----------------------------------------------------------
     def bootstrap_shards(self) -> list[Path]:

@@ -64,7 +64,7 @@ for numpy in 1 2; do
     # they run once, with NumPy 2.x.
     selection=(-m "not programs")
   else
-    extras+=(pyarrow jax flax optax "open-spiel>=2.0")
+    extras+=(pyarrow jax flax optax tqdm matplotlib "open-spiel>=2.0")
     selection=()
   fi
   "$venv/bin/python" -m pip install -q "numpy>=$numpy,<$((numpy + 1))" pytest hypothesis "mypy>=2.4" \
