@@ -1,10 +1,14 @@
-"""A tournament of three contestants: the built-in random player, a Python player with a
-simple heuristic, and the native Monte Carlo tree search of nonagame_lab.
+"""A tournament of four contestants: the built-in random player, a Python player with a
+simple heuristic, the native Monte Carlo tree search of nonagame_lab, and that search guided
+by the network shipped with the package.
 
 The heuristic completes a line in a roster when it can, otherwise blocks the opponent's
 line, otherwise plays at random. The search player (MCTSPlayer) runs a fixed number of
-simulations a move and keeps its tree between its turns. Prints a progress bar, a results
-table for each pairing and the board of one finished game.
+simulations a move with random playouts and keeps its tree between its turns; the network
+player is the same search guided by a network (``--network``: ``baseline``, a file, or
+``none`` to leave it out), which replaces the playouts by the network's values and weighs
+the moves by its priors. Prints a progress bar, a results table for each pairing and the
+board of one finished game.
 """
 
 from __future__ import annotations
@@ -111,8 +115,12 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--search-games", type=int, default=20, help="games of each pairing with the search")
     parser.add_argument("--simulations", type=int, default=400, help="simulations per move of the search")
     parser.add_argument("--seed", type=int, default=None, help="seed of the heuristic's and the search's choices")
+    parser.add_argument("--network", default="baseline",
+                        help="network of the guided player: 'baseline' (shipped), a file, or 'none' to leave it out")
+    parser.add_argument("--network-simulations", type=int, default=200, help="simulations per move of the network player")
     args = parser.parse_args(argv)
-    labels = {"heuristic": "heuristic (Python)", "random": "random (built-in)", "search": "search (native MCTS)"}
+    labels = {"heuristic": "heuristic (Python)", "random": "random (built-in)", "search": "search (native MCTS)",
+              "network": f"network ({args.network}, guided MCTS)"}
 
     def search_player(id: int) -> nonagame.Player:
         return MCTSPlayer(id, simulations=args.simulations, seed=args.seed)
@@ -126,6 +134,15 @@ def main(argv: list[str] | None = None) -> None:
         print(f"\nsearch ({args.simulations} simulations a move) against {opponent}, {args.search_games} games")
         results = series(("search", search_player), (opponent, make), args.search_games, chunk=2)
         report(results, labels, args.search_games)
+    if args.network != "none":
+        def network_player(id: int) -> nonagame.Player:
+            return MCTSPlayer(id, simulations=args.network_simulations, seed=args.seed, network=args.network)
+
+        for opponent, make in (("search", search_player), ("random", nonagame.Player)):
+            print(f"\nnetwork ({args.network_simulations} simulations a move) against {opponent}, "
+                  f"{args.search_games} games")
+            results = series(("network", network_player), (opponent, make), args.search_games, chunk=2)
+            report(results, labels, args.search_games)
 
     game = nonagame.Game(0)
     nonagame.play_game(search_player(1), HeuristicPlayer(2, args.seed), game)

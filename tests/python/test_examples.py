@@ -37,8 +37,9 @@ def test_tournament_table_adds_up_and_the_heuristic_beats_random():
     results = tournament.run(200, chunk=40, seed=1)
     assert results["heuristic"] + results["random"] + results["draws"] == 200
     assert results["heuristic"] > 2 * results["random"]
-    out = run("tournament", "--games", "30", "--seed", "2")
+    out = run("tournament", "--games", "30", "--seed", "2", "--search-games", "4")
     assert "games per second" in out and "One finished game" in out
+    assert "network (baseline, guided MCTS)" in out
 
 
 def test_heuristic_takes_a_winning_cell_and_blocks():
