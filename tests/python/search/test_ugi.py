@@ -9,8 +9,10 @@ import subprocess
 import sys
 import threading
 import time
+from collections.abc import Iterator
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 from nonagame_lab import Position, Searcher, cell_index, ugi
@@ -272,3 +274,35 @@ def test_failures_are_refused_or_reported(monkeypatch: pytest.MonkeyPatch) -> No
     *_, said, best = run("position startpos moves e5", "go nodes 200")
     assert said.startswith("info string search failed (RuntimeError)") and "fallback search" in said
     assert best.startswith("bestmove ") and cell_index(best.split()[1]) in Position().play(40).legal_moves
+
+
+def test_the_engine_searches_with_the_baseline_unless_set_otherwise(tmp_path: Path) -> None:
+    from nonagame_lab import Network, cell_name, search
+
+    def run(*commands: str) -> list[str]:
+        answers = io.StringIO()
+
+        def lines() -> Iterator[str]:
+            yield from commands
+            deadline = time.monotonic() + 30  # the end of input would stop the search
+            while "bestmove" not in answers.getvalue() and time.monotonic() < deadline:
+                time.sleep(0.01)
+
+        ugi.Engine(ugi.SearchThinker(), answers).run(lines())
+        return answers.getvalue().splitlines()
+
+    assert "option name network type string default baseline" in run("ugi", "go nodes 1")
+    position = Position().play(40)
+    rng = np.random.default_rng(5)
+    other = {"format": np.array("nonagame-mlp-1")}
+    for name, n_in, n_out in (("hidden.0", 243, 32), ("policy", 32, 81), ("value", 32, 1)):
+        other[f"{name}.weight"] = (rng.standard_normal((n_out, n_in)) / np.sqrt(n_in)).astype(np.float32)
+        other[f"{name}.bias"] = np.zeros(n_out, np.float32)
+    Network.from_arrays(other).save(tmp_path / "other.npz")
+    # A guided search without noise is deterministic: the engine's move is the search's.
+    for setting, network in (([], "baseline"), ([f"setoption name network value {tmp_path / 'other.npz'}"], str(tmp_path / "other.npz"))):
+        best = run(*setting, "position startpos moves e5", "go nodes 300")[-1]
+        assert best == f"bestmove {cell_name(search(position, simulations=300, network=network).best_move)}"
+    refused = run("setoption name network value /no/such/network.npz", "go nodes 100")
+    assert refused[0].startswith("info string setoption: network /no/such/network.npz refused")
+    assert refused[-1].startswith("bestmove ")
