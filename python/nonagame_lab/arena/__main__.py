@@ -1,7 +1,8 @@
 """``python3 -m nonagame_lab.arena A B --games N``: a match between two players, as a table.
 
 Players are spec strings: random, uct:N (simulations a move), uct:Xs (seconds a move),
-level:K (a graded opponent), net:NAME:N, ugi:COMMAND (an external engine over UGI).
+level:K (a graded opponent), net:NAME:N and net:NAME:Xs (search guided by a network: baseline or
+a file), policy:NAME (the network alone), ugi:COMMAND (an external engine over UGI).
 """
 
 from __future__ import annotations

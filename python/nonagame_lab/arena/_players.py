@@ -5,7 +5,9 @@ A spec string names a player:
 - ``"uct:N"``: the native rollout search at N simulations a move; ``"uct:0.1s"``: 0.1 seconds;
 - ``"level:K"``: the graded opponent ``baseline_player(K, id)``;
 - ``"net:NAME:N"``: search guided by the network NAME (``"baseline"`` or a file) at N
-  simulations a move, where the installed package has network support;
+  simulations a move, where the installed package has network support; ``"net:NAME:0.1s"``:
+  0.1 seconds a move;
+- ``"policy:NAME"``: the network NAME alone, playing its most likely legal move (no search);
 - ``"ugi:COMMAND"``: an external engine started with COMMAND and spoken to over UGI, asked
   for each move with ``go movetime 100`` (``UGIEngine`` sets another limit or options).
 """
@@ -29,7 +31,10 @@ from nonagame_lab._search import MCTSPlayer
 Factory = Callable[[int], nonagame.Player]
 PlayerSpec = Union[str, Factory]
 
-SPEC_FORMS = "'random', 'uct:N', 'uct:Xs', 'level:K', 'net:NAME:N', 'ugi:COMMAND' or a callable id -> nonagame.Player"
+SPEC_FORMS = (
+    "'random', 'uct:N', 'uct:Xs', 'level:K', 'net:NAME:N', 'net:NAME:Xs', 'policy:NAME', 'ugi:COMMAND' "
+    "or a callable id -> nonagame.Player"
+)
 
 
 class Contestant:
@@ -66,21 +71,57 @@ def _uct(spec: str, budget: str) -> Contestant:
     return Contestant(spec, lambda id, seed: MCTSPlayer(id, simulations=simulations, seed=seed))
 
 
-def _net(spec: str, rest: str) -> Contestant:
+def _network(spec: str, name: str) -> Any:
     if not hasattr(nonagame_lab, "Network"):
         raise ValueError(
             f"player {spec!r}: this installation of nonagame_lab has no network support "
-            "(nonagame_lab.Network is missing), so 'net:' players cannot be made"
+            "(nonagame_lab.Network is missing), so network players cannot be made"
         )
+    from nonagame_lab._network import network_from_name
+
+    try:  # read once for the whole match, and refused before any game
+        network = network_from_name(name)
+    except (OSError, ValueError) as error:
+        raise ValueError(f"player {spec!r}: {error}") from None
+    if network is None:
+        raise ValueError(f"player {spec!r}: expected a network, got {name!r}")
+    return network
+
+
+def _net(spec: str, rest: str) -> Contestant:
     name, _, budget = rest.rpartition(":")
     if not name:
         raise ValueError(f"player {spec!r}: expected 'net:NAME:SIMULATIONS', for example 'net:baseline:1000'")
-    simulations = _positive(budget, spec, int)
+    limit: dict[str, Any]
+    if budget.endswith("s"):
+        limit = {"seconds": _positive(budget[:-1], spec, float)}
+    else:
+        limit = {"simulations": _positive(budget, spec, int)}
+    network = _network(spec, name)
 
     def make(id: int, seed: int) -> nonagame.Player:
-        return MCTSPlayer(id, simulations=simulations, seed=seed, network=name)
+        return MCTSPlayer(id, seed=seed, network=network, **limit)
 
     return Contestant(spec, make)
+
+
+class PolicyPlayer(nonagame.Player):
+    """A network alone: the legal cell its policy rates highest, no search."""
+
+    def __new__(cls, id: int, network: Any) -> PolicyPlayer:
+        player = super().__new__(cls, id)
+        player._id = id
+        player._network = network
+        return player
+
+    _id: int
+    _network: Any
+
+    def make_move(self, game: nonagame.Game) -> None:
+        position = Position.from_game(game)
+        policy, _ = self._network.evaluate(position)
+        legal = position.legal_moves
+        game.make_move(max(legal, key=lambda cell: policy[cell]), self._id)
 
 
 def contestant(spec: PlayerSpec) -> Contestant:
@@ -99,6 +140,9 @@ def contestant(spec: PlayerSpec) -> Contestant:
             return Contestant(spec, lambda id, seed: baseline_player(level, id, seed=seed))
         if kind == "net":
             return _net(spec, rest)
+        if kind == "policy" and rest:
+            network = _network(spec, rest)
+            return Contestant(spec, lambda id, seed: PolicyPlayer(id, network))
         if kind == "ugi" and rest.strip():
             engine = UGIEngine(rest)
             return Contestant(spec, lambda id, seed: engine(id), engine.close)

@@ -159,6 +159,8 @@ def test_openings_builtin_and_from_a_file(tmp_path: Path) -> None:
         ("uct:fast", ValueError, "positive"),
         ("level:10", ValueError, "level"),
         ("net:baseline:1000", ValueError, "no network support"),
+        ("net:no-such-file.npz:100", ValueError, "no-such-file.npz"),
+        ("policy:none", ValueError, "expected a network"),
         ("mcts", ValueError, "expected 'random'"),
         (42, TypeError, "expected 'random'"),
     ],
@@ -166,6 +168,8 @@ def test_openings_builtin_and_from_a_file(tmp_path: Path) -> None:
 def test_bad_players_are_refused_before_any_game(spec: object, error: type, text: str) -> None:
     if spec == "net:baseline:1000" and hasattr(nonagame_lab, "Network"):
         pytest.skip("this installation has network support")
+    if spec in ("net:no-such-file.npz:100", "policy:none") and not hasattr(nonagame_lab, "Network"):
+        pytest.skip("this installation has no network support")
     with pytest.raises(error, match=text):
         match(spec, "random", openings=OPENING, progress=False)  # type: ignore[arg-type]
 
