@@ -211,7 +211,11 @@ def ray_self_play(address: str, workers: int, arrays: dict[str, npt.NDArray[Any]
     import ray
 
     if not ray.is_initialized():
-        ray.init(address=address)
+        ray.init(address=address, log_to_driver=False)
+    # The workers get this program's code and its sibling's with the tasks, not from their path.
+    for module in (dataset, sys.modules[__name__]):
+        if module.__name__ != "__main__":
+            ray.cloudpickle.register_pickle_by_value(module)  # type: ignore[no-untyped-call, unused-ignore]
 
     @ray.remote(num_cpus=1)
     class Worker:

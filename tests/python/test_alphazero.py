@@ -88,3 +88,16 @@ def test_a_quick_run_writes_generations_that_load_resume_and_beat_random_play(al
     assert len(set(shard.column("game").to_pylist())) == 6
     root = shard.column("root_value").to_numpy()
     assert np.all(np.abs(root) <= 1) and np.unique(root).size > 1
+
+
+def test_self_play_over_ray_actors_numbers_the_games_of_all_workers(alphazero, tmp_path):
+    ray = pytest.importorskip("ray")
+    arrays = Network.from_arrays(alphazero.export(alphazero.MLP((16,)).init(
+        alphazero.jax.random.key(0), np.zeros((1, 243), np.float32)))).arrays()
+    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
+    try:
+        table = alphazero.ray_self_play("unused: already connected", 2, arrays, 5, 8, 1, 4, 3, 100)
+    finally:
+        ray.shutdown()
+    assert sorted(set(table.column("game").to_pylist())) == [100, 101, 102, 103, 104]
+    assert set(table.column("generation").to_pylist()) == {3}
