@@ -74,7 +74,8 @@ std::shared_ptr<const net::Network> network_value(PyObject* object, const char* 
         return network_value(found.get(), name);
     }
     if (PyObject_HasAttrString(object, "arrays") == 0) {
-        raise(PyExc_TypeError, std::string("argument '") + name + "': expected a nonagame_lab.Network, 'baseline', 'none', a path or None, got '" +
+        raise(PyExc_TypeError, std::string("argument '") + name +
+                                   "': expected a nonagame_lab.Network, 'baseline', 'none', a path or None, got '" +
                                    Py_TYPE(object)->tp_name + "'");
     }
     Ref arrays = Ref::checked(PyObject_CallMethod(object, "arrays", nullptr));
