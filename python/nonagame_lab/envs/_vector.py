@@ -73,6 +73,14 @@ class _HeldInterrupt:
             signal.signal(signal.SIGINT, self.handler)
 
 
+def _keep_rows(info: dict[str, Any], rows: npt.NDArray[np.bool_]) -> None:
+    """Zeroes an info's entries outside rows and sets their masks to rows, as Gymnasium's
+    vector environments leave the entries of the games an info does not cover."""
+    for key in INFO_KEYS:
+        info[key][~rows] = 0
+        info[f"_{key}"] = rows.copy()
+
+
 def _check_num_envs(num_envs: object) -> int:
     if isinstance(num_envs, (bool, np.bool_)):
         raise ValueError(f"num_envs: expected a positive int, got {num_envs!r}")
@@ -200,6 +208,9 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
             self._start(rows, openings)
             self._autoreset[rows] = False
             info = self._info(np.zeros(self.num_envs, dtype=np.bool_), self._opponent_moves)
+            if partial:
+                # As Gymnasium's own vector environments give it: the info of the games reset.
+                _keep_rows(info, options["reset_mask"])  # type: ignore[index]
             return self._planes.copy(), info
 
     def _reset_rows(self, mask: object) -> npt.NDArray[np.intp]:
@@ -355,8 +366,7 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
         for i in np.flatnonzero(terminated).tolist():
             final_obs[i] = self._planes[i].copy()
         final_info = self._info(illegal, opponent_moves)
-        for key in INFO_KEYS:
-            final_info[f"_{key}"] = terminated.copy()
+        _keep_rows(final_info, terminated)
         return {"final_obs": final_obs, "_final_obs": terminated.copy(),
                 "final_info": final_info, "_final_info": terminated.copy()}
 

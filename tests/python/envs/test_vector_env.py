@@ -8,7 +8,7 @@ gymnasium = pytest.importorskip("gymnasium", reason="the rl extra (gymnasium, pe
 
 from conftest import reference_mask, reference_planes
 from nonagame_lab import Position
-from nonagame_lab.envs import ENV_ID, NineBoardVectorEnv
+from nonagame_lab.envs import ENV_ID, NineBoardEnv, NineBoardVectorEnv
 
 
 def check_row_is_fresh(env, i, observation, mask, agent):
@@ -200,3 +200,78 @@ def test_bench_quick_run_reports_both_rates(tmp_path):
     figures = json.loads(report.read_text())["figures"]
     assert all(math.isfinite(figures[key]) and figures[key] > 0
                for key in ("vector_steps_per_s", "sync_steps_per_s", "ratio"))
+
+
+def assert_same(ours, theirs, where="result"):
+    """Recursive equality of two step or reset results: arrays with their dtypes, dicts by key,
+    object arrays (same-step final observations) element by element."""
+    if isinstance(theirs, dict):
+        assert sorted(ours) == sorted(theirs), where
+        for key in theirs:
+            assert_same(ours[key], theirs[key], f"{where}[{key!r}]")
+    elif isinstance(theirs, (tuple, list)):
+        assert len(ours) == len(theirs), where
+        for k, (a, b) in enumerate(zip(ours, theirs)):
+            assert_same(a, b, f"{where}[{k}]")
+    elif isinstance(theirs, np.ndarray) and theirs.dtype == object:
+        assert ours.dtype == object and ours.shape == theirs.shape, where
+        for k, (a, b) in enumerate(zip(ours, theirs)):
+            assert (a is None) == (b is None), f"{where}[{k}]"
+            if b is not None:
+                assert_same(a, b, f"{where}[{k}]")
+    else:
+        assert np.asarray(ours).dtype == np.asarray(theirs).dtype, where
+        np.testing.assert_array_equal(ours, theirs, err_msg=where)
+
+
+def last_cell(position):
+    return position.legal_moves[-1]
+
+
+@pytest.mark.parametrize("mode", list(gymnasium.vector.AutoresetMode), ids=lambda m: m.value)
+@pytest.mark.parametrize("agent_plays", ["first", "second"])
+@pytest.mark.parametrize("opponent", ["callable", "random"])
+def test_every_autoreset_mode_matches_sync_vector_env(mode, agent_plays, opponent):
+    """The whole result of every step (observations, rewards, terminations, every info key
+    with its mask, same-step final observations and infos) is what Gymnasium's SyncVectorEnv
+    over the single environment gives, illegal actions and partial resets included. The random
+    opponent's replies are replayed in the single environments from the vector one's info."""
+    n = 5
+    ours = NineBoardVectorEnv(n, opponent=last_cell if opponent == "callable" else "random",
+                              agent_plays=agent_plays, autoreset_mode=mode, seed=7)
+    assert ours.metadata["autoreset_mode"] == mode
+    replies = [[] for _ in range(n)]  # for the random opponent: the cells each game's opponent played
+
+    def record(info):
+        for i in range(n):
+            for part in ([info["final_info"]] if info.get("_final_info", np.zeros(n, bool))[i] else []) + [info]:
+                if part["_opponent_move"][i] and part["opponent_move"][i] >= 0:
+                    replies[i].append(int(part["opponent_move"][i]))
+
+    def replay(i):
+        return (lambda position: replies[i].pop(0)) if opponent == "random" else last_cell
+
+    theirs = gymnasium.vector.SyncVectorEnv(
+        [lambda i=i: NineBoardEnv(opponent=replay(i), agent_plays=agent_plays) for i in range(n)],
+        autoreset_mode=mode)
+    result = ours.reset(seed=0)
+    record(result[-1])
+    assert_same(result, theirs.reset(seed=0))
+    rng = np.random.default_rng(1)
+    kinds = set()
+    for _ in range(150):
+        mask = result[-1]["action_mask"]
+        actions = np.array([rng.choice(np.flatnonzero(row)) if row.any() and rng.random() > 0.05
+                            else rng.integers(81) for row in mask])
+        result = ours.step(actions)
+        record(result[-1])
+        assert_same(result, theirs.step(actions))
+        final = result[-1].get("final_info", {"illegal_action": np.zeros(n, bool)})
+        kinds.update({"illegal"} if (result[-1]["illegal_action"] | final["illegal_action"]).any() else set())
+        kinds.update({"ended"} if result[2].any() else set())
+        if mode == gymnasium.vector.AutoresetMode.DISABLED and result[2].any():
+            ended = result[2].copy()
+            result = ours.reset(options={"reset_mask": ended})
+            record(result[-1])
+            assert_same(result, theirs.reset(options={"reset_mask": ended.copy()}))
+    assert kinds == {"illegal", "ended"} and (opponent == "callable" or not any(replies))
