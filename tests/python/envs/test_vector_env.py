@@ -275,3 +275,94 @@ def test_every_autoreset_mode_matches_sync_vector_env(mode, agent_plays, opponen
             record(result[-1])
             assert_same(result, theirs.reset(options={"reset_mask": ended.copy()}))
     assert kinds == {"illegal", "ended"} and (opponent == "callable" or not any(replies))
+
+
+class Flaky:
+    """The last-cell opponent, raising once on its call number ``fail_at`` (0-based)."""
+
+    def __init__(self, fail_at, error):
+        self.calls, self.fail_at, self.error = 0, fail_at, error
+
+    def __call__(self, position):
+        self.calls += 1
+        if self.calls - 1 == self.fail_at:
+            raise self.error
+        return position.legal_moves[-1]
+
+
+def snapshot(env):
+    return ([env.position(i) for i in range(env.num_envs)], env.agent_player.tolist(),
+            env.np_random.bit_generator.state)
+
+
+@pytest.mark.parametrize("error", [RuntimeError("opponent failed"), KeyboardInterrupt()], ids=["raises", "ctrl-c"])
+@pytest.mark.parametrize("agent_plays", ["first", "alternate"])
+@pytest.mark.parametrize("fail_at", [2, 5, 9])
+def test_a_failing_opponent_leaves_every_game_as_it_was(error, agent_plays, fail_at):
+    """A step whose opponent raises changes nothing: retried, the run goes on exactly as a twin
+    whose opponent never failed (the reproducer of a half-stepped batch: two games, a failure
+    on the third call)."""
+    flaky = Flaky(fail_at, error)
+    env = NineBoardVectorEnv(2, opponent=flaky, agent_plays=agent_plays, seed=0)
+    twin = NineBoardVectorEnv(2, opponent=last_cell, agent_plays=agent_plays, seed=0)
+    assert_same(env.reset(seed=0), twin.reset(seed=0))
+    failed = False
+    for step in range(60):
+        actions = [env.position(i).legal_moves[step % len(env.position(i).legal_moves)]
+                   if env.position(i).legal_moves else 0 for i in range(2)]
+        before = snapshot(env)
+        try:
+            result = env.step(actions)
+        except type(error):
+            assert snapshot(env) == before
+            failed = True
+            result = env.step(actions)
+        assert_same(result, twin.step(actions))
+    assert failed
+
+
+def test_ctrl_c_during_a_search_reply_leaves_every_game_as_it_was():
+    """A real SIGINT during an "mcts" reply, in a child process that restores Python's default
+    handler first (so that a runner ignoring SIGINT cannot hang the test)."""
+    import subprocess
+    import sys
+    import textwrap
+
+    code = textwrap.dedent("""
+        import os, signal, threading
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        from nonagame_lab.envs import NineBoardVectorEnv
+        env = NineBoardVectorEnv(2, opponent="mcts", simulations=10**9, seed=0)
+        env.reset(seed=0)
+        def state():
+            return [env.position(i) for i in range(2)], env.agent_player.tolist(), env.np_random.bit_generator.state
+        before = state()
+        threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+        try:
+            env.step([40, 40])
+        except KeyboardInterrupt:
+            print("interrupted", state() == before)
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.stdout.strip() == "interrupted True", out.stderr
+
+
+@pytest.mark.parametrize("actions, message", [([True, 0], "bool"), ([0, np.bool_(False)], "bool"),
+                                              (np.array([True, False]), "dtype bool")])
+def test_bools_are_refused_as_actions(actions, message):
+    env = NineBoardVectorEnv(2, seed=0)
+    env.reset(seed=0)
+    with pytest.raises(TypeError, match=message):
+        env.step(actions)
+
+
+def test_numpy_integer_sizes_and_the_vector_wrappers():
+    from gymnasium.wrappers.vector import RecordEpisodeStatistics
+    env = RecordEpisodeStatistics(NineBoardVectorEnv(np.int64(4), seed=0))
+    assert env.num_envs == 4
+    _, info = env.reset(seed=0)
+    episodes = 0
+    for _ in range(200):
+        _, _, terminated, _, info = env.step(np.argmax(info["action_mask"], axis=1))
+        episodes += int(terminated.sum())
+    assert episodes > 0 and len(env.return_queue) == min(episodes, 100)
