@@ -224,3 +224,18 @@ def test_parallel_step_without_the_agent_to_move_names_it():
         env.step({"player_2": 0})
     env.step({"player_1": 40})
     assert env.unwrapped.position == Position.from_moves([40])
+
+
+def test_rllib_observations_are_the_flat_planes_under_the_names_rllib_reads():
+    from nonagame_lab.envs import rllib_env
+
+    wrapped, plain = rllib_env(), nineboard_v0.env()
+    for env in (wrapped, plain):
+        env.reset(seed=0)
+        play(env, random_game_moves(2, length=9))
+    for agent in ("player_1", "player_2"):
+        ours, theirs = wrapped.observe(agent), plain.observe(agent)
+        assert ours["observations"].dtype == np.float32 and ours in wrapped.observation_space(agent)
+        np.testing.assert_array_equal(ours["observations"].reshape(9, 9, 3), theirs["observation"])
+        np.testing.assert_array_equal(ours["action_mask"], theirs["action_mask"])
+    api_test(rllib_env(), num_cycles=10)
