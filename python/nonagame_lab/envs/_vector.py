@@ -19,6 +19,7 @@ from nonagame_lab import Position, VectorGames
 from nonagame_lab.envs._actions import check_cells
 from nonagame_lab.envs._frames import check_render_mode, render_frame
 from nonagame_lab.envs._opponents import (
+    AGENT_PLAYS,
     AgentPlays,
     Opponent,
     OpponentSpec,
@@ -174,6 +175,13 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
         # The planes of the last observation, kept up to date move by move: the agent's and
         # the opponent's new marks are set, the legal channel is recomputed.
         self._planes = np.zeros((num_envs, *OBSERVATION_SHAPE), dtype=np.int8)
+        if self._native_replies:
+            # Against the random opponent the whole step is one native call, which keeps the
+            # planes, masks, rewards and sides in these arrays (read-only views).
+            views = self._games._env_start(AGENT_PLAYS.index(self.agent_plays))
+            self._planes = views[0].reshape(num_envs, *OBSERVATION_SHAPE)
+            self._mask, self._rewards, self._terminated, self._illegal = views[1:5]
+            self._opponent_moves, self._agent, self._last_move = views[5:8]
 
     @property
     def agent_player(self) -> npt.NDArray[np.int8]:
@@ -197,6 +205,8 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
             if not self._has_reset:
                 raise RuntimeError("the environment has not been reset yet; call reset() without a reset_mask first")
         super().reset(seed=seed)
+        if self._native_replies:
+            return self._native_reset(rows if partial else None, seed, options)
         with _HeldInterrupt(self):
             self._games.reset(rows if partial else None, seed=seed)
             if seed is not None or not self._has_reset:
@@ -212,6 +222,58 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
                 # As Gymnasium's own vector environments give it: the info of the games reset.
                 _keep_rows(info, options["reset_mask"])  # type: ignore[index]
             return self._planes.copy(), info
+
+    def _native_reset(
+        self, rows: npt.NDArray[np.intp] | None, seed: int | None, options: dict[str, Any] | None
+    ) -> tuple[npt.NDArray[np.int8], dict[str, Any]]:
+        with _HeldInterrupt(self):
+            if seed is not None:
+                self._games.reset(rows, seed=seed)  # restarts the games' random streams
+            self._games._env_begin(rows, seed is not None or not self._has_reset)
+            self._has_reset = True
+            self._autoreset[self._rows if rows is None else rows] = False
+            info = self._native_info()
+            if rows is not None:
+                _keep_rows(info, options["reset_mask"])  # type: ignore[index]
+            return self._planes.copy(), info
+
+    def _native_step(
+        self, cells: npt.NDArray[np.intp]
+    ) -> tuple[
+        npt.NDArray[np.int8], npt.NDArray[np.float64], npt.NDArray[np.bool_], npt.NDArray[np.bool_], dict[str, Any]
+    ]:
+        """One native call moves every game (the agent's cell, then a random reply, or a new
+        episode where the last one ended) and updates the arrays; the rest is copying them."""
+        with _HeldInterrupt(self):
+            self._games._env_step(cells, self.autoreset_mode == AutoresetMode.NEXT_STEP)
+            rewards, terminated = self._rewards.copy(), self._terminated.copy()
+            final = None
+            if self.autoreset_mode == AutoresetMode.SAME_STEP and terminated.any():
+                final = {"final_obs": np.full(self.num_envs, None, dtype=object), "_final_obs": terminated.copy(),
+                         "final_info": self._native_info(), "_final_info": terminated.copy()}
+                _keep_rows(final["final_info"], terminated)
+                rows = np.flatnonzero(terminated)
+                for i in rows.tolist():
+                    final["final_obs"][i] = self._planes[i].copy()
+                self._games._env_begin(rows, False)
+            elif self.autoreset_mode == AutoresetMode.DISABLED:
+                self._autoreset = terminated.copy()
+            info = self._native_info()
+            if final is not None:
+                info.update(final)
+            return self._planes.copy(), rewards, terminated, np.zeros(self.num_envs, dtype=np.bool_), info
+
+    def _native_info(self) -> dict[str, Any]:
+        info: dict[str, Any] = {
+            "action_mask": self._mask.copy(),
+            "illegal_action": self._illegal.copy(),
+            "agent_player": self._agent.astype(np.int64),
+            "opponent_move": self._opponent_moves.copy(),
+        }
+        ones = np.ones(self.num_envs, dtype=np.bool_)
+        for key in INFO_KEYS:
+            info[f"_{key}"] = ones.copy()
+        return info
 
     def _reset_rows(self, mask: object) -> npt.NDArray[np.intp]:
         if not isinstance(mask, np.ndarray) or mask.dtype != np.bool_ or mask.shape != (self.num_envs,):
@@ -237,6 +299,8 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
                 f"{' ...' if len(ended) > 8 else ''} have ended; reset them first with "
                 "reset(options={'reset_mask': mask})"
             )
+        if self._native_replies:
+            return self._native_step(cells)
         restart = self._autoreset if self.autoreset_mode == AutoresetMode.NEXT_STEP else np.zeros_like(self._autoreset)
         # Every running game whose episode goes on has the agent to move.
         played = self._games.legal[self._rows, cells] & ~restart

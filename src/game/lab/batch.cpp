@@ -74,14 +74,15 @@ void Batch::play(std::size_t i, int cell) {
     publish_state(i);
 }
 
-void Batch::play_random(std::size_t i) {
+int Batch::play_random(std::size_t i) {
     GameRecord& game = games_[i];
-    if (game.available.empty()) return;
+    if (game.available.empty()) return -1;
     const std::int8_t player = game.next_player;
     const int cell = play_random_move(game, rngs_[i]);
     arrays_.boards[81 * i + static_cast<std::size_t>(cell)] = player;
     ++arrays_.moves_played[i];
     publish_state(i);
+    return cell;
 }
 
 void Batch::finish_at_random(std::size_t i) {

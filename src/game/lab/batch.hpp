@@ -53,8 +53,8 @@ public:
 
     // Plays a legal cell in game i (which is running).
     void play(std::size_t i, int cell);
-    // One uniformly random legal move in game i, if it is running.
-    void play_random(std::size_t i);
+    // One uniformly random legal move in game i, if it is running: the cell played, or -1.
+    int play_random(std::size_t i);
     // Random moves in game i until it is over.
     void finish_at_random(std::size_t i);
 

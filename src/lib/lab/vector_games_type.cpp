@@ -20,6 +20,8 @@
 #include "lab_globals.hpp"
 #include "native_arrays.hpp"
 #include "batch.hpp"
+#include "env_step.hpp"
+#include "planes.hpp"
 #include "position_type.hpp"
 #include "released_run.hpp"
 
@@ -38,6 +40,10 @@ struct VectorBody {
     std::vector<std::int16_t> scratch;  // the cells of the step being made
     Ref block;                           // the native memory that the arrays view
     Ref boards, legal, to_move, winner, done, moves_played;
+    // The learning environment's state, once _env_start has made it; its arrays live in
+    // env_block (which the NumPy views of them also keep).
+    std::optional<EnvSteps> env;
+    Ref env_block;
 };
 
 VectorBody& body(PyObject* self) { return Instance<VectorBody>::of(self); }
@@ -183,6 +189,98 @@ PyObject* playout(PyObject* self, PyObject*) {
     });
 }
 
+// The learning environment's arrays over one native block, 8-byte items first so that each
+// array is aligned: a tuple (planes (n, 243) int8, mask (n, 81) int8, rewards float64,
+// terminated bool, illegal bool, opponent_move int64, agent int8, last_move int16).
+PyObject* env_start(PyObject* self, PyObject* plays_object) {
+    return entry([&]() -> PyObject* {
+        VectorBody& b = body(self);
+        const std::int64_t plays = to_index(plays_object, 3, "agent_plays");
+        const auto count = static_cast<std::size_t>(b.n);
+        const std::size_t rewards = 0, opponent = 8 * count, last = 16 * count, planes = 18 * count;
+        const std::size_t mask = planes + kPlaneValues * count, terminated = mask + kCells * count;
+        const std::size_t illegal = terminated + count, agent = illegal + count, restart = agent + count;
+        Ref block = new_native_block(restart + count);
+        std::byte* data = block_data(block.get());
+        EnvArrays arrays;
+        arrays.rewards = reinterpret_cast<double*>(data + rewards);
+        arrays.opponent_move = reinterpret_cast<std::int64_t*>(data + opponent);
+        arrays.last_move = reinterpret_cast<std::int16_t*>(data + last);
+        arrays.planes = reinterpret_cast<std::int8_t*>(data + planes);
+        arrays.mask = reinterpret_cast<std::int8_t*>(data + mask);
+        arrays.terminated = reinterpret_cast<std::uint8_t*>(data + terminated);
+        arrays.illegal = reinterpret_cast<std::uint8_t*>(data + illegal);
+        arrays.agent = reinterpret_cast<std::int8_t*>(data + agent);
+        arrays.restart = reinterpret_cast<std::uint8_t*>(data + restart);
+        const auto rows = static_cast<Py_ssize_t>(b.n);
+        PyObject* raw = block.get();
+        Ref views = Ref::checked(PyTuple_New(8));
+        const auto put = [&](Py_ssize_t k, Ref view) { PyTuple_SET_ITEM(views.get(), k, view.release()); };
+        put(0, view_array(raw, "int8", planes, rows, kPlaneValues));
+        put(1, view_array(raw, "int8", mask, rows, kCells));
+        put(2, view_array(raw, "float64", rewards, rows, 0));
+        put(3, view_array(raw, "bool", terminated, rows, 0));
+        put(4, view_array(raw, "bool", illegal, rows, 0));
+        put(5, view_array(raw, "int64", opponent, rows, 0));
+        put(6, view_array(raw, "int8", agent, rows, 0));
+        put(7, view_array(raw, "int16", last, rows, 0));
+        ExclusiveBorrow borrow(b.borrow);
+        b.env.emplace(count, static_cast<AgentPlays>(plays), arrays);
+        b.env_block = std::move(block);
+        return views.release();
+    });
+}
+
+EnvSteps& env_of(VectorBody& b) {
+    if (!b.env) raise(PyExc_RuntimeError, "the learning environment's arrays have not been made; call _env_start first");
+    return *b.env;
+}
+
+std::vector<std::int64_t> reset_indices(VectorBody& b, PyObject* indices);
+
+constexpr Params<2> kEnvBeginParams{"VectorGames._env_begin()", {"indices", "first_episode"}};
+
+// Starts new episodes in the given games (None for all).
+PyObject* env_begin(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&]() -> PyObject* {
+        auto [indices, first_object] = parse(kEnvBeginParams, args, nargs, nullptr);
+        VectorBody& b = body(self);
+        const std::vector<std::int64_t> chosen = reset_indices(b, indices);
+        const bool first = PyObject_IsTrue(first_object) == 1;
+        ExclusiveBorrow borrow(b.borrow);
+        EnvSteps& env = env_of(b);
+        for (const std::int64_t i : chosen) env.start(*b.batch, static_cast<std::size_t>(i), first);
+        Py_RETURN_NONE;
+    });
+}
+
+constexpr Params<2> kEnvStepParams{"VectorGames._env_step()", {"cells", "next_step"}};
+
+// One step of every game's episode against the random opponent; the cells must be 0..80
+// (the environment has checked them). Runs to the end whatever signals come.
+PyObject* env_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&]() -> PyObject* {
+        auto [cells, next_object] = parse(kEnvStepParams, args, nargs, nullptr);
+        VectorBody& b = body(self);
+        const bool next_step = PyObject_IsTrue(next_object) == 1;
+        Ref array = as_buffer_object(cells, "cells");
+        std::string read_error;
+        {
+            ExclusiveBorrow borrow(b.borrow);
+            EnvSteps& env = env_of(b);
+            read_error = read_integers(array.get(), static_cast<Py_ssize_t>(b.n), "cells", b.scratch.data());
+            if (read_error.empty()) {
+                for_each_game(b, Stop::kNever, [&](std::size_t i) {
+                    const int cell = b.scratch[i];
+                    env.step(*b.batch, i, cell >= 0 && cell < kCells ? cell : 0, next_step);
+                });
+            }
+        }
+        if (!read_error.empty()) raise(PyExc_ValueError, read_error);
+        Py_RETURN_NONE;
+    });
+}
+
 // Indices to reset: None for all, an int (or an integer scalar or 0-d array), or a
 // one-dimensional array-like of ints in 0..n-1.
 std::vector<std::int64_t> reset_indices(VectorBody& b, PyObject* indices) {
@@ -300,6 +398,16 @@ PyMethodDef kMethods[] = {
      "load($self, i, position, /)\n--\n\n"
      "Puts game i in the position of a Position, nonagame.Game or nonagame.State."},
     {"position", position, METH_O, "position($self, i, /)\n--\n\nThe position of game i, as a Position."},
+    {"_env_start", env_start, METH_O,
+     "_env_start($self, agent_plays, /)\n--\n\n"
+     "For nonagame_lab.envs: makes the learning environment's arrays (agent_plays 0 first, 1\n"
+     "second, 2 alternate) and returns their read-only views."},
+    {"_env_begin", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(env_begin)), METH_FASTCALL,
+     "_env_begin($self, indices, first_episode, /)\n--\n\n"
+     "For nonagame_lab.envs: starts new episodes in the given games (None for all)."},
+    {"_env_step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(env_step)), METH_FASTCALL,
+     "_env_step($self, cells, next_step, /)\n--\n\n"
+     "For nonagame_lab.envs: one step of every game's episode against the random opponent."},
     {nullptr, nullptr, 0, nullptr},
 };
 

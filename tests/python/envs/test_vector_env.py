@@ -199,7 +199,7 @@ def test_bench_quick_run_reports_both_rates(tmp_path):
                    capture_output=True, text=True, timeout=120)
     figures = json.loads(report.read_text())["figures"]
     assert all(math.isfinite(figures[key]) and figures[key] > 0
-               for key in ("vector_steps_per_s", "sync_steps_per_s", "ratio"))
+               for key in ("vector_steps_per_s", "sync_steps_per_s", "native_steps_per_s", "ratio", "native_ratio"))
 
 
 def assert_same(ours, theirs, where="result"):
