@@ -12,6 +12,8 @@ computed once; a frame is then a handful of whole-picture NumPy operations.
 
 from __future__ import annotations
 
+import functools
+
 import numpy as np
 import numpy.typing as npt
 
@@ -87,6 +89,20 @@ def _rounded_box_fill(x: FloatImage, y: FloatImage, x0: float, y0: float, x1: fl
     return np.clip(0.5 - signed, 0.0, 1.0).astype(np.float32)
 
 
+def _lines(starts: list[float], half_width: float) -> FloatImage:
+    """Coverage of a picture by axis-aligned lines of the given half width: vertical lines at
+    the x of each of starts spanning the rows of the blocks, and horizontal ones alike; the
+    blocks are [start, start + span] on both axes, starts given as (position, span) pairs."""
+    positions = np.array([p for p, _ in starts], dtype=np.float32)
+    distance = np.abs(_CENTRES[:, None] - positions[None, :]).min(axis=1)
+    across = _coverage(distance, half_width)  # per pixel along an axis: on a line
+    along = np.zeros(FRAME_SIZE, dtype=np.float32)  # per pixel along the other axis: inside a block
+    for _, (low, high) in starts:
+        along = np.maximum(along, _coverage(np.maximum(low - _CENTRES, _CENTRES - high).clip(0), half_width) *
+                           ((_CENTRES > low - half_width - 1) & (_CENTRES < high + half_width + 1)))
+    return np.maximum(across[None, :] * along[:, None], across[:, None] * along[None, :])
+
+
 def _static_layers() -> dict[str, FloatImage]:
     u, v = _U, _V
     inside = _INSIDE.astype(np.float32)
@@ -95,24 +111,17 @@ def _static_layers() -> dict[str, FloatImage]:
         _coverage(_segment_distance(u, v, (CELL - _PAD, _PAD), (_PAD, CELL - _PAD)), _STROKE / 2),
     )
     ring = np.abs(np.hypot(u - CELL / 2, v - CELL / 2) - (CELL / 2 - _PAD)).astype(np.float32)
-    x, y = np.meshgrid(_CENTRES, _CENTRES)
-    grid = np.zeros((FRAME_SIZE, FRAME_SIZE), dtype=np.float32)
-    frame = np.zeros_like(grid)
-    for row in range(9):
-        for col in range(9):
-            x0, y0 = float(_CELL_STARTS[col]), float(_CELL_STARTS[row])
-            grid = np.maximum(grid, _coverage(_box_distance(x, y, x0, y0, x0 + CELL, y0 + CELL), 0.5))
-    for row in range(0, 9, 3):
-        for col in range(0, 9, 3):
-            x0, y0 = float(_CELL_STARTS[col]), float(_CELL_STARTS[row])
-            frame = np.maximum(frame, _coverage(_box_distance(x, y, x0, y0, x0 + 3 * CELL, y0 + 3 * CELL), 1.25))
+    rosters = [float(_CELL_STARTS[3 * k]) for k in range(3)]
+    spans = [(start, start + 3 * CELL) for start in rosters]
+    cell_lines = [(start + k * CELL, span) for start, span in zip(rosters, spans) for k in range(4)]
+    roster_lines = [(edge, span) for span in spans for edge in span]
     return {
         "x": x_mark * inside,
         "o": _coverage(ring, _STROKE / 2) * inside,
         "legal": _rounded_box_fill(u, v, 2, 2, CELL - 2, CELL - 2, 4) * inside * 0.55,
         "last": _coverage(_box_distance(u, v, 1.5, 1.5, CELL - 1.5, CELL - 1.5), 1.5) * inside,
-        "grid": grid,
-        "frame": frame,
+        "grid": _lines(cell_lines, 0.5),
+        "frame": _lines(roster_lines, 1.25),
     }
 
 
@@ -135,8 +144,10 @@ class _Layer:
         image[pixels] = image[pixels] * (1.0 - alpha) + alpha * color
 
 
-_LAYERS = {name: _Layer(alpha) for name, alpha in _static_layers().items() if not name.endswith("_px")}
-_PIXELS_X, _PIXELS_Y = np.meshgrid(_CENTRES, _CENTRES)
+@functools.cache
+def _layers() -> dict[str, _Layer]:
+    """The layers that do not depend on the position, computed on the first frame."""
+    return {name: _Layer(alpha) for name, alpha in _static_layers().items()}
 
 
 def _roster_statuses(board: npt.NDArray[np.int8]) -> npt.NDArray[np.int8]:
@@ -166,16 +177,17 @@ def render_frame(position: Position, last_move: int | None = None, *, show_legal
     cell_shade = np.zeros(82, dtype=np.intp)
     cell_shade[:81] = np.select([statuses == 1, statuses == 2, statuses == 0], [1, 2, 3], 0)[np.arange(81) // 9]
     image = np.take(_SHADES, np.take(cell_shade, _FLAT_CELL), axis=0)
+    layers = _layers()
     if show_legal and not position.is_over:
         legal = np.zeros(81, dtype=np.bool_)
         legal[position.legal_moves] = True
-        _LAYERS["legal"].paint(image, _PALETTE["legal"], legal)
-    _LAYERS["grid"].paint(image, _PALETTE["grid"])
-    _LAYERS["x"].paint(image, _PALETTE["x"], board == 1)
-    _LAYERS["o"].paint(image, _PALETTE["o"], board == 2)
-    _LAYERS["frame"].paint(image, _PALETTE["frame"])
+        layers["legal"].paint(image, _PALETTE["legal"], legal)
+    layers["grid"].paint(image, _PALETTE["grid"])
+    layers["x"].paint(image, _PALETTE["x"], board == 1)
+    layers["o"].paint(image, _PALETTE["o"], board == 2)
+    layers["frame"].paint(image, _PALETTE["frame"])
     if last_move is not None and 0 <= last_move <= 80:
-        _LAYERS["last"].paint(image, _PALETTE["frame"], np.arange(81) == last_move)
+        layers["last"].paint(image, _PALETTE["frame"], np.arange(81) == last_move)
     picture = image.reshape(FRAME_SIZE, FRAME_SIZE, 3)
     winner = position.winner if position.is_over else 0
     if winner:
@@ -184,7 +196,8 @@ def render_frame(position: Position, last_move: int | None = None, *, show_legal
         for roster in (line[0], line[2]):
             row, col = divmod(int(CELL_TO_GRID[9 * roster]), 9)
             ends.append((float(_CELL_STARTS[col]) + 1.5 * CELL, float(_CELL_STARTS[row]) + 1.5 * CELL))
-        alpha = _coverage(_segment_distance(_PIXELS_X, _PIXELS_Y, ends[0], ends[1]), 4.0) * 0.8
+        x, y = np.meshgrid(_CENTRES, _CENTRES)
+        alpha = _coverage(_segment_distance(x, y, ends[0], ends[1]), 4.0) * 0.8
         picture[:] = picture * (1.0 - alpha[:, :, None]) + alpha[:, :, None] * _PALETTE["x" if winner == 1 else "o"]
     picture += 0.5  # rounds to nearest on the truncating conversion (every value is >= 0)
     return picture.astype(np.uint8)

@@ -36,6 +36,14 @@ _OPENING_PLANES = position_planes(Position())
 # The keys of the single environment's info, as the vector one gives them.
 INFO_KEYS = ("action_mask", "illegal_action", "agent_player", "opponent_move")
 _AUTORESET_MODES = {mode.value: mode for mode in AutoresetMode}
+try:
+    # The signal module's own functions without its wrappers, which turn every handler and
+    # number into an enum member: those cost more than the rest of a step's bookkeeping.
+    import _signal as _signals
+except ImportError:  # pragma: no cover - an interpreter without the C module
+    _signals = signal  # type: ignore[assignment]
+_SIGINT = int(signal.SIGINT)
+_MAIN_THREAD = threading.main_thread()
 
 
 def masked_logits(logits: npt.ArrayLike, mask: npt.ArrayLike, fill: float = -1e9) -> npt.NDArray[np.float32]:
@@ -60,18 +68,18 @@ class _HeldInterrupt:
         self.handler: Callable[[int, FrameType | None], Any] | None = None
 
     def __enter__(self) -> None:
-        if threading.current_thread() is threading.main_thread():
-            handler = signal.getsignal(signal.SIGINT)
+        if threading.current_thread() is _MAIN_THREAD:
+            handler = _signals.getsignal(_SIGINT)
             if callable(handler):
                 self.handler = handler
-                signal.signal(signal.SIGINT, self._hold)
+                _signals.signal(_SIGINT, self._hold)
 
     def _hold(self, signum: int, frame: FrameType | None) -> None:
         self.env._held_interrupt = self.handler
 
     def __exit__(self, *exc: object) -> None:
         if self.handler is not None:
-            signal.signal(signal.SIGINT, self.handler)
+            _signals.signal(_SIGINT, self.handler)
 
 
 def _keep_rows(info: dict[str, Any], rows: npt.NDArray[np.bool_]) -> None:
