@@ -25,7 +25,7 @@ from typing import Any
 
 import numpy as np
 import ray
-import torch
+import torch  # type: ignore[import-not-found, unused-ignore]
 from ray.rllib.algorithms.ppo import PPOConfig
 from ray.rllib.core.columns import Columns
 from ray.rllib.core.rl_module.multi_rl_module import MultiRLModuleSpec
@@ -42,11 +42,12 @@ ENV_NAME = "nonagame_lab_nineboard"
 
 
 def build(args: argparse.Namespace) -> Any:
-    register_env(ENV_NAME, lambda _config: PettingZooEnv(rllib_env()))
+    register_env(ENV_NAME, lambda _config: PettingZooEnv(rllib_env()))  # type: ignore[no-untyped-call]
     config = (
-        PPOConfig()
+        PPOConfig()  # type: ignore[no-untyped-call]
         .environment(ENV_NAME)
-        .env_runners(num_env_runners=args.env_runners, num_envs_per_env_runner=1)
+        .env_runners(num_env_runners=args.env_runners, num_envs_per_env_runner=1,
+                     sample_timeout_s=args.sample_timeout)
         .multi_agent(policies={"shared"}, policy_mapping_fn=lambda agent_id, *a, **k: "shared")
         .rl_module(
             rl_module_spec=MultiRLModuleSpec(
@@ -106,6 +107,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--iterations", type=int, default=25)
     parser.add_argument("--batch", type=int, default=4000, help="environment steps per training iteration")
     parser.add_argument("--env-runners", type=int, default=1)
+    parser.add_argument("--sample-timeout", type=float, default=600.0,
+                        help="seconds an iteration waits for its samples (RLlib's default, 60, is short on a busy machine)")
     parser.add_argument("--eval-games", type=int, default=100)
     parser.add_argument("--level", type=int, default=1, help="the graded opponent to evaluate against")
     parser.add_argument("--seed", type=int, default=0)

@@ -12,8 +12,6 @@ computed once; a frame is then a handful of whole-picture NumPy operations.
 
 from __future__ import annotations
 
-import functools
-
 import numpy as np
 import numpy.typing as npt
 
@@ -60,17 +58,21 @@ _U = np.broadcast_to(_AXIS_OFFSET[None, :], (FRAME_SIZE, FRAME_SIZE))  # x insid
 _V = np.broadcast_to(_AXIS_OFFSET[:, None], (FRAME_SIZE, FRAME_SIZE))  # y inside the cell
 
 
+def _float(values: npt.ArrayLike) -> FloatImage:
+    return np.asarray(values, dtype=np.float32)
+
+
 def _coverage(distance: FloatImage, half_width: float) -> FloatImage:
     """How much of a pixel a stroke of the given half width covers, from the distance of the
     pixel's centre to the stroke's middle (a one-pixel ramp at the edge)."""
-    return np.clip(half_width + 0.5 - distance, 0.0, 1.0).astype(np.float32)
+    return _float(np.clip(half_width + 0.5 - distance, 0.0, 1.0))
 
 
 def _segment_distance(x: FloatImage, y: FloatImage, a: tuple[float, float], b: tuple[float, float]) -> FloatImage:
     ax, ay = a
     dx, dy = b[0] - ax, b[1] - ay
     t = np.clip(((x - ax) * dx + (y - ay) * dy) / (dx * dx + dy * dy), 0.0, 1.0)
-    return np.hypot(x - ax - t * dx, y - ay - t * dy).astype(np.float32)
+    return _float(np.hypot(x - ax - t * dx, y - ay - t * dy))
 
 
 def _box_distance(x: FloatImage, y: FloatImage, x0: float, y0: float, x1: float, y1: float) -> FloatImage:
@@ -79,17 +81,17 @@ def _box_distance(x: FloatImage, y: FloatImage, x0: float, y0: float, x1: float,
     hx, hy = (x1 - x0) / 2, (y1 - y0) / 2
     qx, qy = np.abs(x - cx) - hx, np.abs(y - cy) - hy
     outside = np.hypot(np.maximum(qx, 0), np.maximum(qy, 0))
-    return np.abs(outside + np.minimum(np.maximum(qx, qy), 0)).astype(np.float32)
+    return _float(np.abs(outside + np.minimum(np.maximum(qx, qy), 0)))
 
 
 def _rounded_box_fill(x: FloatImage, y: FloatImage, x0: float, y0: float, x1: float, y1: float, r: float) -> FloatImage:
     cx, cy = (x0 + x1) / 2, (y0 + y1) / 2
     qx, qy = np.abs(x - cx) - (x1 - x0) / 2 + r, np.abs(y - cy) - (y1 - y0) / 2 + r
     signed = np.hypot(np.maximum(qx, 0), np.maximum(qy, 0)) + np.minimum(np.maximum(qx, qy), 0) - r
-    return np.clip(0.5 - signed, 0.0, 1.0).astype(np.float32)
+    return _float(np.clip(0.5 - signed, 0.0, 1.0))
 
 
-def _lines(starts: list[float], half_width: float) -> FloatImage:
+def _lines(starts: list[tuple[float, tuple[float, float]]], half_width: float) -> FloatImage:
     """Coverage of a picture by axis-aligned lines of the given half width: vertical lines at
     the x of each of starts spanning the rows of the blocks, and horizontal ones alike; the
     blocks are [start, start + span] on both axes, starts given as (position, span) pairs."""
@@ -100,7 +102,7 @@ def _lines(starts: list[float], half_width: float) -> FloatImage:
     for _, (low, high) in starts:
         along = np.maximum(along, _coverage(np.maximum(low - _CENTRES, _CENTRES - high).clip(0), half_width) *
                            ((_CENTRES > low - half_width - 1) & (_CENTRES < high + half_width + 1)))
-    return np.maximum(across[None, :] * along[:, None], across[:, None] * along[None, :])
+    return _float(np.maximum(across[None, :] * along[:, None], across[:, None] * along[None, :]))
 
 
 def _static_layers() -> dict[str, FloatImage]:
@@ -144,10 +146,14 @@ class _Layer:
         image[pixels] = image[pixels] * (1.0 - alpha) + alpha * color
 
 
-@functools.cache
+_LAYERS: dict[str, _Layer] = {}
+
+
 def _layers() -> dict[str, _Layer]:
     """The layers that do not depend on the position, computed on the first frame."""
-    return {name: _Layer(alpha) for name, alpha in _static_layers().items()}
+    if not _LAYERS:
+        _LAYERS.update((name, _Layer(alpha)) for name, alpha in _static_layers().items())
+    return _LAYERS
 
 
 def _roster_statuses(board: npt.NDArray[np.int8]) -> npt.NDArray[np.int8]:

@@ -126,7 +126,7 @@ class NineBoardEnv(gymnasium.Env[npt.NDArray[np.int8], np.int64]):
             self.render()
         return self._observation(), reward, self._over, False, self._info(opponent_move)
 
-    def render(self) -> str | npt.NDArray[np.uint8] | None:
+    def render(self) -> Any:  # a frame, text or None; Gymnasium types it with an unbound type variable
         if self.render_mode is None:
             gymnasium.logger.warn(
                 "render() called without a render_mode; pass render_mode='ansi', 'human' or 'rgb_array'"

@@ -39,9 +39,9 @@ _AUTORESET_MODES = {mode.value: mode for mode in AutoresetMode}
 try:
     # The signal module's own functions without its wrappers, which turn every handler and
     # number into an enum member: those cost more than the rest of a step's bookkeeping.
-    import _signal as _signals
+    import _signal as _signals  # type: ignore[import-not-found, unused-ignore]
 except ImportError:  # pragma: no cover - an interpreter without the C module
-    _signals = signal  # type: ignore[assignment]
+    _signals = signal
 _SIGINT = int(signal.SIGINT)
 _MAIN_THREAD = threading.main_thread()
 
@@ -257,12 +257,14 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
             rewards, terminated = self._rewards.copy(), self._terminated.copy()
             final = None
             if self.autoreset_mode == AutoresetMode.SAME_STEP and terminated.any():
-                final = {"final_obs": np.full(self.num_envs, None, dtype=object), "_final_obs": terminated.copy(),
-                         "final_info": self._native_info(), "_final_info": terminated.copy()}
-                _keep_rows(final["final_info"], terminated)
+                final_obs = np.full(self.num_envs, None, dtype=object)
+                final_info = self._native_info()
+                _keep_rows(final_info, terminated)
                 rows = np.flatnonzero(terminated)
                 for i in rows.tolist():
-                    final["final_obs"][i] = self._planes[i].copy()
+                    final_obs[i] = self._planes[i].copy()
+                final = {"final_obs": final_obs, "_final_obs": terminated.copy(),
+                         "final_info": final_info, "_final_info": terminated.copy()}
                 self._games._env_begin(rows, False)
             elif self.autoreset_mode == AutoresetMode.DISABLED:
                 self._autoreset = terminated.copy()
@@ -442,7 +444,7 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
         return {"final_obs": final_obs, "_final_obs": terminated.copy(),
                 "final_info": final_info, "_final_info": terminated.copy()}
 
-    def render(self) -> tuple[npt.NDArray[np.uint8], ...] | None:
+    def render(self) -> Any:  # a frame, text or None; Gymnasium types it with an unbound type variable
         """With ``render_mode="rgb_array"``, a (396, 396, 3) uint8 frame of each game."""
         if self.render_mode is None:
             return None

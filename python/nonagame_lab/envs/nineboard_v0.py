@@ -129,7 +129,7 @@ class raw_env(AECEnv, EzPickle):  # type: ignore[misc]
         self.render_mode = render_mode
         self.agents = list(AGENTS)
         self.possible_agents = list(AGENTS)
-        self.action_spaces = {agent: spaces.Discrete(81) for agent in AGENTS}
+        self.action_spaces: dict[str, spaces.Space[Any]] = {agent: spaces.Discrete(81) for agent in AGENTS}
         self.observation_spaces = {
             agent: spaces.Dict(
                 {
