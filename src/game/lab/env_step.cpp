@@ -50,11 +50,14 @@ void EnvSteps::start(Batch& batch, std::size_t i, bool first_episode) {
     ++episodes_[i];
     batch.reset(i);
     const int opening = side == 2 ? batch.play_random(i) : -1;
-    const GameRecord& game = batch.game(i);
-    write_planes(game, side, plane_row(arrays_.planes, i));
+    // The opening's planes and mask: no marks but the opponent's first one, and the agent's
+    // legal cells.
+    std::int8_t* planes = plane_row(arrays_.planes, i);
     std::int8_t* mask = arrays_.mask + kMaskSize * i;
+    std::memset(planes, 0, kPlaneValues);
     std::memset(mask, 0, kMaskSize);
-    legal_cells(game).for_each([&](int cell) { mask[cell] = 1; });
+    if (opening >= 0) planes[kPlaneIndex[opening] + 1] = 1;
+    change_legal(planes, mask, CellSet{}, legal_cells(batch.game(i)));
     arrays_.agent[i] = side;
     arrays_.rewards[i] = 0.0;
     arrays_.terminated[i] = 0;
