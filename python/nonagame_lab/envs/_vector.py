@@ -246,7 +246,7 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
             return self._planes.copy(), info
 
     def _native_step(
-        self, cells: npt.NDArray[np.intp]
+        self, cells: npt.NDArray[np.integer[Any]]
     ) -> tuple[
         npt.NDArray[np.int8], npt.NDArray[np.float64], npt.NDArray[np.bool_], npt.NDArray[np.bool_], dict[str, Any]
     ]:
@@ -298,7 +298,7 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
         self._raise_held_interrupt()
         if isinstance(actions, (list, tuple)) and any(isinstance(a, (bool, np.bool_)) for a in actions):
             raise TypeError("actions: expected integer cells 0..80, got a bool")
-        cells = check_cells(actions, self.num_envs)
+        cells = check_cells(actions, self.num_envs, check_range=not self._native_replies)
         if not self._has_reset:
             raise RuntimeError("the environment has not been reset yet; call reset() first")
         disabled = self.autoreset_mode == AutoresetMode.DISABLED
@@ -311,6 +311,14 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
             )
         if self._native_replies:
             return self._native_step(cells)
+        return self._python_step(cells.astype(np.intp, copy=False))  # already a new intp array
+
+    def _python_step(
+        self, cells: npt.NDArray[np.intp]
+    ) -> tuple[
+        npt.NDArray[np.int8], npt.NDArray[np.float64], npt.NDArray[np.bool_], npt.NDArray[np.bool_], dict[str, Any]
+    ]:
+        """A step against an opponent asked in Python, one game at a time."""
         restart = self._autoreset if self.autoreset_mode == AutoresetMode.NEXT_STEP else np.zeros_like(self._autoreset)
         # Every running game whose episode goes on has the agent to move.
         played = self._games.legal[self._rows, cells] & ~restart

@@ -85,6 +85,22 @@ int Batch::play_random(std::size_t i) {
     return cell;
 }
 
+int Batch::play_and_reply(std::size_t i, int cell) {
+    GameRecord& game = games_[i];
+    std::int8_t* board = arrays_.boards + 81 * i;
+    board[cell] = game.next_player;
+    play_legal(game, cell);
+    int reply = -1;
+    if (!game.available.empty()) {
+        const std::int8_t player = game.next_player;
+        reply = play_random_move(game, rngs_[i]);
+        board[reply] = player;
+    }
+    arrays_.moves_played[i] = static_cast<std::int16_t>(arrays_.moves_played[i] + (reply >= 0 ? 2 : 1));
+    publish_state(i);
+    return reply;
+}
+
 void Batch::finish_at_random(std::size_t i) {
     if (games_[i].available.empty()) return;
     play_random_to_end(games_[i], rngs_[i]);

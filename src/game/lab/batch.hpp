@@ -55,6 +55,9 @@ public:
     void play(std::size_t i, int cell);
     // One uniformly random legal move in game i, if it is running: the cell played, or -1.
     int play_random(std::size_t i);
+    // Plays a legal cell in game i (which is running), then a uniformly random reply if the
+    // game goes on, publishing once: the reply's cell, or -1.
+    int play_and_reply(std::size_t i, int cell);
     // Random moves in game i until it is over.
     void finish_at_random(std::size_t i);
 

@@ -82,10 +82,10 @@ void EnvSteps::step(Batch& batch, std::size_t i, int cell, bool next_step) {
         arrays_.restart[i] = 1;
         return;
     }
-    batch.play(i, cell);
+    const int reply = batch.play_and_reply(i, cell);
     plane_row(arrays_.planes, i)[kPlaneIndex[cell]] = 1;
     arrays_.last_move[i] = static_cast<std::int16_t>(cell);
-    finish(batch, i, before, batch.over(i) ? -1 : batch.play_random(i));
+    finish(batch, i, before, reply);
 }
 
 void EnvSteps::finish(Batch& batch, std::size_t i, const CellSet& before, int reply) {

@@ -254,6 +254,15 @@ PyObject* env_begin(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// The refusal of a cell off the board, in the words of the environment's own check.
+std::string off_board_text(const VectorBody& b, std::size_t i, PyObject* cells) {
+    const StepRefusal bad{i, b.scratch[i], ""};
+    std::string text = bad_entry_text(b, bad, cells);  // "game i, cell C: "
+    const std::size_t comma = text.find(", cell ");
+    const std::string cell = text.substr(comma + 7, text.size() - comma - 9);
+    return "actions: expected cells 0..80, got " + cell + " for environment " + std::to_string(i);
+}
+
 constexpr Params<2> kEnvStepParams{"VectorGames._env_step()", {"cells", "next_step"}};
 
 // One step of every game's episode against the random opponent; the cells must be 0..80
@@ -269,11 +278,11 @@ PyObject* env_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
             ExclusiveBorrow borrow(b.borrow);
             EnvSteps& env = env_of(b);
             read_error = read_integers(array.get(), static_cast<Py_ssize_t>(b.n), "cells", b.scratch.data());
+            for (std::size_t i = 0; read_error.empty() && i < b.scratch.size(); ++i) {
+                if (b.scratch[i] < 0 || b.scratch[i] >= kCells) read_error = off_board_text(b, i, array.get());
+            }
             if (read_error.empty()) {
-                for_each_game(b, Stop::kNever, [&](std::size_t i) {
-                    const int cell = b.scratch[i];
-                    env.step(*b.batch, i, cell >= 0 && cell < kCells ? cell : 0, next_step);
-                });
+                for_each_game(b, Stop::kNever, [&](std::size_t i) { env.step(*b.batch, i, b.scratch[i], next_step); });
             }
         }
         if (!read_error.empty()) raise(PyExc_ValueError, read_error);
