@@ -366,3 +366,23 @@ def test_numpy_integer_sizes_and_the_vector_wrappers():
         _, _, terminated, _, info = env.step(np.argmax(info["action_mask"], axis=1))
         episodes += int(terminated.sum())
     assert episodes > 0 and len(env.return_queue) == min(episodes, 100)
+
+
+def test_masked_logits_stay_finite_on_the_terminal_all_zero_mask():
+    from nonagame_lab.envs import masked_logits
+
+    env = NineBoardVectorEnv(64, seed=3)
+    _, info = env.reset(seed=3)
+    rng = np.random.default_rng(0)
+    for _ in range(40):
+        _, _, terminated, _, info = env.step(np.argmax(info["action_mask"], axis=1))
+        if terminated.any():
+            break
+    mask = info["action_mask"]
+    assert not mask[terminated].any()  # the terminal observations' masks are all zero
+    logits = masked_logits(rng.normal(size=mask.shape) * 30, mask)
+    probabilities = np.exp(logits - logits.max(axis=1, keepdims=True))
+    probabilities /= probabilities.sum(axis=1, keepdims=True)
+    assert np.isfinite(probabilities).all()
+    running = mask.any(axis=1)
+    assert (probabilities[running][mask[running] == 0] == 0).all()
