@@ -231,6 +231,13 @@ PyObject* env_start(PyObject* self, PyObject* plays_object) {
     });
 }
 
+// The truth of a flag argument (an exception from its __bool__ goes on).
+bool truth(PyObject* object) {
+    const int value = PyObject_IsTrue(object);
+    if (value < 0) throw ErrorSet{};
+    return value == 1;
+}
+
 EnvSteps& env_of(VectorBody& b) {
     if (!b.env) raise(PyExc_RuntimeError, "the learning environment's arrays have not been made; call _env_start first");
     return *b.env;
@@ -246,10 +253,13 @@ PyObject* env_begin(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         auto [indices, first_object] = parse(kEnvBeginParams, args, nargs, nullptr);
         VectorBody& b = body(self);
         const std::vector<std::int64_t> chosen = reset_indices(b, indices);
-        const bool first = PyObject_IsTrue(first_object) == 1;
+        const bool first = truth(first_object);
         ExclusiveBorrow borrow(b.borrow);
         EnvSteps& env = env_of(b);
-        for (const std::int64_t i : chosen) env.start(*b.batch, static_cast<std::size_t>(i), first);
+        {
+            ReleasedGil released;
+            for (const std::int64_t i : chosen) env.start(*b.batch, static_cast<std::size_t>(i), first);
+        }
         Py_RETURN_NONE;
     });
 }
@@ -271,7 +281,7 @@ PyObject* env_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&]() -> PyObject* {
         auto [cells, next_object] = parse(kEnvStepParams, args, nargs, nullptr);
         VectorBody& b = body(self);
-        const bool next_step = PyObject_IsTrue(next_object) == 1;
+        const bool next_step = truth(next_object);
         Ref array = as_buffer_object(cells, "cells");
         std::string read_error;
         {
