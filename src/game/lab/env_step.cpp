@@ -88,7 +88,7 @@ void EnvSteps::step(Batch& batch, std::size_t i, int cell, bool next_step) {
     finish(batch, i, before, reply);
 }
 
-void EnvSteps::finish(Batch& batch, std::size_t i, const CellSet& before, int reply) {
+void EnvSteps::finish(const Batch& batch, std::size_t i, const CellSet& before, int reply) const {
     std::int8_t* planes = plane_row(arrays_.planes, i);
     if (reply >= 0) {
         planes[kPlaneIndex[reply] + 1] = 1;

@@ -46,7 +46,7 @@ public:
 private:
     // After the agent's move: the reply (-1 if none), the planes, the mask and the outcome;
     // before is the agent's legal cells before its move.
-    void finish(Batch& batch, std::size_t i, const CellSet& before, int reply);
+    void finish(const Batch& batch, std::size_t i, const CellSet& before, int reply) const;
 
     AgentPlays plays_;
     std::vector<std::uint32_t> episodes_;  // episodes started since the last first one (alternate)
