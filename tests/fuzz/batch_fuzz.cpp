@@ -1,14 +1,16 @@
 // libFuzzer target for the batch of games behind VectorGames: the input is read as a
 // sequence of operations (steps with cells that may be illegal, random moves, playouts,
 // resets and loads) on a small batch. Every game is mirrored by a record driven through the
-// engine's checked single-game API, and after each operation the batch's records and the
-// arrays it publishes must agree with the mirrors.
+// engine's checked single-game API. Moves must leave the arrays as they were until the
+// batch publishes them; after each operation and its publish the batch's records and the
+// arrays must agree with the mirrors.
 #include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "batch.hpp"
@@ -25,19 +27,30 @@ void check(bool condition, const char* what, std::size_t game) {
 
 struct Harness {
     explicit Harness(std::size_t n)
-        : boards(81 * n), legal(81 * n), to_move(n), winner(n), done(n), moves(n),
+        : boards(81 * n), legal(81 * n), to_move(n), winner(n), done(n), moves(n), last(n),
           batch(n, 7, BatchArrays{boards.data(), legal.data(), to_move.data(), winner.data(), done.data(),
-                                  moves.data()}),
-          mirrors(n, new_game(0, false)), marks(n, 0) {}
+                                  moves.data(), last.data()}),
+          mirrors(n, new_game(0, false)), marks(n, 0), last_cells(n, -1) {}
 
     std::vector<std::int8_t> boards;
     std::vector<std::uint8_t> legal;
     std::vector<std::int8_t> to_move, winner;
     std::vector<std::uint8_t> done;
-    std::vector<std::int16_t> moves;
+    std::vector<std::int16_t> moves, last;
     Batch batch;
     std::vector<GameRecord> mirrors;
     std::vector<int> marks;
+    std::vector<int> last_cells;  // -1 before the first move, after a reset or a load
+
+    // All the published arrays, to compare before and after a publish.
+    std::vector<std::int64_t> published() const {
+        std::vector<std::int64_t> all(boards.begin(), boards.end());
+        all.insert(all.end(), legal.begin(), legal.end());
+        for (const auto* part : {&to_move, &winner}) all.insert(all.end(), part->begin(), part->end());
+        all.insert(all.end(), done.begin(), done.end());
+        for (const auto* part : {&moves, &last}) all.insert(all.end(), part->begin(), part->end());
+        return all;
+    }
 
     void check_game(std::size_t i) const {
         const GameRecord& mine = batch.game(i);
@@ -55,6 +68,7 @@ struct Harness {
         check(winner[i] == ref.winner, "published winner", i);
         check(done[i] == (ref.available.empty() ? 1 : 0), "published done", i);
         check(moves[i] == marks[i], "published move count", i);
+        check(last[i] == last_cells[i], "published last move", i);
     }
 
     // A cell for game i: mostly a legal one, sometimes anything.
@@ -90,6 +104,7 @@ struct Harness {
             const MoveOutcome outcome = make_move(mirrors[i], static_cast<std::int8_t>(cells[i]), mirrors[i].next_player);
             check(outcome.accepted, "a validated cell is accepted by make_move", i);
             ++marks[i];
+            last_cells[i] = cells[i];
             batch.play(i, cells[i]);
         }
     }
@@ -110,9 +125,11 @@ struct Harness {
         const MoveOutcome outcome = make_move(mirrors[i], static_cast<std::int8_t>(played), mirrors[i].next_player);
         check(outcome.accepted, "a random move is legal", i);
         ++marks[i];
+        last_cells[i] = played;
     }
 
     void finish_at_random(std::size_t i) {
+        const std::array<std::int8_t, kCells> before = batch.game(i).board;
         batch.finish_at_random(i);
         check(batch.game(i).available.empty(), "a playout ends the game", i);
         // The moves' order is not published: replay them in any order that the rules
@@ -121,9 +138,24 @@ struct Harness {
         int count = 0;
         for (const std::int8_t v : game.board) count += v != 0 ? 1 : 0;
         check(count >= marks[i], "a playout only adds marks", i);
+        if (count > marks[i]) playout = {i, before};
         mirrors[i] = game;
         marks[i] = count;
     }
+
+    // After a publish: the last move of the playout just made is a cell that was empty
+    // before it and holds a mark of the player who moved last.
+    void check_playout_last_move() {
+        if (!playout) return;
+        const auto& [i, before] = *playout;
+        const int cell = last[i];
+        check(cell >= 0 && cell < kCells && before[cell] == 0 &&
+                  batch.game(i).board[cell] == 3 - batch.game(i).next_player,
+              "a playout's last move is a new mark of the last mover", i);
+        last_cells[i] = cell;
+        playout.reset();
+    }
+    std::optional<std::pair<std::size_t, std::array<std::int8_t, kCells>>> playout;
 
     void load(std::size_t i, fuzz::Input& in) {
         GameRecord record = new_game(0, false);
@@ -134,6 +166,7 @@ struct Harness {
         batch.load(i, record);
         mirrors[i] = record;
         marks[i] = count;
+        last_cells[i] = -1;
     }
 };
 
@@ -147,6 +180,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     while (!in.empty()) {
         const std::uint8_t op = in.next();
         const std::size_t i = in.next() % n;
+        const std::vector<std::int64_t> before = h.published();
+        const bool moves = op % 6 < 4;
         switch (op % 6) {
             case 0:
             case 1: h.step(in); break;
@@ -158,9 +193,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 h.batch.reset(i);
                 h.mirrors[i] = new_game(0, false);
                 h.marks[i] = 0;
+                h.last_cells[i] = -1;
                 break;
             default: h.load(i, in); break;
         }
+        if (moves && h.published() != before) fuzz::fail("batch", "moves changed the arrays before publish", "");
+        h.batch.publish(0, n);
+        h.check_playout_last_move();
         for (std::size_t g = 0; g < n; ++g) h.check_game(g);
     }
     return 0;

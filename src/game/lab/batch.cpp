@@ -1,6 +1,7 @@
 #include "batch.hpp"
 
 #include <array>
+#include <atomic>
 #include <cstring>
 
 #include "playout.hpp"
@@ -30,10 +31,16 @@ void write_mask(const CellSet& cells, std::uint8_t* row) {
     row[80] = static_cast<std::uint8_t>((high >> 16) & 1U);
 }
 
+// Writes a two-byte element with one store, so that a reader running meanwhile sees the
+// old value or the new one, never a mix of their bytes. (Bytes are written whole anyway.)
+void store(std::int16_t& element, int value) {
+    std::atomic_ref<std::int16_t>(element).store(static_cast<std::int16_t>(value), std::memory_order_relaxed);
+}
+
 }  // namespace
 
 Batch::Batch(std::size_t n, std::uint64_t seed, BatchArrays arrays)
-    : games_(n, new_game(0, false)), arrays_(arrays) {
+    : games_(n, new_game(0, false)), pending_(n), arrays_(arrays) {
     rngs_.reserve(n);
     for (std::size_t i = 0; i < n; ++i) rngs_.emplace_back(seed, i);
     for (std::size_t i = 0; i < n; ++i) publish_all(i);
@@ -41,12 +48,14 @@ Batch::Batch(std::size_t n, std::uint64_t seed, BatchArrays arrays)
 
 void Batch::reset(std::size_t i) {
     games_[i] = new_game(0, false);
+    pending_[i] = Pending{};
     publish_all(i);
 }
 
 void Batch::load(std::size_t i, const GameRecord& record) {
     games_[i] = record;
     games_[i].log_enabled = false;
+    pending_[i] = Pending{};
     publish_all(i);
 }
 
@@ -67,31 +76,48 @@ std::optional<StepRefusal> Batch::validate(const std::int16_t* cells) const {
 }
 
 void Batch::play(std::size_t i, int cell) {
-    GameRecord& game = games_[i];
-    arrays_.boards[81 * i + static_cast<std::size_t>(cell)] = game.next_player;
-    play_legal(game, cell);
-    ++arrays_.moves_played[i];
-    publish_state(i);
+    play_legal(games_[i], cell);
+    note_move(i, cell);
 }
 
 void Batch::play_random(std::size_t i) {
     GameRecord& game = games_[i];
     if (game.available.empty()) return;
-    const std::int8_t player = game.next_player;
-    const int cell = play_random_move(game, rngs_[i]);
-    arrays_.boards[81 * i + static_cast<std::size_t>(cell)] = player;
-    ++arrays_.moves_played[i];
-    publish_state(i);
+    note_move(i, play_random_move(game, rngs_[i]));
 }
 
 void Batch::finish_at_random(std::size_t i) {
     if (games_[i].available.empty()) return;
-    play_random_to_end(games_[i], rngs_[i]);
-    publish_all(i);
+    int last_cell = -1;
+    play_random_to_end(games_[i], rngs_[i], last_cell);
+    pending_[i] = Pending{Change::kWhole, static_cast<std::int16_t>(last_cell)};
+}
+
+void Batch::note_move(std::size_t i, int cell) {
+    Pending& pending = pending_[i];
+    pending.change = pending.change == Change::kNone ? Change::kMove : Change::kWhole;
+    pending.last_cell = static_cast<std::int16_t>(cell);
+}
+
+void Batch::publish(std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+        Pending& pending = pending_[i];
+        if (pending.change == Change::kNone) continue;
+        const auto cell = static_cast<std::size_t>(pending.last_cell);
+        if (pending.change == Change::kMove) {
+            arrays_.boards[81 * i + cell] = games_[i].board[cell];
+            store(arrays_.moves_played[i], arrays_.moves_played[i] + 1);
+            publish_state(i);
+        } else {
+            publish_all(i);
+        }
+        pending.change = Change::kNone;
+    }
 }
 
 void Batch::publish_state(std::size_t i) {
     const GameRecord& game = games_[i];
+    store(arrays_.last_move[i], pending_[i].last_cell);
     arrays_.to_move[i] = game.next_player;
     arrays_.winner[i] = game.winner;
     arrays_.done[i] = game.available.empty() ? 1 : 0;
@@ -103,7 +129,7 @@ void Batch::publish_all(std::size_t i) {
     std::memcpy(arrays_.boards + 81 * i, game.board.data(), kCells);
     int marks = 0;
     for (const std::int8_t value : game.board) marks += value != 0 ? 1 : 0;
-    arrays_.moves_played[i] = static_cast<std::int16_t>(marks);
+    store(arrays_.moves_played[i], marks);
     publish_state(i);
 }
 

@@ -2,6 +2,14 @@
 // caller owns (the Python layer exposes them as NumPy arrays). Each game has its own
 // random stream, derived from (seed, game index), so the result of a batch call does not
 // depend on how the games are split over threads.
+//
+// Moves (play, play_random, finish_at_random) change only the games' records and note what
+// changed; publish() then writes the changes into the arrays. The caller decides when the
+// arrays change: the Python layer moves the games without the interpreter lock and
+// publishes with it held, so that Python code never sees a batch call half done. Every
+// element is written with one store of its full width, so that even a reader that runs
+// meanwhile without the lock (NumPy's loops over large arrays do) never sees an element
+// that is neither its old value nor its new one. reset and load publish at once.
 #pragma once
 
 #include <cstddef>
@@ -22,7 +30,8 @@ struct BatchArrays {
     std::int8_t* to_move = nullptr;     // n: 1 or 2
     std::int8_t* winner = nullptr;      // n: 0, 1 or 2
     std::uint8_t* done = nullptr;       // n: 1 once the game is over
-    std::int16_t* moves_played = nullptr;  // n: marks on the board
+    std::int16_t* moves_played = nullptr;  // n: marks on the board (2-byte aligned)
+    std::int16_t* last_move = nullptr;     // n: the last cell played, -1 before the first (2-byte aligned)
 };
 
 // An entry of a step that cannot be played: the game, its cell and why.
@@ -41,29 +50,43 @@ public:
     const GameRecord& game(std::size_t i) const { return games_[i]; }
     bool over(std::size_t i) const { return games_[i].available.empty(); }
 
-    // Game i back to the opening; with a seed, its stream restarts from (seed, i).
+    // Game i back to the opening, published; with a seed, its stream restarts from (seed, i).
     void reset(std::size_t i);
     void reseed(std::size_t i, std::uint64_t seed) { rngs_[i] = Rng(seed, i); }
-    // Game i in the position of record (its log switched off).
+    // Game i in the position of record (its log switched off), published with no last move.
     void load(std::size_t i, const GameRecord& record);
 
     // The first entry of cells[0..n) that cannot be played: games that are over take -1 and
     // only -1; running games take one of their legal cells.
     std::optional<StepRefusal> validate(const std::int16_t* cells) const;
 
-    // Plays a legal cell in game i (which is running).
+    // Plays a legal cell in game i (which is running). Unpublished until publish().
     void play(std::size_t i, int cell);
-    // One uniformly random legal move in game i, if it is running.
+    // One uniformly random legal move in game i, if it is running. Unpublished until publish().
     void play_random(std::size_t i);
-    // Random moves in game i until it is over.
+    // Random moves in game i until it is over. Unpublished until publish().
     void finish_at_random(std::size_t i);
 
+    // Writes into the arrays what the moves since the last publish changed in the games
+    // [begin, end).
+    void publish(std::size_t begin, std::size_t end);
+
 private:
+    // What changed in a game since it was last published: nothing, one move (the board
+    // gains the mark at last_cell), or any number of moves (the whole row is written).
+    enum class Change : std::uint8_t { kNone, kMove, kWhole };
+    struct Pending {
+        Change change = Change::kNone;
+        std::int16_t last_cell = -1;  // the last cell played; -1 before the first move
+    };
+
+    void note_move(std::size_t i, int cell);
     void publish_state(std::size_t i);
     void publish_all(std::size_t i);
 
     std::vector<GameRecord> games_;
     std::vector<Rng> rngs_;
+    std::vector<Pending> pending_;
     BatchArrays arrays_;
 };
 

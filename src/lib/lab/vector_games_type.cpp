@@ -37,7 +37,7 @@ struct VectorBody {
     std::optional<Batch> batch;         // set once the arrays exist
     std::vector<std::int16_t> scratch;  // the cells of the step being made
     Ref block;                           // the native memory that the arrays view
-    Ref boards, legal, to_move, winner, done, moves_played;
+    Ref boards, legal, to_move, winner, done, moves_played, last_move;
 };
 
 VectorBody& body(PyObject* self) { return Instance<VectorBody>::of(self); }
@@ -47,7 +47,8 @@ VectorBody& body(PyObject* self) { return Instance<VectorBody>::of(self); }
 // size (a sanitizer's allocator aborts on those instead of failing).
 std::int64_t checked_size(std::int64_t n) {
     // Bytes per game: the record, its generator, a step cell, and the published arrays.
-    constexpr auto per_game = static_cast<std::int64_t>(sizeof(GameRecord) + sizeof(Rng) + 2 + 81 + 81 + 1 + 1 + 1 + 2);
+    constexpr auto per_game =
+        static_cast<std::int64_t>(sizeof(GameRecord) + sizeof(Rng) + 4 + 2 + 81 + 81 + 1 + 1 + 1 + 2 + 2);
     const long pages = ::sysconf(_SC_PHYS_PAGES);
     const long page_size = ::sysconf(_SC_PAGE_SIZE);
     const std::int64_t memory = pages > 0 && page_size > 0 && pages < PY_SSIZE_T_MAX / page_size
@@ -62,15 +63,18 @@ void build(VectorBody& b, std::int64_t n, std::uint64_t seed, int threads) {
     b.threads = threads;
     const auto count = static_cast<std::size_t>(n);
     b.scratch.assign(count, 0);
-    // Layout of the block: boards, legal, moves_played (2-byte aligned), to_move, winner, done.
+    // Layout of the block: boards, legal, moves_played and last_move (2-byte aligned), to_move,
+    // winner, done.
     const std::size_t boards = 0, legal = boards + 81 * count, moves = legal + 81 * count;
-    const std::size_t to_move = moves + 2 * count, winner = to_move + count, done = winner + count;
+    const std::size_t last_move = moves + 2 * count, to_move = last_move + 2 * count;
+    const std::size_t winner = to_move + count, done = winner + count;
     b.block = new_native_block(done + count);
     std::byte* data = block_data(b.block.get());
     BatchArrays arrays;
     arrays.boards = reinterpret_cast<std::int8_t*>(data + boards);
     arrays.legal = reinterpret_cast<std::uint8_t*>(data + legal);
     arrays.moves_played = reinterpret_cast<std::int16_t*>(data + moves);
+    arrays.last_move = reinterpret_cast<std::int16_t*>(data + last_move);
     arrays.to_move = reinterpret_cast<std::int8_t*>(data + to_move);
     arrays.winner = reinterpret_cast<std::int8_t*>(data + winner);
     arrays.done = reinterpret_cast<std::uint8_t*>(data + done);
@@ -80,6 +84,7 @@ void build(VectorBody& b, std::int64_t n, std::uint64_t seed, int threads) {
     b.boards = view_array(block, "int8", boards, rows, 81);
     b.legal = view_array(block, "bool", legal, rows, 81);
     b.moves_played = view_array(block, "int16", moves, rows, 0);
+    b.last_move = view_array(block, "int16", last_move, rows, 0);
     b.to_move = view_array(block, "int8", to_move, rows, 0);
     b.winner = view_array(block, "int8", winner, rows, 0);
     b.done = view_array(block, "bool", done, rows, 0);
@@ -104,12 +109,28 @@ PyObject* vector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // Whether Ctrl-C may stop a batch call part way.
 enum class Stop : bool { kNever, kBetweenChunks };
 
+// Publishes the batch's changes when it goes out of scope, with the interpreter lock held
+// (also when Ctrl-C ends the call), so that the arrays change only while no other Python
+// code can run.
+class PublishAtEnd {
+public:
+    explicit PublishAtEnd(VectorBody& b) : b_(b) {}
+    PublishAtEnd(const PublishAtEnd&) = delete;
+    PublishAtEnd& operator=(const PublishAtEnd&) = delete;
+    ~PublishAtEnd() { b_.batch->publish(0, static_cast<std::size_t>(b_.n)); }
+
+private:
+    VectorBody& b_;
+};
+
 // Runs f(i) for every game i in [0, n) over the object's threads, without the interpreter
-// lock. With Stop::kBetweenChunks, Ctrl-C stops it between chunks (the games already done
-// keep their new state): for playout, whose games each end whole. step and step_random
-// move every running game once, so they always finish, and Ctrl-C raises right after.
+// lock, then publishes the changes with the lock held. With Stop::kBetweenChunks, Ctrl-C
+// stops it between chunks (the games already done keep their new state): for playout,
+// whose games each end whole. step and step_random move every running game once, so they
+// always finish, and Ctrl-C raises right after.
 template <class F>
 void for_each_game(VectorBody& b, Stop stop, F&& f) {
+    const PublishAtEnd publish(b);
     run_released(
         b.n, kGamesPerChunk, b.threads,
         [&](std::int64_t begin, std::int64_t end, int) {
@@ -279,6 +300,8 @@ PyGetSetDef kGetSet[] = {
     {"done", get_array<&VectorBody::done>, nullptr, "(n,) bool: whether each game is over.", nullptr},
     {"moves_played", get_array<&VectorBody::moves_played>, nullptr,
      "(n,) int16: the marks on each board, the moves played since the opening.", nullptr},
+    {"last_move", get_array<&VectorBody::last_move>, nullptr,
+     "(n,) int16: the cell of each game's last move; -1 after a reset or a load, before a move.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -312,11 +335,12 @@ PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(
          "VectorGames(n, *, seed=None, threads=1)\n--\n\n"
          "n independent games stepped together. Their state is in read-only NumPy arrays over\n"
-         "native memory (boards, legal, to_move, winner, done, moves_played), the same array\n"
-         "objects on every read, updated in place by every call. Batch calls run without the\n"
-         "interpreter lock, over the given number of threads; a second thread that uses the\n"
-         "object meanwhile gets RuntimeError. The same seed and calls give the same arrays\n"
-         "whatever the number of threads.")},
+         "native memory (boards, legal, to_move, winner, done, moves_played, last_move), the\n"
+         "same array objects on every read, updated in place by every call. Batch calls run\n"
+         "without the interpreter lock, over the given number of threads, and write the arrays\n"
+         "at their end with the lock held; a second thread that calls into the object meanwhile\n"
+         "gets RuntimeError. The same seed and calls give the same arrays whatever the number\n"
+         "of threads.")},
     {0, nullptr},
 };
 

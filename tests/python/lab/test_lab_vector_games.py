@@ -20,7 +20,7 @@ import nonagame
 from lab_support import game_view, random_line, replay
 from nonagame_lab import Position, VectorGames
 
-ARRAYS = ("boards", "legal", "to_move", "winner", "done", "moves_played")
+ARRAYS = ("boards", "legal", "to_move", "winner", "done", "moves_played", "last_move")
 
 
 def snapshot(v: VectorGames) -> dict[str, np.ndarray]:
@@ -65,6 +65,7 @@ def test_steps_in_lockstep_with_game_replays():
     v = VectorGames(n, seed=11)
     games = [nonagame.Game(i) for i in range(n)]
     check_against(v, games)
+    last = np.full(n, -1)
     moves = 0
     for call in range(calls):
         was_running = ~v.done
@@ -82,13 +83,17 @@ def test_steps_in_lockstep_with_game_replays():
         for i in running:
             games[i].make_move(int(cells[i]), int(to_move[i]))
         moves += len(running)
+        last[running] = cells[running]
         check_against(v, games)
+        assert np.array_equal(v.last_move, last)
         if call % 3 == 2:
             finished = np.flatnonzero(v.done)
             v.reset(finished)
             for i in finished:
                 games[i] = nonagame.Game(int(i))
+            last[finished] = -1
             check_against(v, games)
+            assert np.array_equal(v.last_move, last)
     assert moves >= 100_000
 
 
@@ -103,6 +108,7 @@ def test_a_loaded_game_continues_like_the_game_it_came_from(source):
         games.append(game)
         assert v.position(i) == p
     check_against(v, games)
+    assert (v.last_move == -1).all()  # a position carries no last move
     gen = np.random.default_rng(1)
     for call in range(90):
         to_move, running = v.to_move.copy(), np.flatnonzero(~v.done)
@@ -338,7 +344,8 @@ def test_arrays_are_read_only_views_that_follow_the_games():
     v = VectorGames(9, seed=2)
     arrays = {name: getattr(v, name) for name in ARRAYS}
     expected = {"boards": (np.int8, (9, 81)), "legal": (np.bool_, (9, 81)), "to_move": (np.int8, (9,)),
-                "winner": (np.int8, (9,)), "done": (np.bool_, (9,)), "moves_played": (np.int16, (9,))}
+                "winner": (np.int8, (9,)), "done": (np.bool_, (9,)), "moves_played": (np.int16, (9,)),
+                "last_move": (np.int16, (9,))}
     for name, array in arrays.items():
         assert (array.dtype, array.shape) == (np.dtype(expected[name][0]), expected[name][1]), name
         assert getattr(v, name) is array and not array.flags.writeable
@@ -349,9 +356,13 @@ def test_arrays_are_read_only_views_that_follow_the_games():
         with pytest.raises(ValueError):
             np.copyto(array, 0)
     v.step_random()
+    before = v.boards.copy()
     v.playout()
     assert all(getattr(v, name) is arrays[name] for name in ARRAYS)
     assert arrays["done"].all() and (arrays["moves_played"] >= 17).all()
+    # The last move of a playout is a new mark of the player who moved last.
+    last, rows = arrays["last_move"], np.arange(9)
+    assert (before[rows, last] == 0).all() and (arrays["boards"][rows, last] == 3 - arrays["to_move"]).all()
     assert np.array_equal(arrays["moves_played"], np.count_nonzero(arrays["boards"], axis=1))
     assert len(v) == 9 and len(VectorGames(1)) == 1
 
@@ -378,7 +389,7 @@ def test_a_batch_is_not_copied_or_pickled():
 def test_a_new_batch_is_at_the_opening():
     v = VectorGames(3, seed=0)
     assert not v.boards.any() and v.legal.all() and (v.to_move == 1).all()
-    assert not v.winner.any() and not v.done.any() and not v.moves_played.any()
+    assert not v.winner.any() and not v.done.any() and not v.moves_played.any() and (v.last_move == -1).all()
     assert all(v.position(i) == Position() for i in range(3))
 
 
@@ -549,6 +560,44 @@ def test_ctrl_c_never_leaves_a_step_half_done(method):
 
 
 # A second thread.
+
+@pytest.mark.threads
+@pytest.mark.parametrize("threads", [1, 2])
+def test_a_reader_thread_sees_every_call_whole(threads):
+    """A thread that copies the arrays while another steps 2,048 games sees each array as
+    it was before a call or as it is after: every game has moved as often as every other.
+    (No game can end within 16 moves, and all are reset together.) tobytes() copies with
+    the interpreter lock held; NumPy's own loops over large arrays run without it."""
+    n = 2048
+    v = VectorGames(n, seed=5, threads=threads)
+    stop, torn, copies = threading.Event(), [], [0]
+
+    def read() -> None:
+        while not stop.is_set():
+            moves = np.frombuffer(v.moves_played.tobytes(), dtype=np.int16)
+            marks = np.count_nonzero(np.frombuffer(v.boards.tobytes(), dtype=np.int8).reshape(n, 81), axis=1)
+            legal = np.frombuffer(v.legal.tobytes(), dtype=np.bool_).reshape(n, 81)
+            last = np.frombuffer(v.last_move.tobytes(), dtype=np.int16)
+            copies[0] += 1
+            for name, values in (("moves_played", moves), ("marks", marks), ("last_move", last < 0)):
+                if not (values == values[0]).all():
+                    torn.append(name)
+            if (legal.sum(axis=1) == 81).any() and not legal.all():  # the opening's rows with others
+                torn.append("legal")
+
+    reader = threading.Thread(target=read)
+    reader.start()
+    try:
+        deadline = time.monotonic() + 3
+        while time.monotonic() < deadline and not torn:
+            v.reset()
+            for _ in range(16):
+                v.step_random()
+    finally:
+        stop.set()
+        reader.join()
+    assert not torn and copies[0] > 100, (torn[:5], copies[0])
+
 
 @pytest.mark.threads
 def test_a_second_thread_gets_runtime_error_during_a_long_call():
