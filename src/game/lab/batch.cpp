@@ -76,39 +76,49 @@ std::optional<StepRefusal> Batch::validate(const std::int16_t* cells) const {
 }
 
 void Batch::play(std::size_t i, int cell) {
+    const std::int8_t mover = games_[i].next_player;
     play_legal(games_[i], cell);
-    note_move(i, cell);
+    note_move(i, cell, mover);
 }
 
 void Batch::play_random(std::size_t i) {
     GameRecord& game = games_[i];
     if (game.available.empty()) return;
-    note_move(i, play_random_move(game, rngs_[i]));
+    const std::int8_t mover = game.next_player;
+    note_move(i, play_random_move(game, rngs_[i]), mover);
 }
 
 void Batch::finish_at_random(std::size_t i) {
     if (games_[i].available.empty()) return;
     int last_cell = -1;
     play_random_to_end(games_[i], rngs_[i], last_cell);
-    pending_[i] = Pending{Change::kWhole, static_cast<std::int16_t>(last_cell)};
+    pending_[i].change = Change::kWhole;
+    pending_[i].last_cell = static_cast<std::int16_t>(last_cell);
 }
 
-void Batch::note_move(std::size_t i, int cell) {
+void Batch::note_move(std::size_t i, int cell, std::int8_t mover) {
+    const GameRecord& game = games_[i];
     Pending& pending = pending_[i];
     pending.change = pending.change == Change::kNone ? Change::kMove : Change::kWhole;
     pending.last_cell = static_cast<std::int16_t>(cell);
+    pending.mover = mover;
+    pending.to_move = game.next_player;
+    pending.winner = game.winner;
+    pending.legal = legal_cells(game);
 }
 
 void Batch::publish(std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
         Pending& pending = pending_[i];
-        if (pending.change == Change::kNone) continue;
-        const auto cell = static_cast<std::size_t>(pending.last_cell);
         if (pending.change == Change::kMove) {
-            arrays_.boards[81 * i + cell] = games_[i].board[cell];
+            arrays_.boards[81 * i + static_cast<std::size_t>(pending.last_cell)] = pending.mover;
             store(arrays_.moves_played[i], arrays_.moves_played[i] + 1);
-            publish_state(i);
-        } else {
+            store(arrays_.last_move[i], pending.last_cell);
+            arrays_.to_move[i] = pending.to_move;
+            arrays_.winner[i] = pending.winner;
+            arrays_.done[i] = pending.legal.empty() ? 1 : 0;
+            write_mask(pending.legal, arrays_.legal + 81 * i);
+        } else if (pending.change == Change::kWhole) {
             publish_all(i);
         }
         pending.change = Change::kNone;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "board.hpp"
+#include "cellset.hpp"
 #include "rng.hpp"
 
 namespace nonagame {
@@ -73,14 +74,20 @@ public:
 
 private:
     // What changed in a game since it was last published: nothing, one move (the board
-    // gains the mark at last_cell), or any number of moves (the whole row is written).
+    // gains the mover's mark at last_cell), or any number of moves (the whole row is
+    // written from the record). A move keeps here what publishing it writes, taken while
+    // the record is at hand, so that publish reads one small entry a game.
     enum class Change : std::uint8_t { kNone, kMove, kWhole };
     struct Pending {
-        Change change = Change::kNone;
+        CellSet legal;                // after the move
         std::int16_t last_cell = -1;  // the last cell played; -1 before the first move
+        Change change = Change::kNone;
+        std::int8_t mover = 0;        // who played last_cell
+        std::int8_t to_move = 1;
+        std::int8_t winner = 0;
     };
 
-    void note_move(std::size_t i, int cell);
+    void note_move(std::size_t i, int cell, std::int8_t mover);
     void publish_state(std::size_t i);
     void publish_all(std::size_t i);
 

@@ -322,6 +322,8 @@ REFUSED = {
     "forced roster not named": (write_notation(board_of({0: "x", 1: ".o"}), 1, 3),
                                 "forced roster 3 needs a mark of o, who moved last, at position 3"),
     "one open roster, free": (write_notation(_balanced_drawn(), 1, None), "only roster 8 is open"),
+    "free choice after a move to an open roster": ("9/9/9/9/4x4/9/9/9/9 o -",
+                                                    "a free choice '-' needs a mark of x, who moved last"),
 }
 
 
