@@ -15,6 +15,7 @@
 #include "cell_array.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
+#include "lab_entry.hpp"
 #include "heap_type.hpp"
 #include "lab_args.hpp"
 #include "lab_globals.hpp"
@@ -54,7 +55,11 @@ std::int64_t checked_size(std::int64_t n) {
     const std::int64_t memory = pages > 0 && page_size > 0 && pages < PY_SSIZE_T_MAX / page_size
                                     ? static_cast<std::int64_t>(pages) * page_size
                                     : PY_SSIZE_T_MAX / 2;
-    if (n > memory / per_game) throw std::bad_alloc();
+    if (n > memory / per_game) {
+        throw OutOfMemory("VectorGames: a game takes " + std::to_string(per_game) + " bytes, and this machine's " +
+                          std::to_string(memory >> 20) + " MiB of memory hold at most " +
+                          std::to_string(memory / per_game) + " games");
+    }
     return n;
 }
 
@@ -95,7 +100,7 @@ constexpr Params<2> kResetParams{"VectorGames.reset()", {"indices", "seed"}, 0, 
 constexpr Params<2> kLoadParams{"VectorGames.load()", {"i", "position"}};
 
 PyObject* vector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return entry([&] {
+    return lab_entry([&] {
         auto [n_object, seed_object, threads_object] = parse(kNewParams, args, kwargs);
         const std::int64_t n = size_value(n_object, "n");
         const std::uint64_t seed = seed_value(seed_object, "seed");
@@ -159,7 +164,7 @@ std::string bad_entry_text(const VectorBody& b, const StepRefusal& bad, PyObject
 }
 
 PyObject* step(PyObject* self, PyObject* cells) {
-    return entry([&]() -> PyObject* {
+    return lab_entry([&]() -> PyObject* {
         VectorBody& b = body(self);
         Ref array = as_buffer_object(cells, "cells");
         std::string read_error;
@@ -187,7 +192,7 @@ PyObject* step(PyObject* self, PyObject* cells) {
 }
 
 PyObject* step_random(PyObject* self, PyObject*) {
-    return entry([&]() -> PyObject* {
+    return lab_entry([&]() -> PyObject* {
         VectorBody& b = body(self);
         ExclusiveBorrow borrow(b.borrow);
         for_each_game(b, Stop::kNever, [&](std::size_t i) { b.batch->play_random(i); });
@@ -196,7 +201,7 @@ PyObject* step_random(PyObject* self, PyObject*) {
 }
 
 PyObject* playout(PyObject* self, PyObject*) {
-    return entry([&]() -> PyObject* {
+    return lab_entry([&]() -> PyObject* {
         VectorBody& b = body(self);
         ExclusiveBorrow borrow(b.borrow);
         for_each_game(b, Stop::kBetweenChunks, [&](std::size_t i) { b.batch->finish_at_random(i); });
@@ -214,8 +219,8 @@ std::vector<std::int64_t> reset_indices(VectorBody& b, PyObject* indices) {
         return out;
     }
     const auto add = [&](PyObject* item) {
-        if (!is_integer(item)) raise(PyExc_ValueError, "argument 'indices': expected integer game indices");
-        out.push_back(to_index(item, b.n, "indices", PyExc_ValueError));
+        if (!is_integer(item)) raise(PyExc_TypeError, "argument 'indices': expected integer game indices");
+        out.push_back(to_index(item, b.n, "indices", "games", PyExc_ValueError));
     };
     if (PyLong_Check(indices) && !PyBool_Check(indices)) {
         add(indices);
@@ -227,12 +232,12 @@ std::vector<std::int64_t> reset_indices(VectorBody& b, PyObject* indices) {
     Py_buffer view{};
     if (PyObject_GetBuffer(array.get(), &view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
         PyErr_Clear();
-        raise(PyExc_ValueError, "argument 'indices': expected integer game indices");
+        raise(PyExc_TypeError, "argument 'indices': expected integer game indices");
     }
     const int ndim = view.ndim;
     const bool booleans = view.format != nullptr && view.format[0] == '?' && view.format[1] == '\0';
     PyBuffer_Release(&view);
-    if (booleans) raise(PyExc_ValueError, "argument 'indices': expected integer game indices, not a mask");
+    if (booleans) raise(PyExc_TypeError, "argument 'indices': expected integer game indices, not a mask");
     if (ndim == 0) {
         add(array.get());
         return out;
@@ -244,7 +249,7 @@ std::vector<std::int64_t> reset_indices(VectorBody& b, PyObject* indices) {
 }
 
 PyObject* reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry([&]() -> PyObject* {
+    return lab_entry([&]() -> PyObject* {
         auto [indices, seed_object] = parse(kResetParams, args, nargs, kwnames);
         VectorBody& b = body(self);
         const std::vector<std::int64_t> chosen = reset_indices(b, indices);
@@ -261,10 +266,10 @@ PyObject* reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 PyObject* load(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    return entry([&]() -> PyObject* {
+    return lab_entry([&]() -> PyObject* {
         auto [i_object, position_object] = parse(kLoadParams, args, nargs, nullptr);
         VectorBody& b = body(self);
-        const std::int64_t i = to_index(i_object, b.n, "i");
+        const std::int64_t i = to_index(i_object, b.n, "i", "games");
         const GameRecord record = position_record(position_object, "position");
         ExclusiveBorrow borrow(b.borrow);
         b.batch->load(static_cast<std::size_t>(i), record);
@@ -273,9 +278,9 @@ PyObject* load(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyObject* position(PyObject* self, PyObject* arg) {
-    return entry([&] {
+    return lab_entry([&] {
         VectorBody& b = body(self);
-        const std::int64_t i = to_index(arg, b.n, "i");
+        const std::int64_t i = to_index(arg, b.n, "i", "games");
         const GameRecord record = [&] {
             SharedBorrow borrow(b.borrow);
             return b.batch->game(static_cast<std::size_t>(i));

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import copy
 import gc
+import os
 import pickle
 import random
 import subprocess
@@ -18,7 +19,7 @@ import pytest
 
 import nonagame
 from lab_support import game_view, random_line, replay
-from nonagame_lab import Position, VectorGames
+from nonagame_lab import Position, Searcher, VectorGames
 
 ARRAYS = ("boards", "legal", "to_move", "winner", "done", "moves_played", "last_move")
 
@@ -307,7 +308,7 @@ def test_an_empty_batch_takes_every_call():
     v.reset()
     v.reset([])
     v.reset(np.empty(0, dtype=np.int64), seed=3)
-    with pytest.raises(IndexError):
+    with pytest.raises(IndexError, match="^argument 'i': index 0 is out of range: there are no games$"):
         v.position(0)
     with pytest.raises(IndexError):
         v.load(0, Position())
@@ -317,8 +318,19 @@ def test_an_empty_batch_takes_every_call():
 
 @pytest.mark.parametrize("n", [10**15, 2**62, 2**63 - 1, 2**63, 2**64, 10**30])
 def test_a_batch_too_large_for_memory_raises_memory_error(n):
-    with pytest.raises(MemoryError):
+    with pytest.raises(MemoryError, match=r"^VectorGames: a game takes \d+ bytes, and this machine's \d+ MiB"):
         VectorGames(n)
+
+
+@pytest.mark.skipif(bool(os.environ.get("NONAGAME_SANITIZED")), reason="the sanitizer's allocator aborts instead")
+def test_a_search_pool_too_large_for_memory_says_so():
+    try:
+        Searcher(pool_nodes=2**32 - 1)
+    except MemoryError as error:
+        assert str(error) == ("a search pool of 4294967295 nodes (81919 MiB) cannot be allocated; "
+                              "choose a smaller pool_nodes")
+    else:
+        pytest.skip("this machine reserves 80 GiB at once")
 
 
 @pytest.mark.parametrize("call, error", [
@@ -487,9 +499,10 @@ def test_reset_takes_a_single_index(index):
 
 
 @pytest.mark.parametrize("indices, error", [
-    ([0, 4], ValueError), (4, ValueError), (-1, ValueError), ([-1], ValueError),
-    (np.array([[0, 1]]), ValueError), ([0.0], ValueError), (np.array([True, False, True, False]), ValueError),
-    (1.0, TypeError), ("1", TypeError), (True, TypeError), ({1}, TypeError),
+    ([0, 4], ValueError), (4, ValueError), (-1, ValueError), ([-1], ValueError), (np.array([[0, 1]]), ValueError),
+    # Anything but integers is a TypeError, alone or in an array-like.
+    (1.0, TypeError), ("1", TypeError), (True, TypeError), ({1}, TypeError), ([0.0], TypeError), (["0"], TypeError),
+    ([0, "1"], TypeError), (np.array([True, False, True, False]), TypeError),
 ])
 def test_reset_refuses_bad_indices_and_changes_nothing(indices, error):
     v = VectorGames(4, seed=3)
