@@ -212,7 +212,7 @@ PyObject* position_repr(PyObject* self) {
 }
 
 PyObject* position_str(PyObject* self) {
-    return lab_entry([&] { return text_object(render_board(value(self).record())).release(); });
+    return lab_entry([&] { return text_object(render_board(value(self).record(), BoardLetters::kLab)).release(); });
 }
 
 Py_hash_t position_hash(PyObject* self) {
