@@ -40,23 +40,21 @@ void store(std::int16_t& element, int value) {
 }  // namespace
 
 Batch::Batch(std::size_t n, std::uint64_t seed, BatchArrays arrays)
-    : games_(n, new_game(0, false)), pending_(n), arrays_(arrays) {
+    : games_(n, new_game(0, false)), arrays_(arrays) {
     rngs_.reserve(n);
     for (std::size_t i = 0; i < n; ++i) rngs_.emplace_back(seed, i);
-    for (std::size_t i = 0; i < n; ++i) publish_all(i);
+    for (std::size_t i = 0; i < n; ++i) publish_all(i, -1);
 }
 
 void Batch::reset(std::size_t i) {
     games_[i] = new_game(0, false);
-    pending_[i] = Pending{};
-    publish_all(i);
+    publish_all(i, -1);
 }
 
 void Batch::load(std::size_t i, const GameRecord& record) {
     games_[i] = record;
     games_[i].log_enabled = false;
-    pending_[i] = Pending{};
-    publish_all(i);
+    publish_all(i, -1);
 }
 
 std::optional<StepRefusal> Batch::validate(const std::int16_t* cells) const {
@@ -76,70 +74,47 @@ std::optional<StepRefusal> Batch::validate(const std::int16_t* cells) const {
 }
 
 void Batch::play(std::size_t i, int cell) {
-    const std::int8_t mover = games_[i].next_player;
-    play_legal(games_[i], cell);
-    note_move(i, cell, mover);
+    GameRecord& game = games_[i];
+    arrays_.boards[81 * i + static_cast<std::size_t>(cell)] = game.next_player;
+    play_legal(game, cell);
+    store(arrays_.moves_played[i], arrays_.moves_played[i] + 1);
+    store(arrays_.last_move[i], cell);
+    publish_state(i);
 }
 
 void Batch::play_random(std::size_t i) {
     GameRecord& game = games_[i];
     if (game.available.empty()) return;
-    const std::int8_t mover = game.next_player;
-    note_move(i, play_random_move(game, rngs_[i]), mover);
+    const std::int8_t player = game.next_player;
+    const int cell = play_random_move(game, rngs_[i]);
+    arrays_.boards[81 * i + static_cast<std::size_t>(cell)] = player;
+    store(arrays_.moves_played[i], arrays_.moves_played[i] + 1);
+    store(arrays_.last_move[i], cell);
+    publish_state(i);
 }
 
 void Batch::finish_at_random(std::size_t i) {
     if (games_[i].available.empty()) return;
     int last_cell = -1;
     play_random_to_end(games_[i], rngs_[i], last_cell);
-    pending_[i].change = Change::kWhole;
-    pending_[i].last_cell = static_cast<std::int16_t>(last_cell);
-}
-
-void Batch::note_move(std::size_t i, int cell, std::int8_t mover) {
-    const GameRecord& game = games_[i];
-    Pending& pending = pending_[i];
-    pending.change = pending.change == Change::kNone ? Change::kMove : Change::kWhole;
-    pending.last_cell = static_cast<std::int16_t>(cell);
-    pending.mover = mover;
-    pending.to_move = game.next_player;
-    pending.winner = game.winner;
-    pending.legal = legal_cells(game);
-}
-
-void Batch::publish(std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-        Pending& pending = pending_[i];
-        if (pending.change == Change::kMove) {
-            arrays_.boards[81 * i + static_cast<std::size_t>(pending.last_cell)] = pending.mover;
-            store(arrays_.moves_played[i], arrays_.moves_played[i] + 1);
-            store(arrays_.last_move[i], pending.last_cell);
-            arrays_.to_move[i] = pending.to_move;
-            arrays_.winner[i] = pending.winner;
-            arrays_.done[i] = pending.legal.empty() ? 1 : 0;
-            write_mask(pending.legal, arrays_.legal + 81 * i);
-        } else if (pending.change == Change::kWhole) {
-            publish_all(i);
-        }
-        pending.change = Change::kNone;
-    }
+    publish_all(i, last_cell);
 }
 
 void Batch::publish_state(std::size_t i) {
     const GameRecord& game = games_[i];
-    store(arrays_.last_move[i], pending_[i].last_cell);
     arrays_.to_move[i] = game.next_player;
     arrays_.winner[i] = game.winner;
     arrays_.done[i] = game.available.empty() ? 1 : 0;
     write_mask(legal_cells(game), arrays_.legal + 81 * i);
 }
 
-void Batch::publish_all(std::size_t i) {
+void Batch::publish_all(std::size_t i, int last_cell) {
     const GameRecord& game = games_[i];
     std::memcpy(arrays_.boards + 81 * i, game.board.data(), kCells);
     int marks = 0;
     for (const std::int8_t value : game.board) marks += value != 0 ? 1 : 0;
     store(arrays_.moves_played[i], marks);
+    store(arrays_.last_move[i], last_cell);
     publish_state(i);
 }
 

@@ -3,13 +3,9 @@
 // random stream, derived from (seed, game index), so the result of a batch call does not
 // depend on how the games are split over threads.
 //
-// Moves (play, play_random, finish_at_random) change only the games' records and note what
-// changed; publish() then writes the changes into the arrays. The caller decides when the
-// arrays change: the Python layer moves the games without the interpreter lock and
-// publishes with it held, so that Python code never sees a batch call half done. Every
-// element is written with one store of its full width, so that even a reader that runs
-// meanwhile without the lock (NumPy's loops over large arrays do) never sees an element
-// that is neither its old value nor its new one. reset and load publish at once.
+// Every element of the arrays is written with one store of its full width, so that a reader
+// running meanwhile on another thread sees each element as it was or as it is, never a mix
+// of the two (the Python layer adds a sequence number for whole-array snapshots).
 #pragma once
 
 #include <cstddef>
@@ -19,7 +15,6 @@
 #include <vector>
 
 #include "board.hpp"
-#include "cellset.hpp"
 #include "rng.hpp"
 
 namespace nonagame {
@@ -51,49 +46,30 @@ public:
     const GameRecord& game(std::size_t i) const { return games_[i]; }
     bool over(std::size_t i) const { return games_[i].available.empty(); }
 
-    // Game i back to the opening, published; with a seed, its stream restarts from (seed, i).
+    // Game i back to the opening; with a seed, its stream restarts from (seed, i).
     void reset(std::size_t i);
     void reseed(std::size_t i, std::uint64_t seed) { rngs_[i] = Rng(seed, i); }
-    // Game i in the position of record (its log switched off), published with no last move.
+    // Game i in the position of record (its log switched off), with no last move.
     void load(std::size_t i, const GameRecord& record);
 
     // The first entry of cells[0..n) that cannot be played: games that are over take -1 and
     // only -1; running games take one of their legal cells.
     std::optional<StepRefusal> validate(const std::int16_t* cells) const;
 
-    // Plays a legal cell in game i (which is running). Unpublished until publish().
+    // Plays a legal cell in game i (which is running).
     void play(std::size_t i, int cell);
-    // One uniformly random legal move in game i, if it is running. Unpublished until publish().
+    // One uniformly random legal move in game i, if it is running.
     void play_random(std::size_t i);
-    // Random moves in game i until it is over. Unpublished until publish().
+    // Random moves in game i until it is over.
     void finish_at_random(std::size_t i);
 
-    // Writes into the arrays what the moves since the last publish changed in the games
-    // [begin, end).
-    void publish(std::size_t begin, std::size_t end);
-
 private:
-    // What changed in a game since it was last published: nothing, one move (the board
-    // gains the mover's mark at last_cell), or any number of moves (the whole row is
-    // written from the record). A move keeps here what publishing it writes, taken while
-    // the record is at hand, so that publish reads one small entry a game.
-    enum class Change : std::uint8_t { kNone, kMove, kWhole };
-    struct Pending {
-        CellSet legal;                // after the move
-        std::int16_t last_cell = -1;  // the last cell played; -1 before the first move
-        Change change = Change::kNone;
-        std::int8_t mover = 0;        // who played last_cell
-        std::int8_t to_move = 1;
-        std::int8_t winner = 0;
-    };
-
-    void note_move(std::size_t i, int cell, std::int8_t mover);
     void publish_state(std::size_t i);
-    void publish_all(std::size_t i);
+    // Everything of game i, with last_cell as its last move.
+    void publish_all(std::size_t i, int last_cell);
 
     std::vector<GameRecord> games_;
     std::vector<Rng> rngs_;
-    std::vector<Pending> pending_;
     BatchArrays arrays_;
 };
 

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -33,6 +34,8 @@ constexpr std::int64_t kGamesPerChunk = 2048;
 
 struct VectorBody {
     BorrowState borrow;
+    // Odd while a call writes the arrays, even between calls: see Writing.
+    std::atomic<std::uint64_t> sequence{0};
     std::int64_t n = 0;
     int threads = 1;
     std::optional<Batch> batch;         // set once the arrays exist
@@ -42,6 +45,25 @@ struct VectorBody {
 };
 
 VectorBody& body(PyObject* self) { return Instance<VectorBody>::of(self); }
+
+// The writer's side of the arrays' sequence number (a sequence lock): one more, odd, before
+// a call writes the arrays, and one more, even, once it has written them. Threads started
+// for the call start after the first step and are joined before the second. A reader that
+// reads the number, copies arrays and reads it again has copies of the state between two
+// calls when it found the same even number both times (get_sequence).
+class Writing {
+public:
+    explicit Writing(std::atomic<std::uint64_t>& sequence) : sequence_(sequence) {
+        sequence_.fetch_add(1, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_release);
+    }
+    ~Writing() { sequence_.fetch_add(1, std::memory_order_release); }
+    Writing(const Writing&) = delete;
+    Writing& operator=(const Writing&) = delete;
+
+private:
+    std::atomic<std::uint64_t>& sequence_;
+};
 
 // n, or MemoryError (std::bad_alloc) when n games would need more memory than the machine
 // has: refused before anything is allocated, so that no allocator is asked for an absurd
@@ -114,28 +136,13 @@ PyObject* vector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // Whether Ctrl-C may stop a batch call part way.
 enum class Stop : bool { kNever, kBetweenChunks };
 
-// Publishes the batch's changes when it goes out of scope, with the interpreter lock held
-// (also when Ctrl-C ends the call), so that the arrays change only while no other Python
-// code can run.
-class PublishAtEnd {
-public:
-    explicit PublishAtEnd(VectorBody& b) : b_(b) {}
-    PublishAtEnd(const PublishAtEnd&) = delete;
-    PublishAtEnd& operator=(const PublishAtEnd&) = delete;
-    ~PublishAtEnd() { b_.batch->publish(0, static_cast<std::size_t>(b_.n)); }
-
-private:
-    VectorBody& b_;
-};
-
 // Runs f(i) for every game i in [0, n) over the object's threads, without the interpreter
-// lock, then publishes the changes with the lock held. With Stop::kBetweenChunks, Ctrl-C
-// stops it between chunks (the games already done keep their new state): for playout,
-// whose games each end whole. step and step_random move every running game once, so they
-// always finish, and Ctrl-C raises right after.
+// lock. With Stop::kBetweenChunks, Ctrl-C stops it between chunks (the games already done
+// keep their new state): for playout, whose games each end whole. step and step_random
+// move every running game once, so they always finish, and Ctrl-C raises right after.
 template <class F>
 void for_each_game(VectorBody& b, Stop stop, F&& f) {
-    const PublishAtEnd publish(b);
+    const Writing writing(b.sequence);
     run_released(
         b.n, kGamesPerChunk, b.threads,
         [&](std::int64_t begin, std::int64_t end, int) {
@@ -256,6 +263,7 @@ PyObject* reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         const bool reseed = seed_object != nullptr && seed_object != Py_None;
         const std::uint64_t seed = reseed ? seed_value(seed_object, "seed") : 0;
         ExclusiveBorrow borrow(b.borrow);
+        const Writing writing(b.sequence);
         for (const std::int64_t i : chosen) {
             const auto game = static_cast<std::size_t>(i);
             b.batch->reset(game);
@@ -272,6 +280,7 @@ PyObject* load(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         const std::int64_t i = to_index(i_object, b.n, "i", "games");
         const GameRecord record = position_record(position_object, "position");
         ExclusiveBorrow borrow(b.borrow);
+        const Writing writing(b.sequence);
         b.batch->load(static_cast<std::size_t>(i), record);
         Py_RETURN_NONE;
     });
@@ -296,6 +305,13 @@ PyObject* get_array(PyObject* self, void*) {
     return Py_NewRef((body(self).*Member).get());
 }
 
+// The reader's side of the sequence number: the fence keeps the caller's earlier reads of
+// the arrays before this read of the number.
+PyObject* get_sequence(PyObject* self, void*) {
+    std::atomic_thread_fence(std::memory_order_acquire);
+    return PyLong_FromUnsignedLongLong(body(self).sequence.load(std::memory_order_acquire));
+}
+
 PyGetSetDef kGetSet[] = {
     {"boards", get_array<&VectorBody::boards>, nullptr,
      "(n, 81) int8: the cells of every game, 0 empty, 1 or 2 a player's mark.", nullptr},
@@ -307,6 +323,11 @@ PyGetSetDef kGetSet[] = {
      "(n,) int16: the marks on each board, the moves played since the opening.", nullptr},
     {"last_move", get_array<&VectorBody::last_move>, nullptr,
      "(n,) int16: the cell of each game's last move; -1 after a reset or a load, before a move.", nullptr},
+    {"sequence", get_sequence, nullptr,
+     "int: odd while a call is writing the arrays, even between calls, and larger after every\n"
+     "call that changed them. Read it before and after copying arrays in another thread: the\n"
+     "same even number both times means the copies show the games between two calls.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -341,9 +362,9 @@ PyType_Slot kSlots[] = {
          "VectorGames(n, *, seed=None, threads=1)\n--\n\n"
          "n independent games stepped together. Their state is in read-only NumPy arrays over\n"
          "native memory (boards, legal, to_move, winner, done, moves_played, last_move), the\n"
-         "same array objects on every read, updated in place by every call. Batch calls run\n"
-         "without the interpreter lock, over the given number of threads, and write the arrays\n"
-         "at their end with the lock held; a second thread that calls into the object meanwhile\n"
+         "same array objects on every read, updated in place by every call (sequence says when\n"
+         "a copy made meanwhile is whole). Batch calls run without the interpreter lock, over\n"
+         "the given number of threads; a second thread that calls into the object meanwhile\n"
          "gets RuntimeError. The same seed and calls give the same arrays whatever the number\n"
          "of threads.")},
     {0, nullptr},

@@ -574,42 +574,56 @@ def test_ctrl_c_never_leaves_a_step_half_done(method):
 
 # A second thread.
 
+def whole_copies(v: VectorGames) -> dict[str, np.ndarray] | None:
+    """Copies of the arrays with the same even sequence number before and after, else None."""
+    before = v.sequence
+    copies = {name: getattr(v, name).copy() for name in ARRAYS}
+    return copies if before % 2 == 0 and v.sequence == before else None
+
+
 @pytest.mark.threads
 @pytest.mark.parametrize("threads", [1, 2])
-def test_a_reader_thread_sees_every_call_whole(threads):
-    """A thread that copies the arrays while another steps 2,048 games sees each array as
-    it was before a call or as it is after: every game has moved as often as every other.
-    (No game can end within 16 moves, and all are reset together.) tobytes() copies with
-    the interpreter lock held; NumPy's own loops over large arrays run without it."""
+def test_a_reader_thread_copies_whole_calls(threads):
+    """A thread that copies the arrays while another steps, resets and plays out 2,048 games
+    gets, whenever the sequence number held still, the games between two calls: every game
+    has moved as often as every other (none can end within 16 moves), the marks, the move
+    counts, the last moves, the legal cells and done agree, and done.nonzero() is in range."""
     n = 2048
     v = VectorGames(n, seed=5, threads=threads)
-    stop, torn, copies = threading.Event(), [], [0]
+    stop, torn, whole = threading.Event(), [], [0]
+
+    def check(c: dict[str, np.ndarray]) -> None:
+        moves, marks = c["moves_played"], np.count_nonzero(c["boards"], axis=1)
+        finished = c["done"].nonzero()[0]
+        if finished.size and not (0 <= finished.min() and finished.max() < n):
+            torn.append("done")
+        if not np.array_equal(marks, moves) or not np.array_equal(c["last_move"] < 0, moves == 0):
+            torn.append("marks, moves and last moves")
+        if not np.array_equal(c["legal"].any(axis=1), ~c["done"]):
+            torn.append("legal and done")
+        if not c["done"].any() and not (moves == moves[0]).all():
+            torn.append("moves")
 
     def read() -> None:
         while not stop.is_set():
-            moves = np.frombuffer(v.moves_played.tobytes(), dtype=np.int16)
-            marks = np.count_nonzero(np.frombuffer(v.boards.tobytes(), dtype=np.int8).reshape(n, 81), axis=1)
-            legal = np.frombuffer(v.legal.tobytes(), dtype=np.bool_).reshape(n, 81)
-            last = np.frombuffer(v.last_move.tobytes(), dtype=np.int16)
-            copies[0] += 1
-            for name, values in (("moves_played", moves), ("marks", marks), ("last_move", last < 0)):
-                if not (values == values[0]).all():
-                    torn.append(name)
-            if (legal.sum(axis=1) == 81).any() and not legal.all():  # the opening's rows with others
-                torn.append("legal")
+            copies = whole_copies(v)
+            if copies is not None:
+                whole[0] += 1
+                check(copies)
 
     reader = threading.Thread(target=read)
     reader.start()
     try:
         deadline = time.monotonic() + 3
         while time.monotonic() < deadline and not torn:
-            v.reset()
-            for _ in range(16):
-                v.step_random()
+            for call in [v.reset] + [v.step_random] * 16 + [v.playout]:
+                call()
+                time.sleep(0.001)  # a pause between calls, in which a copy can be whole
     finally:
         stop.set()
         reader.join()
-    assert not torn and copies[0] > 100, (torn[:5], copies[0])
+    assert not torn and whole[0] > 20, (torn[:5], whole[0])
+    assert v.sequence % 2 == 0 and v.sequence > 0
 
 
 @pytest.mark.threads
