@@ -71,7 +71,7 @@ private:
 std::int64_t checked_size(std::int64_t n) {
     // Bytes per game: the record, its generator, a step cell, and the published arrays.
     constexpr auto per_game =
-        static_cast<std::int64_t>(sizeof(GameRecord) + sizeof(Rng) + 4 + 2 + 81 + 81 + 1 + 1 + 1 + 2 + 2);
+        static_cast<std::int64_t>(sizeof(GameRecord) + sizeof(Rng) + 2 + 81 + 81 + 1 + 1 + 1 + 2 + 2);
     const long pages = ::sysconf(_SC_PHYS_PAGES);
     const long page_size = ::sysconf(_SC_PAGE_SIZE);
     const std::int64_t memory = pages > 0 && page_size > 0 && pages < PY_SSIZE_T_MAX / page_size
