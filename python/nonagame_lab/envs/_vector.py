@@ -323,9 +323,7 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
         # Every running game whose episode goes on has the agent to move.
         played = self._games.legal[self._rows, cells] & ~restart
         illegal = ~played & ~restart
-        replies = openings = None
-        if not self._native_replies:
-            replies, openings = self._ask_opponent(cells, played, illegal, restart)
+        replies, openings = self._ask_opponent(cells, played, illegal, restart)
         with _HeldInterrupt(self):
             return self._commit(cells, played, illegal, restart, replies, openings)
 
@@ -364,8 +362,8 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
         played: npt.NDArray[np.bool_],
         illegal: npt.NDArray[np.bool_],
         restart: npt.NDArray[np.bool_],
-        replies: npt.NDArray[np.intp] | None,
-        openings: dict[int, int] | None,
+        replies: npt.NDArray[np.intp],
+        openings: dict[int, int],
     ) -> tuple[
         npt.NDArray[np.int8], npt.NDArray[np.float64], npt.NDArray[np.bool_], npt.NDArray[np.bool_], dict[str, Any]
     ]:
@@ -387,16 +385,10 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
         marks[rows, CELL_TO_GRID[cells[rows]], 0] = 1
         running = ~games.done
         replied = np.flatnonzero(running)
-        if replies is None:
-            before_reply = games.boards.copy()
-            games.step_random()
-            # The opponent's marks: the cell that changed in each game that was still running.
-            reply_cells = np.argmax(games.boards != before_reply, axis=1)[replied]
-        else:
-            self._fill(replies, running & ~played)
-            replies[~running] = -1
-            games.step(replies)
-            reply_cells = replies[replied]
+        self._fill(replies, running & ~played)
+        replies[~running] = -1
+        games.step(replies)
+        reply_cells = replies[replied]
         marks[replied, CELL_TO_GRID[reply_cells], 1] = 1
         opponent_moves = np.full(n, -1, dtype=np.int64)
         opponent_moves[replied] = reply_cells
@@ -431,7 +423,7 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
         if starting.size:
             games.reset(starting)
             self._assign_sides(starting)
-            self._start(starting, openings if openings is not None else self._draw_openings(starting))
+            self._start(starting, openings)
             illegal = illegal & ~terminated if self.autoreset_mode == AutoresetMode.SAME_STEP else illegal
         self._autoreset = terminated.copy() if self.autoreset_mode != AutoresetMode.SAME_STEP else self._autoreset
         truncated = np.zeros(n, dtype=np.bool_)
@@ -526,7 +518,4 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
         second = rows[self._agent[rows] == 2]
         if len(second) == 0:
             return {}
-        if self._native_replies:
-            cells = self.np_random.integers(81, size=len(second))
-            return dict(zip(second.tolist(), cells.tolist()))
         return {i: self.opponent.reply(Position(), self.np_random) for i in second.tolist()}
