@@ -17,7 +17,7 @@
 #include "native_arrays.hpp"
 #include "planes.hpp"
 #include "search/search_batch.hpp"
-#include "search_result.hpp"
+#include "search_result_type.hpp"
 #include "search_settings.hpp"
 
 namespace nonagame::py {
@@ -209,7 +209,7 @@ PyObject* run(PyObject* self, PyObject* evaluator) {
         }
         Ref results = Ref::checked(PyList_New(static_cast<Py_ssize_t>(batch.size())));
         for (std::size_t i = 0; i < batch.size(); ++i) {
-            PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(i), result_tuple(batch.result(i)));
+            PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(i), wrap_search_result(batch.result(i)));
         }
         return results.release();
     });
@@ -229,7 +229,7 @@ PyMethodDef kMethods[] = {
     {"run", run, METH_O,
      "run($self, evaluator, /)\n--\n\n"
      "Runs every tree to its budget, calling evaluator(planes, legal) once a round with the\n"
-     "leaves of all trees, and returns one raw result per position. An exception from the\n"
+     "leaves of all trees, and returns one SearchResult per position. An exception from the\n"
      "evaluator (or a refused answer) leaves every tree as it was before that round: run()\n"
      "again goes on from there. Calling run() of this batch from the evaluator raises\n"
      "RuntimeError."},
