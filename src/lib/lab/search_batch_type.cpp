@@ -1,11 +1,13 @@
 #include "search_batch_type.hpp"
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "borrow.hpp"
@@ -113,9 +115,18 @@ void read_part(PyObject* numpy, PyObject* object, const char* name, int count, P
         text += PyUnicode_AsUTF8(dtype_text.get());
         raise(PyExc_TypeError, text);
     }
-    Ref flat = Ref::checked(PyObject_CallMethod(numpy, "ascontiguousarray", "Os", array.get(), "float32"));
+    // A native float32 array is read where it lies, with its strides (a slice of a wider
+    // output, say); other float dtypes are converted by NumPy first.
+    Ref source = std::move(array);
     Py_buffer view;
-    if (PyObject_GetBuffer(flat.get(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) throw ErrorSet{};
+    if (PyObject_GetBuffer(source.get(), &view, PyBUF_RECORDS_RO) < 0) throw ErrorSet{};
+    const std::string_view format = view.format != nullptr ? view.format : "B";
+    if (view.itemsize != 4 || (format != "f" && format != "=f" && format != "@f" &&
+                               (format != "<f" || std::endian::native != std::endian::little))) {
+        PyBuffer_Release(&view);
+        source = Ref::checked(PyObject_CallMethod(numpy, "ascontiguousarray", "Os", source.get(), "float32"));
+        if (PyObject_GetBuffer(source.get(), &view, PyBUF_RECORDS_RO) < 0) throw ErrorSet{};
+    }
     const bool rows = view.ndim >= 1 && view.shape[0] == count;
     const bool shaped = columns == kCells ? rows && view.ndim == 2 && view.shape[1] == kCells
                                           : rows && (view.ndim == 1 || (view.ndim == 2 && view.shape[1] == 1));
@@ -133,7 +144,18 @@ void read_part(PyObject* numpy, PyObject* object, const char* name, int count, P
         raise(PyExc_ValueError, text);
     }
     out.resize(static_cast<std::size_t>(count * columns));
-    std::memcpy(out.data(), view.buf, out.size() * sizeof(float));
+    const Py_ssize_t row_stride = view.strides[0];
+    const Py_ssize_t column_stride = view.ndim == 2 ? view.strides[1] : 4;
+    const auto* base = static_cast<const char*>(view.buf);
+    for (Py_ssize_t r = 0; r < count; ++r) {
+        const char* row = base + r * row_stride;
+        float* into = out.data() + r * columns;
+        if (column_stride == 4) {
+            std::memcpy(into, row, static_cast<std::size_t>(columns) * sizeof(float));
+        } else {
+            for (Py_ssize_t c = 0; c < columns; ++c) std::memcpy(into + c, row + c * column_stride, sizeof(float));
+        }
+    }
     PyBuffer_Release(&view);
 }
 
@@ -187,7 +209,10 @@ PyObject* run(PyObject* self, PyObject* evaluator) {
             Ref block = new_native_block(n * (kPlaneValues + kCells));
             auto* planes_data = reinterpret_cast<std::int8_t*>(block_data(block.get()));
             auto* legal_data = reinterpret_cast<std::uint8_t*>(block_data(block.get())) + n * kPlaneValues;
-            batch.copy_leaves(planes_data, legal_data);
+            {
+                ReleasedGil released;
+                batch.write_leaves(planes_data, legal_data);
+            }
             Ref rows = view_array(block.get(), "int8", 0, count, kPlaneValues);
             Ref planes = Ref::checked(PyObject_CallMethod(rows.get(), "reshape", "iiii", count, kGridSide, kGridSide,
                                                           kPlaneChannels));

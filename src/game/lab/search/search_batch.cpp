@@ -69,21 +69,18 @@ int SearchBatch::gather() {
     for (std::size_t i = 0; i < searches_.size(); ++i) {
         for (int s = 0; s < counts_[i]; ++s) pending_.push_back({static_cast<std::uint32_t>(i), s});
     }
-    const std::size_t count = pending_.size();
-    planes_.assign(count * kPlaneValues, 0);
-    legal_.assign(count * kCells, 0);
-    for_each_on(workers_, count, [&](std::size_t k) {
-        const GameRecord& leaf = leaves_[pending_[k].tree * per_tree + static_cast<std::size_t>(pending_[k].slot)];
-        write_planes(leaf, leaf.next_player, planes_.data() + k * kPlaneValues);
-        std::uint8_t* mask = legal_.data() + k * kCells;
-        legal_cells(leaf).for_each([mask](int cell) { mask[cell] = 1; });
-    });
-    return static_cast<int>(count);
+    return static_cast<int>(pending_.size());
 }
 
-void SearchBatch::copy_leaves(std::int8_t* planes, std::uint8_t* legal) const {
-    std::copy(planes_.begin(), planes_.end(), planes);
-    std::copy(legal_.begin(), legal_.end(), legal);
+void SearchBatch::write_leaves(std::int8_t* planes, std::uint8_t* legal) const {
+    const auto per_tree = static_cast<std::size_t>(per_tree_);
+    for_each_on(workers_, pending_.size(), [&](std::size_t k) {
+        const GameRecord& leaf = leaves_[pending_[k].tree * per_tree + static_cast<std::size_t>(pending_[k].slot)];
+        write_planes(leaf, leaf.next_player, planes + k * kPlaneValues);
+        std::uint8_t* mask = legal + k * kCells;
+        std::fill(mask, mask + kCells, std::uint8_t{0});
+        legal_cells(leaf).for_each([mask](int cell) { mask[cell] = 1; });
+    });
 }
 
 void SearchBatch::scatter(const float* logits, const float* values) {
@@ -94,11 +91,13 @@ void SearchBatch::scatter(const float* logits, const float* values) {
     for (std::size_t i = 0; i < searches_.size(); ++i) first[i + 1] += first[i];
     for_each_on(workers_, searches_.size(), [&](std::size_t tree) {
         for (std::size_t k = first[tree]; k < first[tree + 1]; ++k) {
-            std::array<float, kCells> priors{};
-            net::masked_softmax(logits + k * kCells, legal_.data() + k * kCells, priors.data());
             const int slot = pending_[k].slot;
-            searches_[tree].give(slot, leaves_[tree * per_tree + static_cast<std::size_t>(slot)], priors.data(),
-                                 values[k]);
+            const GameRecord& leaf = leaves_[tree * per_tree + static_cast<std::size_t>(slot)];
+            std::array<std::uint8_t, kCells> mask{};
+            legal_cells(leaf).for_each([&mask](int cell) { mask[static_cast<std::size_t>(cell)] = 1; });
+            std::array<float, kCells> priors{};
+            net::masked_softmax(logits + k * kCells, mask.data(), priors.data());
+            searches_[tree].give(slot, leaf, priors.data(), values[k]);
         }
     });
     pending_.clear();
