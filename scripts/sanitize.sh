@@ -40,7 +40,8 @@ case "$mode" in
   thread)
     build="$PWD/build/tsan"
     flag=NONAGAME_SANITIZE_THREAD
-    packages=(numpy pytest hypothesis)
+    # gymnasium: the planes of nonagame_lab.envs, which the network tests and the bench import.
+    packages=(numpy pytest hypothesis gymnasium)
     selection=(-m threads)
     runtimes=(libtsan.so)
     environment=()

@@ -52,7 +52,7 @@ SearchBatch::SearchBatch(const std::vector<GameRecord>& roots, const SearchConfi
         searches_.back().set_position(root);
         searches_.back().start_steps(simulations, per_tree_);
     }
-    finished_.assign(roots.size(), false);
+    finished_.assign(roots.size(), 0);
     leaves_.resize(roots.size() * static_cast<std::size_t>(per_tree_));
     counts_.assign(roots.size(), 0);
 }
@@ -61,9 +61,9 @@ int SearchBatch::gather() {
     const auto per_tree = static_cast<std::size_t>(per_tree_);
     for_each_on(workers_, searches_.size(), [&](std::size_t i) {
         counts_[i] = 0;
-        if (finished_[i]) return;
+        if (finished_[i] != 0) return;
         counts_[i] = searches_[i].next_leaves(leaves_.data() + i * per_tree);
-        if (counts_[i] == 0) finished_[i] = true;
+        if (counts_[i] == 0) finished_[i] = 1;
     });
     pending_.clear();
     for (std::size_t i = 0; i < searches_.size(); ++i) {

@@ -55,7 +55,9 @@ public:
 
 private:
     std::vector<Search> searches_;
-    std::vector<bool> finished_;
+    // One byte a tree, not std::vector<bool>: the tree-work threads set the flags of different
+    // trees at once, and the bits of a vector<bool> share words.
+    std::vector<std::uint8_t> finished_;
     struct Leaf {
         std::uint32_t tree;
         int slot;
