@@ -45,7 +45,7 @@ SearcherBody& body(PyObject* self) { return Instance<SearcherBody>::of(self); }
 
 // std::invalid_argument from the search is a caller's mistake: ValueError.
 template <class F>
-auto guarded(F&& f) {
+auto invalid_argument_as_value_error(F&& f) {
     try {
         return f();
     } catch (const std::invalid_argument& error) {
@@ -83,7 +83,7 @@ PyObject* searcher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             b.evaluator = std::make_unique<mcts::NetworkEvaluator>(std::move(network), config.threads);
             config.evaluator = b.evaluator.get();
         }
-        guarded([&] { b.search.emplace(config); });
+        invalid_argument_as_value_error([&] { b.search.emplace(config); });
         return self.release();
     });
 }
@@ -195,7 +195,7 @@ PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
             // A finished root leaves best_move at -1: refused below, once the borrow is back.
             if (!mcts::is_over(b.search->position())) {
                 b.stop.store(false);
-                result = guarded([&] { return run_interruptible(b, budget); });
+                result = invalid_argument_as_value_error([&] { return run_interruptible(b, budget); });
             }
         }
         if (result.best_move < 0) raise(PyExc_ValueError, "the position is already over: there is nothing to search");
