@@ -198,13 +198,12 @@ PyObject* run(PyObject* self, PyObject* evaluator) {
         mcts::SearchBatch& batch = *b.batch;
         std::vector<float> logits;
         std::vector<float> values;
-        for (;;) {
-            int count = 0;
-            {
-                ReleasedGil released;
-                count = batch.gather();
-            }
-            if (count == 0) break;
+        int count = 0;
+        {
+            ReleasedGil released;
+            count = batch.gather();
+        }
+        while (count > 0) {
             const auto n = static_cast<std::size_t>(count);
             Ref block = new_native_block(n * (kPlaneValues + kCells));
             auto* planes_data = reinterpret_cast<std::int8_t*>(block_data(block.get()));
@@ -227,10 +226,14 @@ PyObject* run(PyObject* self, PyObject* evaluator) {
                 throw;
             }
             {
+                // The values backed up and the next round gathered in one pass over the trees.
                 ReleasedGil released;
-                batch.scatter(logits.data(), values.data());
+                count = batch.scatter_and_gather(logits.data(), values.data());
             }
-            if (PyErr_CheckSignals() < 0) throw ErrorSet{};  // Ctrl-C stops between rounds
+            if (PyErr_CheckSignals() < 0) {  // Ctrl-C stops between rounds
+                batch.abandon();
+                throw ErrorSet{};
+            }
         }
         Ref results = Ref::checked(PyList_New(static_cast<Py_ssize_t>(batch.size())));
         for (std::size_t i = 0; i < batch.size(); ++i) {

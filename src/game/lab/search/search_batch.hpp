@@ -46,6 +46,10 @@ public:
     // cells, as the native network gives them. A gather() not followed by scatter() changes no
     // tree once abandon() (or the next gather()) has dropped its leaves.
     void scatter(const float* logits, const float* values);
+    // scatter() then gather() in one pass over the trees, each tree given its evaluations and
+    // run on to its next leaves at once (the same trees and leaves as the two calls); returns
+    // the count of the new round.
+    int scatter_and_gather(const float* logits, const float* values);
     void abandon();
 
     std::size_t size() const { return searches_.size(); }
@@ -54,6 +58,11 @@ public:
     std::string check_trees() const;
 
 private:
+    void gather_tree(std::size_t i);
+    int collect_pending();
+    std::vector<std::size_t> first_leaves() const;
+    void give_tree(std::size_t tree, std::size_t begin, std::size_t end, const float* logits, const float* values);
+
     std::vector<Search> searches_;
     // One byte a tree, not std::vector<bool>: the tree-work threads set the flags of different
     // trees at once, and the bits of a vector<bool> share words.
