@@ -95,13 +95,23 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// One part of the evaluator's answer as count x columns float32 (columns 1: (count,) or
-// (count, 1)), any float dtype; TypeError or ValueError naming what was expected.
-void read_part(PyObject* numpy, PyObject* object, const char* name, int count, Py_ssize_t columns,
-               std::vector<float>& out) {
-    std::string expected = "(";
-    expected += std::to_string(count);
-    expected += columns == kCells ? ", 81)" : ",)";
+// A buffer of an object, given back at the end of the scope.
+class View {
+public:
+    explicit View(PyObject* object) {
+        if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) < 0) throw ErrorSet{};
+    }
+    ~View() { PyBuffer_Release(&view_); }
+    View(const View&) = delete;
+    View& operator=(const View&) = delete;
+    const Py_buffer& operator*() const { return view_; }
+
+private:
+    Py_buffer view_{};
+};
+
+// numpy.asarray(object), refused with TypeError unless its dtype is a float one.
+Ref float_array(PyObject* numpy, PyObject* object, const std::string& what) {
     Ref array = Ref::checked(PyObject_CallMethod(numpy, "asarray", "O", object));
     Ref dtype = Ref::checked(PyObject_GetAttrString(array.get(), "dtype"));
     Ref kind = Ref::checked(PyObject_GetAttrString(dtype.get(), "kind"));
@@ -109,54 +119,67 @@ void read_part(PyObject* numpy, PyObject* object, const char* name, int count, P
     if (kind_text == nullptr) throw ErrorSet{};
     if (std::strcmp(kind_text, "f") != 0) {
         Ref dtype_text = Ref::checked(PyObject_Str(dtype.get()));
-        std::string text = "the evaluator's ";
-        text += name;
-        text += ": expected a float array of shape " + expected + ", got dtype ";
-        text += PyUnicode_AsUTF8(dtype_text.get());
-        raise(PyExc_TypeError, text);
+        const char* dtype_name = PyUnicode_AsUTF8(dtype_text.get());
+        if (dtype_name == nullptr) throw ErrorSet{};
+        raise(PyExc_TypeError, std::string(what).append(", got dtype ").append(dtype_name));
     }
-    // A native float32 array is read where it lies, with its strides (a slice of a wider
-    // output, say); other float dtypes are converted by NumPy first.
-    Ref source = std::move(array);
-    Py_buffer view;
-    if (PyObject_GetBuffer(source.get(), &view, PyBUF_RECORDS_RO) < 0) throw ErrorSet{};
+    return array;
+}
+
+// Whether a buffer holds float32 in this machine's byte order.
+bool native_float32(const Py_buffer& view) {
     const std::string_view format = view.format != nullptr ? view.format : "B";
-    if (view.itemsize != 4 || (format != "f" && format != "=f" && format != "@f" &&
-                               (format != "<f" || std::endian::native != std::endian::little))) {
-        PyBuffer_Release(&view);
-        source = Ref::checked(PyObject_CallMethod(numpy, "ascontiguousarray", "Os", source.get(), "float32"));
-        if (PyObject_GetBuffer(source.get(), &view, PyBUF_RECORDS_RO) < 0) throw ErrorSet{};
+    return view.itemsize == 4 && (format == "f" || format == "=f" || format == "@f" ||
+                                  (format == "<f" && std::endian::native == std::endian::little));
+}
+
+std::string shape_text(const Py_buffer& view) {
+    std::string text = "(";
+    for (int d = 0; d < view.ndim; ++d) {
+        text += std::to_string(view.shape[d]);
+        if (view.ndim == 1 || d + 1 < view.ndim) text += view.ndim == 1 ? "," : ", ";
     }
-    const bool rows = view.ndim >= 1 && view.shape[0] == count;
-    const bool shaped = columns == kCells ? rows && view.ndim == 2 && view.shape[1] == kCells
-                                          : rows && (view.ndim == 1 || (view.ndim == 2 && view.shape[1] == 1));
-    if (!shaped) {
-        std::string got = "(";
-        for (int d = 0; d < view.ndim; ++d) {
-            got += std::to_string(view.shape[d]);
-            if (view.ndim == 1 || d + 1 < view.ndim) got += view.ndim == 1 ? "," : ", ";
-        }
-        got += ")";
-        PyBuffer_Release(&view);
-        std::string text = "the evaluator's ";
-        text += name;
-        text += ": expected shape " + expected + ", got " + got;
-        raise(PyExc_ValueError, text);
-    }
-    out.resize(static_cast<std::size_t>(count * columns));
+    return text.append(")");
+}
+
+// The count x columns floats of a float32 buffer of that shape, through its strides.
+void copy_rows(const Py_buffer& view, int count, Py_ssize_t columns, float* out) {
     const Py_ssize_t row_stride = view.strides[0];
     const Py_ssize_t column_stride = view.ndim == 2 ? view.strides[1] : 4;
     const auto* base = static_cast<const char*>(view.buf);
     for (Py_ssize_t r = 0; r < count; ++r) {
         const char* row = base + r * row_stride;
-        float* into = out.data() + r * columns;
+        float* into = out + r * columns;
         if (column_stride == 4) {
             std::memcpy(into, row, static_cast<std::size_t>(columns) * sizeof(float));
         } else {
             for (Py_ssize_t c = 0; c < columns; ++c) std::memcpy(into + c, row + c * column_stride, sizeof(float));
         }
     }
-    PyBuffer_Release(&view);
+}
+
+// One part of the evaluator's answer as count x columns float32 (columns 1: (count,) or
+// (count, 1)), any float dtype; TypeError or ValueError naming what was expected. A native
+// float32 array is read where it lies, with its strides (a slice of a wider output, say);
+// other float dtypes are converted by NumPy first.
+void read_part(PyObject* numpy, PyObject* object, const char* name, int count, Py_ssize_t columns,
+               std::vector<float>& out) {
+    // Built by appending: GCC 12 warns falsely (-Wrestrict) on "(" + std::string chains.
+    std::string expected = "(";
+    expected.append(std::to_string(count)).append(columns == kCells ? ", 81)" : ",)");
+    std::string part = "the evaluator's ";
+    part.append(name);
+    Ref source = float_array(numpy, object, std::string(part).append(": expected a float array of shape ").append(expected));
+    if (!native_float32(*View(source.get())))
+        source = Ref::checked(PyObject_CallMethod(numpy, "ascontiguousarray", "Os", source.get(), "float32"));
+    const View view(source.get());
+    const Py_buffer& v = *view;
+    const bool rows = v.ndim >= 1 && v.shape[0] == count;
+    const bool shaped = columns == kCells ? rows && v.ndim == 2 && v.shape[1] == kCells
+                                          : rows && (v.ndim == 1 || (v.ndim == 2 && v.shape[1] == 1));
+    if (!shaped) raise(PyExc_ValueError, part.append(": expected shape ").append(expected).append(", got ").append(shape_text(v)));
+    out.resize(static_cast<std::size_t>(count * columns));
+    copy_rows(v, count, columns, out.data());
 }
 
 // The evaluator's answer for count leaves: logits (count, 81) and values (count,) or
