@@ -3,6 +3,7 @@
 
 #include "core_link.hpp"
 #include "errors.hpp"
+#include "lab_entry.hpp"
 #include "grid.hpp"
 #include "lab_globals.hpp"
 #include "module_support.hpp"
@@ -74,5 +75,5 @@ PyObject* init() {
 
 // The import system derives this name from the module's file name, _core.
 PyMODINIT_FUNC PyInit__core() {  // NOLINT(bugprone-reserved-identifier)
-    return nonagame::py::entry([] { return nonagame::py::init(); });
+    return nonagame::py::lab_entry([] { return nonagame::py::init(); });
 }

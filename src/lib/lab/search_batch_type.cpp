@@ -12,6 +12,7 @@
 
 #include "borrow.hpp"
 #include "errors.hpp"
+#include "lab_entry.hpp"
 #include "gil.hpp"
 #include "args.hpp"
 #include "heap_type.hpp"
@@ -69,7 +70,7 @@ std::int64_t count_in(PyObject* object, const char* name, std::int64_t low, std:
 }
 
 PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return entry([&] {
+    return lab_entry([&] {
         auto [positions, simulations, threads, seed, c_puct, alpha, fraction, temperature, pool, per_tree] =
             parse(kNewParams, args, kwargs);
         if (simulations == nullptr || simulations == Py_None) {
@@ -86,11 +87,13 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         const auto leaves_per_tree = static_cast<int>(count_in(per_tree, "leaves_per_tree", 1, kCells, 1));
         const std::vector<GameRecord> roots = roots_of(positions);
         Ref self = Ref::steal(allocate<BatchBody>(type));
-        try {
-            body(self.get()).batch.emplace(roots, config, static_cast<std::uint64_t>(budget), leaves_per_tree);
-        } catch (const std::invalid_argument& error) {
-            raise(PyExc_ValueError, error.what());
-        }
+        building_pool(config, true, [&] {
+            try {
+                body(self.get()).batch.emplace(roots, config, static_cast<std::uint64_t>(budget), leaves_per_tree);
+            } catch (const std::invalid_argument& error) {
+                raise(PyExc_ValueError, error.what());
+            }
+        });
         return self.release();
     });
 }
@@ -210,7 +213,7 @@ void read_answer(PyObject* answer, int count, const std::uint8_t* legal, std::ve
 }
 
 PyObject* run(PyObject* self, PyObject* evaluator) {
-    return entry([&] {
+    return lab_entry([&] {
         if (PyCallable_Check(evaluator) == 0) {
             raise(PyExc_TypeError, std::string("argument 'evaluator': expected a callable, got '") +
                                        Py_TYPE(evaluator)->tp_name + "'");
@@ -267,7 +270,7 @@ PyObject* run(PyObject* self, PyObject* evaluator) {
 }
 
 PyObject* check_trees(PyObject* self, PyObject*) {
-    return entry([&] {
+    return lab_entry([&] {
         const std::string fault = [&] {
             SharedBorrow borrow(body(self).borrow);
             return body(self).batch->check_trees();

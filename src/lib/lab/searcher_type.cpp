@@ -15,6 +15,7 @@
 #include "args.hpp"
 #include "borrow.hpp"
 #include "errors.hpp"
+#include "lab_entry.hpp"
 #include "gil.hpp"
 #include "heap_type.hpp"
 #include "lab_args.hpp"
@@ -60,7 +61,7 @@ constexpr Params<9> kNewParams{"Searcher.__new__()",
 constexpr Params<3> kRunParams{"Searcher.run()", {"simulations", "seconds", "infinite"}, 0, 0};
 
 PyObject* searcher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return entry([&] {
+    return lab_entry([&] {
         auto [exploration, pool_object, threads_object, seed_object, network_object, c_puct, alpha, fraction,
               temperature] = parse(kNewParams, args, kwargs);
         mcts::SearchConfig config;
@@ -83,13 +84,14 @@ PyObject* searcher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             b.evaluator = std::make_unique<mcts::NetworkEvaluator>(std::move(network), config.threads);
             config.evaluator = b.evaluator.get();
         }
-        invalid_argument_as_value_error([&] { b.search.emplace(config); });
+        building_pool(config, config.evaluator != nullptr,
+                      [&] { invalid_argument_as_value_error([&] { b.search.emplace(config); }); });
         return self.release();
     });
 }
 
 PyObject* set_position(PyObject* self, PyObject* position) {
-    return entry([&]() -> PyObject* {
+    return lab_entry([&]() -> PyObject* {
         const GameRecord record = position_record(position, "position");
         SearcherBody& b = body(self);
         ExclusiveBorrow borrow(b.borrow);
@@ -100,7 +102,7 @@ PyObject* set_position(PyObject* self, PyObject* position) {
 }
 
 PyObject* advance(PyObject* self, PyObject* cell_object) {
-    return entry([&]() -> PyObject* {
+    return lab_entry([&]() -> PyObject* {
         const int cell = cell_value(cell_object, "cell");
         SearcherBody& b = body(self);
         std::optional<std::string> error;
@@ -181,7 +183,7 @@ mcts::Budget parse_budget(PyObject* simulations, PyObject* seconds, bool infinit
 }
 
 PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry([&] {
+    return lab_entry([&] {
         auto [simulations, seconds, infinite] = parse(kRunParams, args, nargs, kwnames);
         const int infinite_flag = infinite != nullptr ? PyObject_IsTrue(infinite) : 0;
         if (infinite_flag < 0) throw ErrorSet{};
@@ -204,7 +206,7 @@ PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 }
 
 PyObject* current_result(PyObject* self, PyObject*) {
-    return entry([&] {
+    return lab_entry([&] {
         SearcherBody& b = body(self);
         if (!b.has_position) raise(PyExc_ValueError, "set_position() first");
         const mcts::SearchResult result = [&] {
@@ -225,7 +227,7 @@ PyObject* simulations_done(PyObject* self, void*) {
 }
 
 PyObject* nodes_used(PyObject* self, void*) {
-    return entry([&] {
+    return lab_entry([&] {
         SharedBorrow borrow(body(self).borrow);
         return PyLong_FromUnsignedLongLong(body(self).search->nodes_used());
     });
@@ -236,7 +238,7 @@ PyObject* pool_capacity(PyObject* self, void*) {
 }
 
 PyObject* check_tree(PyObject* self, PyObject*) {
-    return entry([&] {
+    return lab_entry([&] {
         const std::string fault = [&] {
             SharedBorrow borrow(body(self).borrow);
             return body(self).search->check_tree();
