@@ -12,6 +12,7 @@
 #include "errors.hpp"
 #include "heap_type.hpp"
 #include "lab_args.hpp"
+#include "lab_entry.hpp"
 #include "lab_globals.hpp"
 #include "native_arrays.hpp"
 
@@ -90,7 +91,7 @@ constexpr Params<11> kNewParams{"SearchResult.__new__()",
                                 6, 11};
 
 PyObject* result_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return entry([&] {
+    return lab_entry([&] {
         auto [visits, policy, best, value, simulations, pv, proven, seconds, values, proofs, priors] =
             parse(kNewParams, args, kwargs);
         ResultBody r;
@@ -131,16 +132,16 @@ PyObject* cell_array(Ref& slot, const PerCell<T>& cells, const char* dtype) {
 }
 
 PyObject* get_visits(PyObject* self, void*) {
-    return entry([&] { return cell_array(body(self).visits_array, body(self).visits, "int64"); });
+    return lab_entry([&] { return cell_array(body(self).visits_array, body(self).visits, "int64"); });
 }
 PyObject* get_policy(PyObject* self, void*) {
-    return entry([&] { return cell_array(body(self).policy_array, body(self).policy, "float64"); });
+    return lab_entry([&] { return cell_array(body(self).policy_array, body(self).policy, "float64"); });
 }
 PyObject* get_move_values(PyObject* self, void*) {
-    return entry([&] { return cell_array(body(self).values_array, body(self).move_values, "float32"); });
+    return lab_entry([&] { return cell_array(body(self).values_array, body(self).move_values, "float32"); });
 }
 PyObject* get_priors(PyObject* self, void*) {
-    return entry([&]() -> PyObject* {
+    return lab_entry([&]() -> PyObject* {
         if (!body(self).has_priors) Py_RETURN_NONE;
         return cell_array(body(self).priors_array, body(self).priors, "float32");
     });
@@ -159,11 +160,11 @@ Ref int_list(const std::vector<int>& cells) {
 }
 
 PyObject* get_principal_variation(PyObject* self, void*) {
-    return entry([&] { return int_list(body(self).principal_variation).release(); });
+    return lab_entry([&] { return int_list(body(self).principal_variation).release(); });
 }
 
 PyObject* get_move_proofs(PyObject* self, void*) {
-    return entry([&] {
+    return lab_entry([&] {
         Ref list = Ref::checked(PyList_New(kCells));
         for (int c = 0; c < kCells; ++c)
             PyList_SET_ITEM(list.get(), c, Ref::checked(proof_object(body(self).move_proofs[static_cast<std::size_t>(c)])).release());
@@ -173,7 +174,7 @@ PyObject* get_move_proofs(PyObject* self, void*) {
 
 // The constructor's arguments, in its order: what pickling calls it with.
 PyObject* reduce(PyObject* self, PyObject*) {
-    return entry([&] {
+    return lab_entry([&] {
         Ref args = Ref::checked(PyTuple_New(11));
         const auto put = [&](Py_ssize_t i, PyObject* item) { PyTuple_SET_ITEM(args.get(), i, Ref::checked(item).release()); };
         put(0, get_visits(self, nullptr));
@@ -220,7 +221,7 @@ Py_hash_t hash(PyObject* self) {
 }
 
 PyObject* repr(PyObject* self) {
-    return entry([&] {
+    return lab_entry([&] {
         const ResultBody& r = body(self);
         Ref value = Ref::checked(PyFloat_FromDouble(r.value));
         Ref seconds = Ref::checked(PyFloat_FromDouble(r.seconds));
