@@ -14,6 +14,7 @@
 #include "position_type.hpp"
 #include "search/mcts.hpp"
 #include "search_batch_type.hpp"
+#include "search_result_type.hpp"
 #include "searcher_type.hpp"
 #include "vector_games_type.hpp"
 
@@ -44,6 +45,7 @@ void populate(PyObject* module) {
     add_class(module, vector_games_type());
     add_class(module, playout_result_type());
     add_class(module, searcher_type());
+    add_class(module, search_result_type());
     add_class(module, network_type());
     add_class(module, search_batch_type());
     add_object(module, "DEFAULT_C_PUCT", Ref::checked(PyFloat_FromDouble(mcts::kDefaultCPuct)).get());

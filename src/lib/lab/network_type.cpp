@@ -319,6 +319,10 @@ std::size_t read_planes(PyObject* planes_object, PyObject* legal_object, std::ve
                                     ", 81) to match the planes, got " + shape_text(legal_buffer));
     const auto rows = static_cast<std::size_t>(p.shape[0]);
     planes.resize(rows * net::kInputs);
+    if (PyBuffer_IsContiguous(&p, 'C') != 0) {
+        if (!planes.empty()) std::memcpy(planes.data(), p.buf, planes.size());
+        return rows;
+    }
     std::size_t i = 0;
     planes_buffer.for_each([&](const char* e) { planes[i++] = static_cast<std::int8_t>(*e); });
     return rows;

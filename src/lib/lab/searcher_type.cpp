@@ -23,7 +23,7 @@
 #include "search/mcts.hpp"
 #include "network_link.hpp"
 #include "search/network_evaluator.hpp"
-#include "search_result.hpp"
+#include "search_result_type.hpp"
 #include "search_settings.hpp"
 
 namespace nonagame::py {
@@ -201,7 +201,7 @@ PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
             }
         }
         if (result.best_move < 0) raise(PyExc_ValueError, "the position is already over: there is nothing to search");
-        return result_tuple(result);
+        return wrap_search_result(result);
     });
 }
 
@@ -213,7 +213,7 @@ PyObject* current_result(PyObject* self, PyObject*) {
             SharedBorrow borrow(b.borrow);
             return b.search->result();
         }();
-        return result_tuple(result);
+        return wrap_search_result(result);
     });
 }
 
@@ -257,10 +257,10 @@ PyMethodDef kMethods[] = {
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run)), METH_FASTCALL | METH_KEYWORDS,
      "run($self, /, *, simulations=None, seconds=None, infinite=False)\n--\n\n"
      "Searches the root within exactly one budget, without the interpreter lock, and returns\n"
-     "the raw result. stop() from another thread or Ctrl-C ends it early. A budget of zero\n"
+     "its SearchResult. stop() from another thread or Ctrl-C ends it early. A budget of zero\n"
      "simulations is refused with ValueError, and so is a bool for either budget (TypeError)."},
     {"result", current_result, METH_NOARGS,
-     "result($self, /)\n--\n\nThe raw result of the tree as it stands, without searching."},
+     "result($self, /)\n--\n\nThe SearchResult of the tree as it stands, without searching."},
     {"stop", stop, METH_NOARGS,
      "stop($self, /)\n--\n\nAsks a running search to end at its next simulation; safe from any thread."},
     {"check_tree", check_tree, METH_NOARGS,
