@@ -54,6 +54,11 @@ class Sizes:
     sync_env_steps: int = 4  # step() calls per batch of Gymnasium's SyncVectorEnv
     network_calls_b1: int = 2000  # evaluate() calls of one position per batch
     network_calls_b256: int = 20  # evaluate() calls of 256 positions per batch
+    network_search_simulations: int = 3000  # per search(network=) from each search position
+    peer_guided_positions: int = 2  # positions searched by the peer's Python MCTSBot (slow)
+    peer_guided_simulations: int = 400  # per search, ours and the Python MCTSBot's
+    network_batch_simulations: int = 200  # per tree of search_batch over 256 positions
+    network_scaling_simulations: int = 100000  # per search of the network thread rows
 
     @classmethod
     def quick(cls) -> "Sizes":
@@ -61,7 +66,9 @@ class Sizes:
                    python_games=3, call_games=3, peer_games=3, repeats=1, value_passes=1,
                    playout_games=100, scaling_games=200, vector_games=64, vector_calls=3,
                    search_simulations=100, search_plies=(10,), search_repeats=1, scaling_simulations=200, env_count=4,
-                   env_steps=3, sync_env_steps=2, network_calls_b1=3, network_calls_b256=1)
+                   env_steps=3, sync_env_steps=2, network_calls_b1=3, network_calls_b256=1,
+                   network_search_simulations=20, peer_guided_positions=1, peer_guided_simulations=10,
+                   network_batch_simulations=2, network_scaling_simulations=200)
 
 
 # The clock of every batch: by default the CPU time of the measuring thread (user and

@@ -37,6 +37,7 @@ import cases  # noqa: E402
 import engine  # noqa: E402
 import lab  # noqa: E402
 import network  # noqa: E402
+import network_search  # noqa: E402
 
 
 @dataclass(frozen=True)
@@ -92,6 +93,11 @@ TARGETS = [
     # the network runtime
     Target("network_b1_vs_numpy", "Network.evaluate at batch 1 over a NumPy forward", 5, True),
     Target("network_b256_vs_numpy", "Network.evaluate rows/s at batch 256 over NumPy's", 0.8, True),
+    # searching with a network
+    Target("guided_vs_evals", "search(network=) simulations/s over evaluate_planes calls/s at batch 1", 0.5, True),
+    Target("guided_vs_peer", "search(network=) over the peer's Python MCTSBot with the net in NumPy", 20, True),
+    Target("search_batch_vs_evaluator", "search_batch leaves/s over its NumPy evaluator's rows/s", 0.7, True),
+    Target("guided_threads", "search(network=) threads=2 over threads=1, wall clock", 1.8, True),
 ]
 
 RATIOS = {
@@ -127,6 +133,11 @@ RATIOS = {
     "env_vs_sync": lambda m: m["env_steps_per_s"] / m["sync_env_steps_per_s"],
     "network_b1_vs_numpy": lambda m: m["numpy_b1_ns"] / m["network_b1_ns"],
     "network_b256_vs_numpy": lambda m: m["numpy_b256_ns"] / m["network_b256_ns"],
+    "guided_vs_evals": lambda m: m["guided_sims_per_s"] / m["planes_b1_per_s"],
+    "guided_vs_peer": lambda m: m["guided_few_sims_per_s"] / m["peer_guided_sims_per_s"],
+    "search_batch_vs_evaluator": lambda m: m["search_batch_rows_per_s"] / m["evaluator_rows_per_s"],
+    "guided_threads": lambda m: m["guided_t2_wall_per_s"] / m["guided_t1_wall_per_s"],
+    "guided_threads_cpu": lambda m: m["guided_t2_cpu_per_s"] / m["guided_t1_cpu_per_s"],
 }
 
 
@@ -196,6 +207,7 @@ def measure_round(sizes: cases.Sizes, rng: random.Random, peer, engine_bench: Pa
     measure_vector_games(m, sizes, rng)
     measure_search(m, sizes, rng, peer)
     measure_network(m, sizes, rng)
+    measure_guided(m, sizes, rng, peer)
     if envs is not None:
         measure_envs(m, sizes, rng, *envs)
     m["state_retained_bytes"], m["state_footprint_bytes"] = cases.selfplay_memory(sizes)
@@ -295,6 +307,43 @@ def measure_network(m: dict[str, float], sizes: cases.Sizes, rng: random.Random)
     m["numpy_b256_ns"] = median_rate(numpy256)
 
 
+def measure_guided(m: dict[str, float], sizes: cases.Sizes, rng: random.Random, peer) -> None:
+    """Searches guided by the reference network: search(network=) against evaluate_planes at
+    batch 1 and against the peer's Python MCTSBot running the same weights in NumPy (from the
+    same positions, at the same budget), search_batch over 256 positions against its NumPy
+    evaluator alone, and two threads against one in wall-clock time; batches alternate."""
+    net, numpy_net = network_search.setup(rng.getrandbits(31))
+    lines = lab.search_positions(sizes.search_plies, rng)
+    few = lines[:sizes.peer_guided_positions]
+    roots = network_search.roots(256, rng.getrandbits(31))
+    guided, evals, ours_few, theirs, batches = [], [], [], [], []
+    for _ in range(sizes.search_repeats):
+        seed = rng.getrandbits(31)
+        guided.append(network_search.guided_search_batch(net, lines, sizes.network_search_simulations, seed))
+        evals.append(network_search.planes_b1_batch(net, sizes.network_calls_b1))
+        if peer:
+            ours_few.append(network_search.guided_search_batch(net, few, sizes.peer_guided_simulations, seed))
+            theirs.append(network_search.peer_guided_batch(peer, numpy_net, few, sizes.peer_guided_simulations, seed))
+        batches.append(network_search.search_batch_round(numpy_net, roots, sizes.network_batch_simulations, seed))
+    m["guided_sims_per_s"] = 1e9 / median_rate(guided)
+    m["planes_b1_per_s"] = 1e9 / median_rate(evals)
+    if peer:
+        m["guided_few_sims_per_s"] = 1e9 / median_rate(ours_few)
+        m["peer_guided_sims_per_s"] = 1e9 / median_rate(theirs)
+    m["search_batch_rows_per_s"] = 1e9 / median_rate([(ns, rows) for ns, _, rows in batches])
+    m["evaluator_rows_per_s"] = 1e9 / median_rate([(alone, rows) for _, alone, rows in batches])
+    one, two = [], []
+    for _ in range(sizes.search_repeats):
+        seed = rng.getrandbits(31)
+        one.append(network_search.guided_search_wall(net, lines[:1], sizes.network_scaling_simulations, seed, 1))
+        two.append(network_search.guided_search_wall(net, lines[:1], sizes.network_scaling_simulations, seed, 2))
+    m["guided_t1_wall_per_s"] = 1e9 / median_rate([(ns, n) for ns, n, _ in one])
+    m["guided_t2_wall_per_s"] = 1e9 / median_rate([(ns, n) for ns, n, _ in two])
+    m["guided_t2_cores"] = statistics.median(cpu / ns for ns, _, cpu in two)
+    m["guided_t1_cpu_per_s"] = 1e9 / median_rate([(cpu, n) for _, n, cpu in one])
+    m["guided_t2_cpu_per_s"] = 1e9 / median_rate([(cpu, n) for _, n, cpu in two])
+
+
 def measure_envs(m: dict[str, float], sizes: cases.Sizes, rng: random.Random, ours, sync) -> None:
     """Agent steps against the random opponent: the native vector environment against
     Gymnasium's SyncVectorEnv over the single-agent environment, alternating."""
@@ -391,7 +440,7 @@ def table(figures: dict[str, float], ratios: dict[str, float]) -> list[list[str]
 
 
 def lab_rows(figures: dict[str, float], row) -> None:
-    """Rows 7-11: nonagame_lab."""
+    """Rows 7-13: nonagame_lab."""
     f = figures.get
     peer = "peer_games_per_s" in figures
     row("7", "Position.play per call", duration(f("position_play_ns")),
@@ -449,6 +498,19 @@ def lab_rows(figures: dict[str, float], row) -> None:
         f"NumPy forward {duration(f('numpy_b1_ns'))}", "network_b1_vs_numpy")
     row("12", "Network.evaluate, batch 256, per row", duration(f("network_b256_ns")),
         f"NumPy forward {duration(f('numpy_b256_ns'))}", "network_b256_vs_numpy")
+
+    row("13", "search(network=), threads=1, simulations/s", rate(f("guided_sims_per_s")),
+        f"evaluate_planes batch 1 {rate(f('planes_b1_per_s'))}", "guided_vs_evals")
+    row("13", "search(network=), same, fewer positions", rate(f("guided_few_sims_per_s"))
+        if "guided_few_sims_per_s" in figures else "skipped",
+        f"peer Python MCTSBot {rate(f('peer_guided_sims_per_s'))}" if "peer_guided_sims_per_s" in figures
+        else "peer skipped", "guided_vs_peer")
+    row("13", "search_batch, 256 positions, leaves/s", rate(f("search_batch_rows_per_s")),
+        f"NumPy evaluator {rate(f('evaluator_rows_per_s'))}", "search_batch_vs_evaluator")
+    row("13", "search(network=, threads=2), sims/s, wall", rate(f("guided_t2_wall_per_s")),
+        f"threads=1 {rate(f('guided_t1_wall_per_s'))}, {f('guided_t2_cores'):.2f} cores", "guided_threads")
+    row("13", "search(network=, threads=2), sims per CPU-s", rate(f("guided_t2_cpu_per_s")),
+        f"threads=1 {rate(f('guided_t1_cpu_per_s'))}", "guided_threads_cpu")
 
 
 def render(rows: list[list[str]]) -> str:

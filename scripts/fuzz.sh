@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Fuzzes the engine (no Python) with libFuzzer, ASan and UBSan for a bounded time.
-#   FUZZ_SECONDS=60: the length of the whole run, split between the four targets: the
+#   FUZZ_SECONDS=60: the length of the whole run, split between the five targets: the
 #   engine's operations (engine_fuzz, the rest), the notation parser (notation_fuzz), the
-#   batch of games (batch_fuzz) and the search (search_fuzz), a fifth each, one fuzzing
-#   process each, one after the other.
+#   batch of games (batch_fuzz), the search (search_fuzz) and the network loader with the
+#   forward pass of what it accepts (network_fuzz), a sixth each, one fuzzing process each,
+#   one after the other.
 # Each target starts from a copy of its committed seeds (tests/fuzz/corpus for the engine,
 # tests/fuzz/<name>_corpus for the others), so that the inputs it finds never land in the
 # tree. A crash leaves its input in build/fuzz/artifacts (engine) or
-# build/fuzz/<name>/artifacts (notation, batch, search).
+# build/fuzz/<name>/artifacts (notation, batch, search, network).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
@@ -23,7 +24,7 @@ require "command -v cmake" cmake
 echo "== fuzz target (clang, libFuzzer + ASan + UBSan)"
 cmake -S . -B "$build/cmake" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNONAGAME_CHECK_INVARIANTS=ON \
   -DNONAGAME_BUILD_FUZZ=ON -DNONAGAME_WERROR=ON >/dev/null
-cmake --build "$build/cmake" -j "$(nproc)" --target engine_fuzz notation_fuzz batch_fuzz search_fuzz
+cmake --build "$build/cmake" -j "$(nproc)" --target engine_fuzz notation_fuzz batch_fuzz search_fuzz network_fuzz
 
 export ASAN_OPTIONS="detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
@@ -49,12 +50,14 @@ fuzz() {
   fi
 }
 
-notation_seconds=$(( seconds / 5 > 0 ? seconds / 5 : 1 ))
+notation_seconds=$(( seconds / 6 > 0 ? seconds / 6 : 1 ))
 batch_seconds=$notation_seconds
 search_seconds=$notation_seconds
-engine_seconds=$(( seconds - 3 * notation_seconds > 0 ? seconds - 3 * notation_seconds : 1 ))
+network_seconds=$notation_seconds
+engine_seconds=$(( seconds - 4 * notation_seconds > 0 ? seconds - 4 * notation_seconds : 1 ))
 fuzz engine_fuzz tests/fuzz/corpus "$build" "$engine_seconds"
 fuzz notation_fuzz tests/fuzz/notation_corpus "$build/notation" "$notation_seconds"
 fuzz batch_fuzz tests/fuzz/batch_corpus "$build/batch" "$batch_seconds"
 fuzz search_fuzz tests/fuzz/search_corpus "$build/search" "$search_seconds"
+fuzz network_fuzz tests/fuzz/network_corpus "$build/network" "$network_seconds"
 echo "== fuzz.sh passed in $(elapsed "$start") s"

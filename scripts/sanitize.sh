@@ -40,7 +40,9 @@ case "$mode" in
   thread)
     build="$PWD/build/tsan"
     flag=NONAGAME_SANITIZE_THREAD
-    packages=(numpy pytest hypothesis)
+    # The rl extra too: the network's tests read positions through the environments' planes,
+    # and every test module is collected before the marker selects.
+    packages=(numpy pytest hypothesis pettingzoo gymnasium)
     selection=(-m threads)
     runtimes=(libtsan.so)
     environment=()

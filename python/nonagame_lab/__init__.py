@@ -10,6 +10,9 @@
   strongest search; ``nonagame_lab.arena`` measures players against each other.
 """
 
+from importlib.metadata import PackageNotFoundError, version
+
+import nonagame
 from nonagame_lab._core import (
     PlayoutResult,
     Position,
@@ -35,6 +38,12 @@ from nonagame_lab._search import (
 )
 from nonagame_lab._levels import LEVEL_SIMULATIONS, baseline_move, baseline_player
 from nonagame_lab._symmetry import SYMMETRY_NAMES, transform_policy
+
+try:
+    __version__: str = version("nonagame")  # the distribution both packages come in
+except PackageNotFoundError:  # a development tree, not installed: the version it was built as
+    __version__ = nonagame.__version__
+del version, PackageNotFoundError
 
 __all__ = [
     "DEFAULT_C_PUCT",

@@ -5,7 +5,7 @@ from __future__ import annotations
 import dataclasses
 import threading
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
@@ -17,7 +17,7 @@ import nonagame
 # DEFAULT_EXPLORATION: the UCT exploration constant on the [-1, 1] value scale.
 # DEFAULT_C_PUCT: c_puct of a search guided by an evaluator (PUCT).
 # All are re-exported for the callers of search() and MCTSPlayer.
-from nonagame_lab._core import CELL_COUNT, Position, SearchBatch, Searcher
+from nonagame_lab._core import Position, SearchBatch, SearchResult, Searcher
 from nonagame_lab._core import DEFAULT_C_PUCT as DEFAULT_C_PUCT
 from nonagame_lab._core import DEFAULT_EXPLORATION as DEFAULT_EXPLORATION
 from nonagame_lab._core import DEFAULT_POOL_NODES as DEFAULT_POOL_NODES
@@ -72,48 +72,6 @@ def _settings(settings: SearchSettings | None, changes: dict[str, Any]) -> Searc
     return base.replace(**given) if given else base
 
 
-@dataclass(frozen=True)
-class SearchResult:
-    """What a search found at its root, for the player to move there."""
-
-    visits: npt.NDArray[np.int64]  #: (81,) simulations through each move
-    policy: npt.NDArray[np.float64]  #: (81,) visits normalised over the legal cells
-    best_move: int  #: a proven win if any, else the most visited move
-    value: float  #: expected result for the player to move, in [-1, 1]
-    simulations: int  #: simulations run by this search
-    principal_variation: list[int]  #: best_move and the best replies that follow
-    proven: str | None = None  #: "win", "loss" or "draw" once the root is solved
-    seconds: float = 0.0  #: wall time of the search
-    move_values: npt.NDArray[np.float32] = field(default_factory=lambda: np.zeros(CELL_COUNT, np.float32))
-    move_proofs: list[str | None] = field(default_factory=lambda: [None] * CELL_COUNT)
-    #: (81,) the root's priors (without noise) when an evaluator guided the search, else None
-    priors: npt.NDArray[np.float32] | None = None
-
-
-def _result(raw: tuple[Any, ...], legal: list[int]) -> SearchResult:
-    visits_bytes, values_bytes, proofs, best, value, proven, simulations, seconds, pv, priors = raw
-    visits = np.frombuffer(visits_bytes, dtype=np.uint32).astype(np.int64)
-    total = visits[legal].sum() if legal else 0
-    policy = np.zeros(CELL_COUNT, dtype=np.float64)
-    if total > 0:
-        policy[legal] = visits[legal] / total
-    elif legal:
-        policy[best] = 1.0  # solved before any simulation went through another move
-    return SearchResult(
-        visits=visits,
-        policy=policy,
-        best_move=int(best),
-        value=float(value),
-        simulations=int(simulations),
-        principal_variation=list(pv),
-        proven=proven,
-        seconds=float(seconds),
-        move_values=np.frombuffer(values_bytes, dtype=np.float32).copy(),
-        move_proofs=list(proofs),
-        priors=None if priors is None else np.frombuffer(priors, dtype=np.float32).copy(),
-    )
-
-
 def _position(position: PositionLike) -> Position:
     if isinstance(position, Position):
         return position
@@ -164,10 +122,8 @@ def search(
     searcher = _searcher(chosen, network)
     searcher.set_position(root)
     if simulations is not None:
-        raw = searcher.run(simulations=simulations)
-    else:
-        raw = searcher.run(seconds=seconds)
-    return _result(raw, root.legal_moves)
+        return searcher.run(simulations=simulations)
+    return searcher.run(seconds=seconds)
 
 
 def _searcher(settings: SearchSettings, network: Any = None) -> Searcher:
@@ -229,8 +185,7 @@ def search_batch(
         pool_nodes=chosen.pool_nodes,
         leaves_per_tree=leaves_per_tree,
     )
-    raws = batch.run(evaluator)
-    return [_result(raw, root.legal_moves) for raw, root in zip(raws, roots)]
+    return batch.run(evaluator)
 
 
 class MCTSPlayer(nonagame.Player):
@@ -297,7 +252,7 @@ class MCTSPlayer(nonagame.Player):
 
     def _search(self, position: Position) -> SearchResult:
         self._searcher.set_position(position)
-        result = _result(self._searcher.run(**self._budget), position.legal_moves)
+        result = self._searcher.run(**self._budget)
         self.last_result = result
         return result
 

@@ -41,10 +41,10 @@ from nonagame_lab._core import (
     MIN_POOL_NODES,
     Position,
     Searcher,
+    SearchResult,
     cell_index,
     cell_name,
 )
-from nonagame_lab._search import SearchResult, _result
 
 MAX_POOL_NODES = 2**32 - 1  # the most nodes a Searcher's pool takes: node indices are 32 bits
 
@@ -184,7 +184,6 @@ class SearchThinker:
     def think(self, position: Position, limits: Limits, stop: threading.Event, info: Callable[[str], None]) -> int:
         searcher = self._get()
         searcher.set_position(position)
-        legal = position.legal_moves
         start = time.monotonic()
         last_info = start
         done = 0
@@ -196,14 +195,14 @@ class SearchThinker:
                 left = limits.seconds - elapsed
                 if left <= 0:
                     break
-                found = _result(searcher.run(seconds=min(SLICE_S, left)), legal)
+                found = searcher.run(seconds=min(SLICE_S, left))
             elif limits.simulations is not None:
                 left_simulations = limits.simulations - done
                 if left_simulations <= 0:
                     break
-                found = _result(searcher.run(simulations=min(left_simulations, SLICE_SIMULATIONS)), legal)
+                found = searcher.run(simulations=min(left_simulations, SLICE_SIMULATIONS))
             else:
-                found = _result(searcher.run(seconds=SLICE_S), legal)
+                found = searcher.run(seconds=SLICE_S)
             done += found.simulations
             if found.proven is not None and not limits.infinite:
                 break  # the root is solved: nothing more to learn
@@ -212,7 +211,7 @@ class SearchThinker:
                 info(_info_line(found, done, now - start))
                 last_info, reported = now, done
         if done == 0:  # stopped or out of time before any simulation
-            found = _result(searcher.run(simulations=MIN_SIMULATIONS), legal)
+            found = searcher.run(simulations=MIN_SIMULATIONS)
             done = found.simulations
         assert found is not None
         if done != reported:  # the last periodic line already says it all otherwise
@@ -236,7 +235,7 @@ def _fallback_move(position: Position) -> tuple[int, str]:
     try:
         searcher = Searcher(pool_nodes=FALLBACK_POOL_NODES, threads=1)
         searcher.set_position(position)
-        found = _result(searcher.run(simulations=FALLBACK_SIMULATIONS), position.legal_moves)
+        found = searcher.run(simulations=FALLBACK_SIMULATIONS)
         return found.best_move, f"a fallback search of {FALLBACK_SIMULATIONS} simulations"
     except Exception as error:  # the fallback must not fail: the manager waits for a bestmove
         return position.legal_moves[0], f"the first legal cell (the fallback search failed too: {_describe(error)})"

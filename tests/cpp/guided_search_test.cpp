@@ -215,7 +215,7 @@ std::vector<SearchResult> run_batch(SearchBatch& batch, Evaluator& evaluator, in
         if (count == 0) break;
         std::vector<std::int8_t> planes(static_cast<std::size_t>(count) * 243);
         std::vector<std::uint8_t> legal(static_cast<std::size_t>(count) * kCells);
-        batch.copy_leaves(planes.data(), legal.data());
+        batch.write_leaves(planes.data(), legal.data());
         if (round == drop) {
             batch.abandon();
             EXPECT_EQ(batch.check_trees(), "");
@@ -263,7 +263,7 @@ TEST(GuidedSearch, VirtualLossSpreadsARoundsLeaves) {
     ASSERT_EQ(fresh.gather(), 8);
     std::vector<std::int8_t> planes(8 * 243);
     std::vector<std::uint8_t> legal(8 * kCells);
-    fresh.copy_leaves(planes.data(), legal.data());
+    fresh.write_leaves(planes.data(), legal.data());
     std::set<std::vector<std::int8_t>> distinct;
     for (int k = 0; k < 8; ++k) distinct.insert(std::vector<std::int8_t>(planes.begin() + k * 243, planes.begin() + (k + 1) * 243));
     EXPECT_EQ(distinct.size(), 8U);

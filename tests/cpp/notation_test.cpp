@@ -110,7 +110,12 @@ INSTANTIATE_TEST_SUITE_P(
         BadText{"x8/9/9/9/9/9/9/9/9 o 3",
                 "forced roster 3 needs a mark of x, who moved last, at position 3 of some roster", -1},
         BadText{"9/9/9/9/9/9/9/9/9 x 4",
-                "forced roster 4 needs a mark of o, who moved last, at position 4 of some roster", -1}),
+                "forced roster 4 needs a mark of o, who moved last, at position 4 of some roster", -1},
+        // x's only mark, e5, sent o to roster 4, which is open: o cannot choose freely.
+        BadText{"9/9/9/9/4x4/9/9/9/9 o -",
+                "a free choice '-' needs a mark of x, who moved last, at position p of some roster while roster p "
+                "is closed",
+                -1}),
     [](const ::testing::TestParamInfo<BadText>& param) { return "Case" + std::to_string(param.index); });
 
 // Positions the checks must let through: a finished game, a forced roster named by any

@@ -25,19 +25,20 @@ void check(bool condition, const char* what, std::size_t game) {
 
 struct Harness {
     explicit Harness(std::size_t n)
-        : boards(81 * n), legal(81 * n), to_move(n), winner(n), done(n), moves(n),
+        : boards(81 * n), legal(81 * n), to_move(n), winner(n), done(n), moves(n), last(n),
           batch(n, 7, BatchArrays{boards.data(), legal.data(), to_move.data(), winner.data(), done.data(),
-                                  moves.data()}),
-          mirrors(n, new_game(0, false)), marks(n, 0) {}
+                                  moves.data(), last.data()}),
+          mirrors(n, new_game(0, false)), marks(n, 0), last_cells(n, -1) {}
 
     std::vector<std::int8_t> boards;
     std::vector<std::uint8_t> legal;
     std::vector<std::int8_t> to_move, winner;
     std::vector<std::uint8_t> done;
-    std::vector<std::int16_t> moves;
+    std::vector<std::int16_t> moves, last;
     Batch batch;
     std::vector<GameRecord> mirrors;
     std::vector<int> marks;
+    std::vector<int> last_cells;  // -1 before the first move, after a reset or a load
 
     void check_game(std::size_t i) const {
         const GameRecord& mine = batch.game(i);
@@ -55,6 +56,7 @@ struct Harness {
         check(winner[i] == ref.winner, "published winner", i);
         check(done[i] == (ref.available.empty() ? 1 : 0), "published done", i);
         check(moves[i] == marks[i], "published move count", i);
+        check(last[i] == last_cells[i], "published last move", i);
     }
 
     // A cell for game i: mostly a legal one, sometimes anything.
@@ -90,6 +92,7 @@ struct Harness {
             const MoveOutcome outcome = make_move(mirrors[i], static_cast<std::int8_t>(cells[i]), mirrors[i].next_player);
             check(outcome.accepted, "a validated cell is accepted by make_move", i);
             ++marks[i];
+            last_cells[i] = cells[i];
             batch.play(i, cells[i]);
         }
     }
@@ -110,9 +113,11 @@ struct Harness {
         const MoveOutcome outcome = make_move(mirrors[i], static_cast<std::int8_t>(played), mirrors[i].next_player);
         check(outcome.accepted, "a random move is legal", i);
         ++marks[i];
+        last_cells[i] = played;
     }
 
     void finish_at_random(std::size_t i) {
+        const std::array<std::int8_t, kCells> before = batch.game(i).board;
         batch.finish_at_random(i);
         check(batch.game(i).available.empty(), "a playout ends the game", i);
         // The moves' order is not published: replay them in any order that the rules
@@ -121,6 +126,13 @@ struct Harness {
         int count = 0;
         for (const std::int8_t v : game.board) count += v != 0 ? 1 : 0;
         check(count >= marks[i], "a playout only adds marks", i);
+        if (count > marks[i]) {
+            // Its last move: a cell empty before it that holds a mark of the last mover now.
+            const int cell = last[i];
+            check(cell >= 0 && cell < kCells && before[cell] == 0 && game.board[cell] == 3 - game.next_player,
+                  "a playout's last move is a new mark of the last mover", i);
+            last_cells[i] = cell;
+        }
         mirrors[i] = game;
         marks[i] = count;
     }
@@ -134,6 +146,7 @@ struct Harness {
         batch.load(i, record);
         mirrors[i] = record;
         marks[i] = count;
+        last_cells[i] = -1;
     }
 };
 
@@ -158,6 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 h.batch.reset(i);
                 h.mirrors[i] = new_game(0, false);
                 h.marks[i] = 0;
+                h.last_cells[i] = -1;
                 break;
             default: h.load(i, in); break;
         }

@@ -28,14 +28,17 @@ ALWAYS_MEASURED = [
     "search_t1_wall_per_s", "search_t2_wall_per_s", "search_t2_cores", "playouts_t1_cpu_per_s",
     "playouts_t2_cpu_per_s", "search_t1_cpu_per_s", "search_t2_cpu_per_s",
     "network_b1_ns", "numpy_b1_ns", "network_b256_ns", "numpy_b256_ns",
+    "guided_sims_per_s", "planes_b1_per_s", "search_batch_rows_per_s", "evaluator_rows_per_s",
+    "guided_t1_wall_per_s", "guided_t2_wall_per_s",
 ]
 # Ratios (and targets on figures) that need neither the peer, the C++ part nor the environments.
 ALWAYS_RATIOS = {"turn_vs_make_state", "turn_vs_make_state_released", "memory_vs_footprint",
                  "make_move_vs_builtin", "play_vs_make_move", "hash_vs_int", "eq_vs_int", "from_game",
                  "symmetries", "playouts_threads", "vector_step", "vector_random", "search_threads",
-                 "playouts_threads_cpu", "search_threads_cpu", "network_b1_vs_numpy", "network_b256_vs_numpy"}
+                 "playouts_threads_cpu", "search_threads_cpu", "network_b1_vs_numpy", "network_b256_vs_numpy",
+                 "guided_vs_evals", "search_batch_vs_evaluator", "guided_threads", "guided_threads_cpu"}
 PEER_RATIOS = {"selfplay_vs_peer", "python_play_vs_peer", "checkpoint_vs_clone", "vector_step_vs_peer",
-               "vector_random_vs_peer", "search_vs_peer"}
+               "vector_random_vs_peer", "search_vs_peer", "guided_vs_peer"}
 ENGINE_RATIOS = {"engine_vs_turn", "engine_games", "playouts_vs_engine"}
 ENV_RATIOS = {"env_rate", "env_vs_sync"}
 

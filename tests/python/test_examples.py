@@ -245,3 +245,14 @@ def test_train_agent_smoke_run_learns_against_the_random_player():
     # The value head's error against the games' results falls as it learns.
     assert after.value_loss < before.value_loss, (before, after)
     assert before.games == after.games == 1000
+
+
+def test_rllib_selfplay_trains_and_evaluates_briefly(tmp_path):
+    for name in ("ray.rllib", "torch", "pettingzoo"):
+        pytest.importorskip(name, reason="the RLlib example needs ray[rllib] and torch, which the test does not install")
+    report = tmp_path / "figures.json"
+    out = run("rllib_selfplay", "--iterations", "1", "--batch", "400", "--eval-games", "4", "--json", str(report))
+    figures = json.loads(report.read_text())
+    assert figures["iterations"] == 1 and "1 iterations in" in out
+    for opponent in ("random", "level:1"):
+        assert sum(figures[opponent].values()) == 4

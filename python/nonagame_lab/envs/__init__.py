@@ -5,9 +5,12 @@
 - ``NineBoardEnv``: the single-agent Gymnasium environment against a fixed opponent,
   registered on import as ``"nonagame_lab/NineBoard-v0"``
   (``gymnasium.make("nonagame_lab/NineBoard-v0", opponent="random")``).
-- ``NineBoardVectorEnv``: a Gymnasium vector environment over ``VectorGames`` with next-step
-  autoreset, also reachable as ``gymnasium.make_vec("nonagame_lab/NineBoard-v0", num_envs=n,
+- ``NineBoardVectorEnv``: a Gymnasium vector environment over ``VectorGames`` (next-step,
+  same-step or no autoreset), also reachable as ``gymnasium.make_vec("nonagame_lab/NineBoard-v0", num_envs=n,
   vectorization_mode="vector_entry_point")``.
+
+- ``rllib_env()`` / ``RLlibObservations``: the PettingZoo environment with observations as
+  RLlib's action-masking module reads them (``observations`` flat, ``action_mask``).
 
 Observations are (9, 9, 3) int8 planes on the 9 x 9 grid (see ``position_planes``); actions
 and action masks are in cell order 0..80.
@@ -20,7 +23,9 @@ import gymnasium
 from nonagame_lab.envs._opponents import AgentPlays, OpponentSpec
 from nonagame_lab.envs._planes import CELL_TO_GRID, GRID_TO_CELL, batch_planes, legal_mask, position_planes, render_text
 from nonagame_lab.envs._single import NineBoardEnv
-from nonagame_lab.envs._vector import NineBoardVectorEnv
+from nonagame_lab.envs._frames import render_frame
+from nonagame_lab.envs._vector import NineBoardVectorEnv, masked_logits
+from nonagame_lab.envs._rllib import RLlibObservations, rllib_env
 
 ENV_ID = "nonagame_lab/NineBoard-v0"
 
@@ -41,8 +46,12 @@ __all__ = [
     "NineBoardEnv",
     "NineBoardVectorEnv",
     "OpponentSpec",
+    "RLlibObservations",
     "batch_planes",
     "legal_mask",
+    "masked_logits",
     "position_planes",
+    "render_frame",
     "render_text",
+    "rllib_env",
 ]

@@ -8,6 +8,7 @@ ValueError (wrong shape or a cell off the board), naming what was expected.
 from __future__ import annotations
 
 import numbers
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -30,8 +31,12 @@ def check_cell(action: object, what: str = "action") -> int:
     return cell
 
 
-def check_cells(actions: object, n: int, what: str = "actions") -> npt.NDArray[np.intp]:
-    """A batch of n cells as an intp array (a new array), or TypeError / ValueError."""
+def check_cells(
+    actions: object, n: int, what: str = "actions", *, check_range: bool = True
+) -> npt.NDArray[np.integer[Any]]:
+    """A batch of n cells as an intp array (a new array), or TypeError / ValueError. Without
+    check_range, the array as given once its type and shape are right (for a native reader
+    that refuses cells off the board itself)."""
     if isinstance(actions, (str, bytes)) or actions is None:
         raise TypeError(f"{what}: expected an integer array of shape ({n},) of cells 0..80, got {type(actions).__name__}")
     array = np.asarray(actions)
@@ -41,6 +46,8 @@ def check_cells(actions: object, n: int, what: str = "actions") -> npt.NDArray[n
         )
     if array.shape != (n,):
         raise ValueError(f"{what}: expected shape ({n},), one cell 0..80 per environment, got shape {array.shape}")
+    if not check_range:
+        return array
     if n and (array.min() < 0 or array.max() > 80):
         env = int(np.argmax((array < 0) | (array > 80)))
         raise ValueError(f"{what}: expected cells 0..80, got {int(array[env])} for environment {env}")

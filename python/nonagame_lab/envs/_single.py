@@ -11,6 +11,7 @@ from gymnasium import spaces
 
 from nonagame_lab import Position
 from nonagame_lab.envs._actions import check_cell
+from nonagame_lab.envs._frames import check_render_mode, render_frame
 from nonagame_lab.envs._opponents import AgentPlays, Opponent, OpponentSpec, check_agent_plays, make_opponent
 from nonagame_lab.envs._planes import OBSERVATION_SHAPE, legal_mask, position_planes, render_text
 
@@ -35,7 +36,7 @@ class NineBoardEnv(gymnasium.Env[npt.NDArray[np.int8], np.int64]):
     ``"alternate"`` (first on the first episode after a seeded reset, then turn about).
     """
 
-    metadata: dict[str, Any] = {"render_modes": ["ansi", "human"], "render_fps": 4}
+    metadata: dict[str, Any] = {"render_modes": ["ansi", "human", "rgb_array"], "render_fps": 4}
 
     def __init__(
         self,
@@ -46,8 +47,7 @@ class NineBoardEnv(gymnasium.Env[npt.NDArray[np.int8], np.int64]):
         search_threads: int = 1,
         render_mode: str | None = None,
     ) -> None:
-        if render_mode is not None and render_mode not in self.metadata["render_modes"]:
-            raise ValueError(f"render_mode: expected None, 'ansi' or 'human', got {render_mode!r}")
+        check_render_mode(render_mode, self.metadata["render_modes"])
         self.opponent: Opponent = make_opponent(opponent, simulations=simulations, threads=search_threads)
         self.agent_plays: AgentPlays = check_agent_plays(agent_plays)
         self.render_mode = render_mode
@@ -57,6 +57,7 @@ class NineBoardEnv(gymnasium.Env[npt.NDArray[np.int8], np.int64]):
         self._agent = 1
         self._episodes = 0
         self._over = False
+        self._last_move = -1
 
     @property
     def position(self) -> Position:
@@ -92,6 +93,7 @@ class NineBoardEnv(gymnasium.Env[npt.NDArray[np.int8], np.int64]):
             opponent_move = self.opponent.reply(position, self.np_random)
             position = position.play(opponent_move)
         self._position = position
+        self._last_move = opponent_move
         if self.render_mode == "human":
             self.render()
         return self._observation(), self._info(opponent_move)
@@ -114,6 +116,7 @@ class NineBoardEnv(gymnasium.Env[npt.NDArray[np.int8], np.int64]):
             opponent_move = self.opponent.reply(position, self.np_random)
             position = position.play(opponent_move)
         self._position = position
+        self._last_move = cell if opponent_move < 0 else opponent_move
         reward = 0.0
         if position.is_over:
             self._over = True
@@ -123,10 +126,14 @@ class NineBoardEnv(gymnasium.Env[npt.NDArray[np.int8], np.int64]):
             self.render()
         return self._observation(), reward, self._over, False, self._info(opponent_move)
 
-    def render(self) -> str | None:
+    def render(self) -> Any:  # a frame, text or None; Gymnasium types it with an unbound type variable
         if self.render_mode is None:
-            gymnasium.logger.warn("render() called without a render_mode; pass render_mode='ansi' or 'human'")
+            gymnasium.logger.warn(
+                "render() called without a render_mode; pass render_mode='ansi', 'human' or 'rgb_array'"
+            )
             return None
+        if self.render_mode == "rgb_array":
+            return render_frame(self.position, self._last_move, show_legal=not self._over)
         text = render_text(self.position, show_legal=not self._over)
         if self.render_mode == "ansi":
             return text

@@ -3,7 +3,11 @@ stepped with a few NumPy and native calls per batch."""
 
 from __future__ import annotations
 
-from typing import Any
+import operator
+import signal
+import threading
+from types import FrameType
+from typing import Any, Callable
 
 import numpy as np
 import numpy.typing as npt
@@ -13,7 +17,9 @@ from gymnasium.vector.utils import batch_space
 
 from nonagame_lab import Position, VectorGames
 from nonagame_lab.envs._actions import check_cells
+from nonagame_lab.envs._frames import check_render_mode, render_frame
 from nonagame_lab.envs._opponents import (
+    AGENT_PLAYS,
     AgentPlays,
     Opponent,
     OpponentSpec,
@@ -27,24 +33,115 @@ from nonagame_lab.envs._planes import CELL_TO_GRID, GRID_TO_CELL, OBSERVATION_SH
 _OPENINGS = tuple(Position().play(cell) for cell in range(81))
 # The planes of the empty board for the player to move: no marks, every cell legal.
 _OPENING_PLANES = position_planes(Position())
+# The keys of the single environment's info, as the vector one gives them.
+INFO_KEYS = ("action_mask", "illegal_action", "agent_player", "opponent_move")
+_AUTORESET_MODES = {mode.value: mode for mode in AutoresetMode}
+try:
+    # The signal module's own functions without its wrappers, which turn every handler and
+    # number into an enum member: those cost more than the rest of a step's bookkeeping.
+    import _signal as _signals  # type: ignore[import-not-found, unused-ignore]
+except ImportError:  # pragma: no cover - an interpreter without the C module
+    _signals = signal
+_SIGINT = int(signal.SIGINT)
+_MAIN_THREAD = threading.main_thread()
+
+
+def masked_logits(logits: npt.ArrayLike, mask: npt.ArrayLike, fill: float = -1e9) -> npt.NDArray[np.float32]:
+    """``logits`` with the cells that ``mask`` does not allow set to ``fill``: a large negative
+    number rather than ``-inf``, so that a softmax over a row whose mask is all zero (the
+    terminal observation of next-step autoreset) stays finite (uniform) instead of NaN.
+
+    Works on NumPy arrays of any leading shape; with JAX or PyTorch, write the same
+    ``where(mask, logits, fill)`` with their own ``where``."""
+    values = np.asarray(logits, dtype=np.float32)
+    return np.where(np.asarray(mask) != 0, values, np.float32(fill)).astype(np.float32, copy=False)
+
+
+class _HeldInterrupt:
+    """Holds Ctrl-C back while a step writes its changes (a few native calls, microseconds),
+    so that a step cannot stop half done; a Ctrl-C that came meanwhile is raised at the start
+    of the environment's next step() or reset(), before anything changes. Signal handlers
+    belong to the main thread, so other threads run without it."""
+
+    def __init__(self, env: NineBoardVectorEnv) -> None:
+        self.env = env
+        self.handler: Callable[[int, FrameType | None], Any] | None = None
+
+    def __enter__(self) -> None:
+        if threading.current_thread() is _MAIN_THREAD:
+            handler = _signals.getsignal(_SIGINT)
+            if callable(handler):
+                self.handler = handler
+                _signals.signal(_SIGINT, self._hold)
+
+    def _hold(self, signum: int, frame: FrameType | None) -> None:
+        self.env._held_interrupt = self.handler
+
+    def __exit__(self, *exc: object) -> None:
+        if self.handler is not None:
+            _signals.signal(_SIGINT, self.handler)
+
+
+def _keep_rows(info: dict[str, Any], rows: npt.NDArray[np.bool_]) -> None:
+    """Zeroes an info's entries outside rows and sets their masks to rows, as Gymnasium's
+    vector environments leave the entries of the games an info does not cover."""
+    for key in INFO_KEYS:
+        info[key][~rows] = 0
+        info[f"_{key}"] = rows.copy()
+
+
+def _check_num_envs(num_envs: object) -> int:
+    if isinstance(num_envs, (bool, np.bool_)):
+        raise ValueError(f"num_envs: expected a positive int, got {num_envs!r}")
+    try:
+        n = operator.index(num_envs)  # type: ignore[arg-type]
+    except TypeError:
+        raise ValueError(f"num_envs: expected a positive int, got {num_envs!r}") from None
+    if n < 1:
+        raise ValueError(f"num_envs: expected a positive int, got {num_envs!r}")
+    return n
+
+
+def _check_autoreset_mode(mode: object) -> AutoresetMode:
+    if isinstance(mode, AutoresetMode):
+        return mode
+    if isinstance(mode, str) and mode in _AUTORESET_MODES:
+        return _AUTORESET_MODES[mode]
+    raise ValueError(
+        f"autoreset_mode: expected a gymnasium.vector.AutoresetMode or one of {sorted(_AUTORESET_MODES)}, got {mode!r}"
+    )
 
 
 class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], npt.NDArray[Any]]):
     """``num_envs`` games of nine-board tic-tac-toe, the agent against one opponent in each.
 
-    Observations (num_envs, 9, 9, 3) int8, actions (num_envs,) cells, rewards, illegal
-    actions and ``info["action_mask"]`` ((num_envs, 81) int8, after ``reset`` and after every
-    ``step``) are those of ``NineBoardEnv`` row by row. Episodes that end are reset on the next
-    step (Gymnasium's next-step autoreset): that step ignores their action and returns their
-    first observation with reward 0.
+    Observations (num_envs, 9, 9, 3) int8, actions (num_envs,) cells, rewards and illegal
+    actions are those of ``NineBoardEnv`` row by row, and so is ``info``: ``action_mask``
+    ((num_envs, 81) int8), ``illegal_action`` (bool), ``agent_player`` and ``opponent_move``
+    (int64), each with Gymnasium's ``_key`` mask, after ``reset`` and after every ``step``.
+
+    ``autoreset_mode`` (also in ``metadata``) is Gymnasium's:
+    - ``"NextStep"`` (the default): an episode that ends is reset on the next step, which
+      ignores its action and returns its first observation with reward 0;
+    - ``"SameStep"``: it is reset in the step where it ends, whose observation is already the
+      next episode's; the final observation and info are in ``info["final_obs"]`` (an object
+      array) and ``info["final_info"]``, with their ``_final_obs`` / ``_final_info`` masks;
+    - ``"Disabled"``: ended episodes stay ended until ``reset(options={"reset_mask": mask})``;
+      a step while any is ended raises RuntimeError.
+
+    A step is all or nothing: when it raises (bad actions, an opponent that raises, Ctrl-C
+    during a reply) every game, side and generator is as it was before the call.
 
     Against ``opponent="random"`` the agent's moves and the replies are native batch calls
     (``VectorGames.step`` and ``VectorGames.step_random``); other opponents are asked one
-    game at a time. ``threads`` is passed to ``VectorGames``; ``seed`` seeds the native games
-    (``reset(seed=...)`` reseeds them).
+    game at a time, before any game changes. ``threads`` is passed to ``VectorGames``;
+    ``seed`` seeds the native games (``reset(seed=...)`` reseeds them). ``render_mode=
+    "rgb_array"`` makes ``render()`` return a tuple of (396, 396, 3) uint8 frames, one per
+    game (Gymnasium's convention for vector environments).
     """
 
-    metadata: dict[str, Any] = {"autoreset_mode": AutoresetMode.NEXT_STEP, "render_modes": []}
+    metadata: dict[str, Any] = {"autoreset_mode": AutoresetMode.NEXT_STEP, "render_modes": ["rgb_array"],
+                                "render_fps": 4}
 
     def __init__(
         self,
@@ -56,10 +153,14 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
         search_threads: int = 1,
         threads: int = 1,
         seed: int | None = None,
+        autoreset_mode: AutoresetMode | str = AutoresetMode.NEXT_STEP,
+        render_mode: str | None = None,
     ) -> None:
-        if isinstance(num_envs, bool) or not isinstance(num_envs, int) or num_envs < 1:
-            raise ValueError(f"num_envs: expected a positive int, got {num_envs!r}")
-        self.num_envs = num_envs
+        self.num_envs = num_envs = _check_num_envs(num_envs)
+        self.autoreset_mode = _check_autoreset_mode(autoreset_mode)
+        self.metadata = {**type(self).metadata, "autoreset_mode": self.autoreset_mode}
+        check_render_mode(render_mode, self.metadata["render_modes"])
+        self.render_mode = render_mode
         self.opponent: Opponent = make_opponent(opponent, simulations=simulations, threads=search_threads)
         self.agent_plays: AgentPlays = check_agent_plays(agent_plays)
         self._native_replies = isinstance(self.opponent, RandomOpponent)
@@ -71,11 +172,24 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
         self._rows = np.arange(num_envs)
         self._agent = np.ones(num_envs, dtype=np.int8)
         self._episodes = np.zeros(num_envs, dtype=np.int64)
+        # Next-step: the rows whose episode ended in the last step. Disabled: the rows ended
+        # and not reset since.
         self._autoreset = np.zeros(num_envs, dtype=np.bool_)
+        self._last_move = np.full(num_envs, -1, dtype=np.int16)
+        self._mask = np.zeros((num_envs, 81), dtype=np.int8)
         self._has_reset = False
+        self._held_interrupt: Callable[[int, FrameType | None], Any] | None = None
+        self._opponent_moves = np.full(num_envs, -1, dtype=np.int64)
         # The planes of the last observation, kept up to date move by move: the agent's and
         # the opponent's new marks are set, the legal channel is recomputed.
         self._planes = np.zeros((num_envs, *OBSERVATION_SHAPE), dtype=np.int8)
+        if self._native_replies:
+            # Against the random opponent the whole step is one native call, which keeps the
+            # planes, masks, rewards and sides in these arrays (read-only views).
+            views = self._games._env_start(AGENT_PLAYS.index(self.agent_plays))
+            self._planes = views[0].reshape(num_envs, *OBSERVATION_SHAPE)
+            self._mask, self._rewards, self._terminated, self._illegal = views[1:5]
+            self._opponent_moves, self._agent, self._last_move = views[5:8]
 
     @property
     def agent_player(self) -> npt.NDArray[np.int8]:
@@ -89,94 +203,296 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
     def reset(
         self, *, seed: int | None = None, options: dict[str, Any] | None = None
     ) -> tuple[npt.NDArray[np.int8], dict[str, Any]]:
+        """Starts every game again, or with ``options={"reset_mask": mask}`` (a (num_envs,)
+        bool array) those where mask is True; the observation and info cover every game."""
+        self._raise_held_interrupt()
+        rows = self._rows
+        partial = options is not None and "reset_mask" in options
+        if partial:
+            rows = self._reset_rows(options["reset_mask"])  # type: ignore[index]
+            if not self._has_reset:
+                raise RuntimeError("the environment has not been reset yet; call reset() without a reset_mask first")
         super().reset(seed=seed)
-        self._games.reset(seed=seed)
-        if seed is not None or not self._has_reset:
-            # Under "alternate", even-numbered games start with the agent moving first.
-            self._episodes[:] = self._rows % 2 if self.agent_plays == "alternate" else 0
-        self._has_reset = True
-        self._assign_sides(self._rows)
-        self._play_openings(self._rows)
-        self._autoreset[:] = False
-        return self._observe(), self._info(self._games.legal.view(np.int8).copy())
+        if self._native_replies:
+            return self._native_reset(rows if partial else None, seed, options)
+        with _HeldInterrupt(self):
+            self._games.reset(rows if partial else None, seed=seed)
+            if seed is not None or not self._has_reset:
+                # Under "alternate", even-numbered games start with the agent moving first.
+                self._episodes[rows] = rows % 2 if self.agent_plays == "alternate" else 0
+            self._has_reset = True
+            self._assign_sides(rows)
+            openings = self._draw_openings(rows)
+            self._start(rows, openings)
+            self._autoreset[rows] = False
+            info = self._info(np.zeros(self.num_envs, dtype=np.bool_), self._opponent_moves)
+            if partial:
+                # As Gymnasium's own vector environments give it: the info of the games reset.
+                _keep_rows(info, options["reset_mask"])  # type: ignore[index]
+            return self._planes.copy(), info
+
+    def _native_reset(
+        self, rows: npt.NDArray[np.intp] | None, seed: int | None, options: dict[str, Any] | None
+    ) -> tuple[npt.NDArray[np.int8], dict[str, Any]]:
+        with _HeldInterrupt(self):
+            if seed is not None:
+                self._games.reset(rows, seed=seed)  # restarts the games' random streams
+            self._games._env_begin(rows, seed is not None or not self._has_reset)
+            self._has_reset = True
+            self._autoreset[self._rows if rows is None else rows] = False
+            info = self._native_info()
+            if rows is not None:
+                _keep_rows(info, options["reset_mask"])  # type: ignore[index]
+            return self._planes.copy(), info
+
+    def _native_step(
+        self, cells: npt.NDArray[np.integer[Any]]
+    ) -> tuple[
+        npt.NDArray[np.int8], npt.NDArray[np.float64], npt.NDArray[np.bool_], npt.NDArray[np.bool_], dict[str, Any]
+    ]:
+        """One native call moves every game (the agent's cell, then a random reply, or a new
+        episode where the last one ended) and updates the arrays; the rest is copying them."""
+        with _HeldInterrupt(self):
+            self._games._env_step(cells, self.autoreset_mode == AutoresetMode.NEXT_STEP)
+            rewards, terminated = self._rewards.copy(), self._terminated.copy()
+            final = None
+            if self.autoreset_mode == AutoresetMode.SAME_STEP and terminated.any():
+                final_obs = np.full(self.num_envs, None, dtype=object)
+                final_info = self._native_info()
+                _keep_rows(final_info, terminated)
+                rows = np.flatnonzero(terminated)
+                for i in rows.tolist():
+                    final_obs[i] = self._planes[i].copy()
+                final = {"final_obs": final_obs, "_final_obs": terminated.copy(),
+                         "final_info": final_info, "_final_info": terminated.copy()}
+                self._games._env_begin(rows, False)
+            elif self.autoreset_mode == AutoresetMode.DISABLED:
+                self._autoreset = terminated.copy()
+            info = self._native_info()
+            if final is not None:
+                info.update(final)
+            return self._planes.copy(), rewards, terminated, np.zeros(self.num_envs, dtype=np.bool_), info
+
+    def _native_info(self) -> dict[str, Any]:
+        info: dict[str, Any] = {
+            "action_mask": self._mask.copy(),
+            "illegal_action": self._illegal.copy(),
+            "agent_player": self._agent.astype(np.int64),
+            "opponent_move": self._opponent_moves.copy(),
+        }
+        ones = np.ones(self.num_envs, dtype=np.bool_)
+        for key in INFO_KEYS:
+            info[f"_{key}"] = ones.copy()
+        return info
+
+    def _reset_rows(self, mask: object) -> npt.NDArray[np.intp]:
+        if not isinstance(mask, np.ndarray) or mask.dtype != np.bool_ or mask.shape != (self.num_envs,):
+            raise ValueError(f"options['reset_mask']: expected a bool array of shape ({self.num_envs},), got {mask!r}")
+        return np.flatnonzero(mask)
 
     def step(
         self, actions: npt.ArrayLike
     ) -> tuple[
         npt.NDArray[np.int8], npt.NDArray[np.float64], npt.NDArray[np.bool_], npt.NDArray[np.bool_], dict[str, Any]
     ]:
-        cells = check_cells(actions, self.num_envs)
+        self._raise_held_interrupt()
+        if isinstance(actions, (list, tuple)) and any(isinstance(a, (bool, np.bool_)) for a in actions):
+            raise TypeError("actions: expected integer cells 0..80, got a bool")
+        cells = check_cells(actions, self.num_envs, check_range=not self._native_replies)
         if not self._has_reset:
             raise RuntimeError("the environment has not been reset yet; call reset() first")
-        games = self._games
-        restart = self._autoreset
-        legal = games.legal
+        disabled = self.autoreset_mode == AutoresetMode.DISABLED
+        if disabled and self._autoreset.any():
+            ended = np.flatnonzero(self._autoreset)
+            raise RuntimeError(
+                f"autoreset is disabled and the episodes of environments {ended[:8].tolist()}"
+                f"{' ...' if len(ended) > 8 else ''} have ended; reset them first with "
+                "reset(options={'reset_mask': mask})"
+            )
+        if self._native_replies:
+            return self._native_step(cells)
+        return self._python_step(cells.astype(np.intp, copy=False))  # already a new intp array
+
+    def _python_step(
+        self, cells: npt.NDArray[np.intp]
+    ) -> tuple[
+        npt.NDArray[np.int8], npt.NDArray[np.float64], npt.NDArray[np.bool_], npt.NDArray[np.bool_], dict[str, Any]
+    ]:
+        """A step against an opponent asked in Python, one game at a time."""
+        restart = self._autoreset if self.autoreset_mode == AutoresetMode.NEXT_STEP else np.zeros_like(self._autoreset)
         # Every running game whose episode goes on has the agent to move.
-        played = legal[self._rows, cells] & ~restart
+        played = self._games.legal[self._rows, cells] & ~restart
         illegal = ~played & ~restart
+        replies, openings = self._ask_opponent(cells, played, illegal, restart)
+        with _HeldInterrupt(self):
+            return self._commit(cells, played, illegal, restart, replies, openings)
+
+    def _ask_opponent(
+        self,
+        cells: npt.NDArray[np.intp],
+        played: npt.NDArray[np.bool_],
+        illegal: npt.NDArray[np.bool_],
+        restart: npt.NDArray[np.bool_],
+    ) -> tuple[npt.NDArray[np.intp], dict[int, int]]:
+        """The opponent's replies (-1 where none) and its first moves in the games that start
+        again in this step, asked before any game changes; when the opponent raises (or Ctrl-C
+        comes), the generator is put back and the error goes on."""
+        state = self.np_random.bit_generator.state
+        try:
+            replies = np.full(self.num_envs, -1, dtype=np.intp)
+            ends = illegal.copy()
+            for i in np.flatnonzero(played).tolist():
+                after = self._games.position(i).play(int(cells[i]))
+                if not after.is_over:
+                    replies[i] = self.opponent.reply(after, self.np_random)
+                    after = after.play(int(replies[i]))
+                ends[i] = after.is_over
+            starting = np.flatnonzero(ends if self.autoreset_mode == AutoresetMode.SAME_STEP else restart)
+            openings = {}
+            for i in starting[self._next_sides(starting) == 2].tolist():
+                openings[i] = self.opponent.reply(Position(), self.np_random)
+            return replies, openings
+        except BaseException:
+            self.np_random.bit_generator.state = state
+            raise
+
+    def _commit(
+        self,
+        cells: npt.NDArray[np.intp],
+        played: npt.NDArray[np.bool_],
+        illegal: npt.NDArray[np.bool_],
+        restart: npt.NDArray[np.bool_],
+        replies: npt.NDArray[np.intp],
+        openings: dict[int, int],
+    ) -> tuple[
+        npt.NDArray[np.int8], npt.NDArray[np.float64], npt.NDArray[np.bool_], npt.NDArray[np.bool_], dict[str, Any]
+    ]:
+        games = self._games
+        n = self.num_envs
         over_before = games.done.copy()
-        saved = None
+        kept = None
         if illegal.any():
-            # The episode ends with the position as it was: keep its planes for the result.
+            # The episode ends with the position as it was: keep it and its planes.
             rows = np.flatnonzero(illegal)
-            saved = rows, self._planes[rows]
+            kept = rows, [games.position(i) for i in rows.tolist()], self._planes[rows]
         # VectorGames moves every running game at once; a game whose episode is ending (or
-        # that restarts now) gets some legal cell, and is reset below.
+        # that restarts now) gets some legal cell, and is put back or reset below.
         self._fill(cells, ~played & ~over_before)
         cells[over_before] = -1
         games.step(cells)
-        marks = self._planes.reshape(self.num_envs, 81, 3)
+        marks = self._planes.reshape(n, 81, 3)
         rows = np.flatnonzero(played)
         marks[rows, CELL_TO_GRID[cells[rows]], 0] = 1
-        before_reply = games.boards.copy()
-        replied = np.flatnonzero(~games.done)
-        if self._native_replies:
-            games.step_random()
-        else:
-            self._reply(played)
-        # The opponent's marks: the cell that changed in each game that was still running.
-        changed = np.argmax(games.boards != before_reply, axis=1)[replied]
-        marks[replied, CELL_TO_GRID[changed], 1] = 1
+        running = ~games.done
+        replied = np.flatnonzero(running)
+        self._fill(replies, running & ~played)
+        replies[~running] = -1
+        games.step(replies)
+        reply_cells = replies[replied]
+        marks[replied, CELL_TO_GRID[reply_cells], 1] = 1
+        opponent_moves = np.full(n, -1, dtype=np.int64)
+        opponent_moves[replied] = reply_cells
+        opponent_moves[~played] = -1
+        self._last_move[rows] = cells[rows]
+        answered = replied[played[replied]]
+        self._last_move[answered] = opponent_moves[answered]
         ended = played & games.done
         winner = games.winner
-        rewards = np.zeros(self.num_envs, dtype=np.float64)
+        rewards = np.zeros(n, dtype=np.float64)
         rewards[ended & (winner == self._agent)] = 1.0
         rewards[ended & (winner == 3 - self._agent)] = -1.0
         rewards[illegal] = -1.0
         terminated = ended | illegal
-        if restart.any():
-            rows = np.flatnonzero(restart)
-            games.reset(rows.tolist())
-            self._assign_sides(rows)
-            self._play_openings(rows)
-            self._restart_planes(rows)
         marks[:, :, 2] = np.take(games.legal.view(np.int8), GRID_TO_CELL, axis=1)
-        observations = self._planes.copy()
-        mask = games.legal.view(np.int8).copy()
-        if saved is not None:
-            rows, planes = saved
+        np.copyto(self._mask, games.legal.view(np.int8))
+        if kept is not None:
+            rows, positions, planes = kept
+            for i, position in zip(rows.tolist(), positions):
+                games.load(i, position)
             planes[..., 2] = 0
-            observations[rows] = planes
-            mask[rows] = 0
-        self._autoreset = terminated.copy()
-        truncated = np.zeros(self.num_envs, dtype=np.bool_)
-        return observations, rewards, terminated, truncated, self._info(mask)
+            self._planes[rows] = planes
+            self._mask[rows] = 0
+        self._opponent_moves = opponent_moves
+        info = None
+        if self.autoreset_mode == AutoresetMode.SAME_STEP:
+            starting = np.flatnonzero(terminated)
+            if starting.size:
+                info = self._final(terminated, illegal, opponent_moves)
+        else:
+            starting = np.flatnonzero(restart)
+        if starting.size:
+            games.reset(starting)
+            self._assign_sides(starting)
+            self._start(starting, openings)
+            illegal = illegal & ~terminated if self.autoreset_mode == AutoresetMode.SAME_STEP else illegal
+        self._autoreset = terminated.copy() if self.autoreset_mode != AutoresetMode.SAME_STEP else self._autoreset
+        truncated = np.zeros(n, dtype=np.bool_)
+        out = self._info(illegal, self._opponent_moves)
+        if info is not None:
+            out.update(info)
+        return self._planes.copy(), rewards, terminated, truncated, out
 
-    def _observe(self) -> npt.NDArray[np.int8]:
-        self._planes = batch_planes(self._games.boards, self._agent, self._games.legal)
-        return self._planes.copy()
+    def _final(
+        self, terminated: npt.NDArray[np.bool_], illegal: npt.NDArray[np.bool_], opponent_moves: npt.NDArray[np.int64]
+    ) -> dict[str, Any]:
+        """Same-step autoreset: the final observations and infos of the episodes ending now."""
+        final_obs = np.full(self.num_envs, None, dtype=object)
+        for i in np.flatnonzero(terminated).tolist():
+            final_obs[i] = self._planes[i].copy()
+        final_info = self._info(illegal, opponent_moves)
+        _keep_rows(final_info, terminated)
+        return {"final_obs": final_obs, "_final_obs": terminated.copy(),
+                "final_info": final_info, "_final_info": terminated.copy()}
 
-    def _restart_planes(self, rows: npt.NDArray[np.intp]) -> None:
-        """Planes of games just reset: the empty board where the agent moves first."""
-        first = self._agent[rows] == 1
-        self._planes[rows[first]] = _OPENING_PLANES
-        second = rows[~first]
-        if len(second):
+    def render(self) -> Any:  # a frame, text or None; Gymnasium types it with an unbound type variable
+        """With ``render_mode="rgb_array"``, a (396, 396, 3) uint8 frame of each game."""
+        if self.render_mode is None:
+            return None
+        if not self._has_reset:
+            raise RuntimeError("the environment has not been reset yet; call reset() first")
+        return tuple(
+            render_frame(self._games.position(i), int(self._last_move[i]), show_legal=bool(self._mask[i].any()))
+            for i in range(self.num_envs)
+        )
+
+    def _raise_held_interrupt(self) -> None:
+        handler, self._held_interrupt = self._held_interrupt, None
+        if handler is not None:
+            handler(signal.SIGINT, None)
+
+    def _start(self, rows: npt.NDArray[np.intp], openings: dict[int, int]) -> None:
+        """Games just reset: the opponent's first move where it moves first, then their
+        planes, masks and last moves."""
+        for i, cell in openings.items():
+            self._games.load(i, _OPENINGS[cell])
+        self._opponent_moves[rows] = -1
+        self._last_move[rows] = -1
+        if openings:
+            second = np.fromiter(openings.keys(), dtype=np.intp, count=len(openings))
+            moves = np.fromiter(openings.values(), dtype=np.int64, count=len(openings))
+            self._opponent_moves[second] = moves
+            self._last_move[second] = moves
+        first = rows[self._agent[rows] == 1]
+        self._planes[first] = _OPENING_PLANES
+        second_rows = rows[self._agent[rows] == 2]
+        if len(second_rows):
             games = self._games
-            self._planes[second] = batch_planes(games.boards[second], self._agent[second], games.legal[second])
+            self._planes[second_rows] = batch_planes(
+                games.boards[second_rows], self._agent[second_rows], games.legal[second_rows]
+            )
+        self._mask[rows] = self._games.legal[rows].view(np.int8)
 
-    def _info(self, mask: npt.NDArray[np.int8]) -> dict[str, Any]:
-        return {"action_mask": mask, "_action_mask": np.ones(self.num_envs, dtype=np.bool_)}
+    def _info(self, illegal: npt.NDArray[np.bool_], opponent_moves: npt.NDArray[np.int64]) -> dict[str, Any]:
+        n = self.num_envs
+        info: dict[str, Any] = {
+            "action_mask": self._mask.copy(),
+            "illegal_action": illegal.copy(),
+            "agent_player": self._agent.astype(np.int64),
+            "opponent_move": opponent_moves.copy(),
+        }
+        for key in INFO_KEYS:
+            info[f"_{key}"] = np.ones(n, dtype=np.bool_)
+        return info
 
     def _fill(self, cells: npt.NDArray[np.intp], rows_mask: npt.NDArray[np.bool_]) -> None:
         """Puts the first legal cell of each selected running game into ``cells``."""
@@ -184,38 +500,22 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
             rows = np.flatnonzero(rows_mask)
             cells[rows] = np.argmax(self._games.legal[rows], axis=1)
 
-    def _reply(self, played: npt.NDArray[np.bool_]) -> None:
-        """The opponent's replies, one game at a time, where the agent has just moved."""
-        games = self._games
-        running = ~games.done
-        cells = np.full(self.num_envs, -1, dtype=np.intp)
-        self._fill(cells, running & ~played)
-        for i in np.flatnonzero(running & played).tolist():
-            cells[i] = self.opponent.reply(games.position(i), self.np_random)
-        if running.any():
-            games.step(cells)
+    def _next_sides(self, rows: npt.NDArray[np.intp]) -> npt.NDArray[np.int8]:
+        """The sides the agent gets in the next episodes of rows (changing nothing)."""
+        if self.agent_plays == "first":
+            return np.ones(len(rows), dtype=np.int8)
+        if self.agent_plays == "second":
+            return np.full(len(rows), 2, dtype=np.int8)
+        return (1 + self._episodes[rows] % 2).astype(np.int8)
 
     def _assign_sides(self, rows: npt.NDArray[np.intp]) -> None:
-        if self.agent_plays == "first":
-            self._agent[rows] = 1
-        elif self.agent_plays == "second":
-            self._agent[rows] = 2
-        else:
-            self._agent[rows] = 1 + self._episodes[rows] % 2
+        self._agent[rows] = self._next_sides(rows)
+        if self.agent_plays == "alternate":
             self._episodes[rows] += 1
 
-    def _play_openings(self, rows: npt.NDArray[np.intp]) -> None:
+    def _draw_openings(self, rows: npt.NDArray[np.intp]) -> dict[int, int]:
         """The opponent's first move in the (fresh) games of ``rows`` where it moves first."""
         second = rows[self._agent[rows] == 2]
         if len(second) == 0:
-            return
-        if self._native_replies and len(second) == self.num_envs:
-            self._games.step_random()
-            return
-        if self._native_replies:
-            openings = self.np_random.integers(81, size=len(second))
-            for i, cell in zip(second.tolist(), openings.tolist()):
-                self._games.load(i, _OPENINGS[cell])
-            return
-        for i in second.tolist():
-            self._games.load(i, _OPENINGS[self.opponent.reply(Position(), self.np_random)])
+            return {}
+        return {i: self.opponent.reply(Position(), self.np_random) for i in second.tolist()}

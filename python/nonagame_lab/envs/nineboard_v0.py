@@ -6,7 +6,7 @@
 | Actions            | ``Discrete(81)``: the cell to play, 0..80             |
 | Observation        | dict: ``observation`` (9, 9, 3) int8, ``action_mask`` (81,) int8 |
 | Rewards            | +1 to the winner, -1 to the loser, 0 to both for a draw |
-| Render modes       | ``"ansi"`` (returns the board as text), ``"human"`` (prints it) |
+| Render modes       | ``"ansi"`` (the board as text), ``"human"`` (prints it), ``"rgb_array"`` (a (396, 396, 3) uint8 picture) |
 
 **Observation.** ``observation`` holds three planes on the 9 x 9 grid, from the point of view
 of the agent observing: channel 0 its own marks, channel 1 its opponent's marks, channel 2 the
@@ -27,7 +27,10 @@ an agent that is already done.
 **Length.** ``max_cycles`` (default: none) truncates both agents after that many cycles, a
 cycle being each player moving once. ``parallel_env()`` is the turn-based parallel view
 (PettingZoo's ``turn_based_aec_to_parallel``): each parallel step is one move of the player to
-move, and there ``max_cycles`` counts those steps.
+move, and there ``max_cycles`` counts those steps. The side that is not to move gets an
+observation with an all-zero ``action_mask`` at every step and its action is ignored; a
+learner that samples both sides should drop those transitions, or use the AEC ``env()``,
+where each agent acts only on its turn.
 """
 
 from __future__ import annotations
@@ -38,14 +41,15 @@ import gymnasium
 import numpy as np
 import numpy.typing as npt
 from gymnasium import spaces
-from gymnasium.utils import EzPickle
+from gymnasium.utils import EzPickle, seeding
 # PettingZoo ships no type information.
 from pettingzoo import AECEnv, ParallelEnv  # type: ignore[import-untyped, unused-ignore]
 from pettingzoo.utils import AgentSelector, wrappers  # type: ignore[import-untyped, unused-ignore]
-from pettingzoo.utils.conversions import turn_based_aec_to_parallel  # type: ignore[import-untyped, unused-ignore]
+from pettingzoo.utils.conversions import turn_based_aec_to_parallel_wrapper  # type: ignore[import-untyped, unused-ignore]
 
 from nonagame_lab import Position
 from nonagame_lab.envs._actions import check_cell
+from nonagame_lab.envs._frames import check_render_mode, render_frame
 from nonagame_lab.envs._planes import OBSERVATION_SHAPE, legal_mask, move_name, position_planes, render_text
 
 AGENTS = ("player_1", "player_2")
@@ -64,11 +68,26 @@ def env(**kwargs: Any) -> AECEnv:
 
 def parallel_env(**kwargs: Any) -> ParallelEnv:
     """The turn-based parallel view of ``env()``: only the player to move acts in each step
-    (the others' actions are ignored); ``max_cycles`` counts these steps."""
+    (the other's action is ignored, and its observation has an all-zero ``action_mask``);
+    ``max_cycles`` counts these steps."""
     max_cycles = kwargs.pop("max_cycles", None)
     aec = env(**kwargs)
     aec.unwrapped.max_plies = _check_max_cycles(max_cycles)
-    return turn_based_aec_to_parallel(aec)
+    return _TurnBasedParallel(aec)
+
+
+class _TurnBasedParallel(turn_based_aec_to_parallel_wrapper):  # type: ignore[misc]
+    """PettingZoo's turn-based parallel view, refusing a step whose actions leave out the agent
+    to move with a KeyError that names it."""
+
+    def step(self, actions: dict[str, Any]) -> Any:
+        agent = self.aec_env.agent_selection
+        if self.agents and agent not in actions:
+            raise KeyError(
+                f"parallel_env.step(): the actions have no entry for {agent!r}, the agent to move "
+                f"(got {sorted(actions)!r}); only its action is played"
+            )
+        return super().step(actions)
 
 
 def _check_max_cycles(max_cycles: object) -> int | None:
@@ -94,7 +113,7 @@ class raw_env(AECEnv, EzPickle):  # type: ignore[misc]
     """The bare environment; use ``env()`` for the wrapped one."""
 
     metadata: dict[str, Any] = {
-        "render_modes": ["ansi", "human"],
+        "render_modes": ["ansi", "human", "rgb_array"],
         "name": "nineboard_v0",
         "is_parallelizable": False,
         "render_fps": 1,
@@ -103,15 +122,14 @@ class raw_env(AECEnv, EzPickle):  # type: ignore[misc]
     def __init__(self, render_mode: str | None = None, max_cycles: int | None = None) -> None:
         EzPickle.__init__(self, render_mode, max_cycles)
         super().__init__()
-        if render_mode is not None and render_mode not in self.metadata["render_modes"]:
-            raise ValueError(f"render_mode: expected None, 'ansi' or 'human', got {render_mode!r}")
+        check_render_mode(render_mode, self.metadata["render_modes"])
         cycles = _check_max_cycles(max_cycles)
         # A cycle is both players moving once.
         self.max_plies: int | None = None if cycles is None else 2 * cycles
         self.render_mode = render_mode
         self.agents = list(AGENTS)
         self.possible_agents = list(AGENTS)
-        self.action_spaces = {agent: spaces.Discrete(81) for agent in AGENTS}
+        self.action_spaces: dict[str, spaces.Space[Any]] = {agent: spaces.Discrete(81) for agent in AGENTS}
         self.observation_spaces = {
             agent: spaces.Dict(
                 {
@@ -123,6 +141,7 @@ class raw_env(AECEnv, EzPickle):  # type: ignore[misc]
         }
         self.position = Position()
         self.plies = 0
+        self.last_move = -1
         self.rewards = dict.fromkeys(self.agents, 0)
         self._cumulative_rewards = dict.fromkeys(self.agents, 0)
         self.terminations = dict.fromkeys(self.agents, False)
@@ -147,8 +166,12 @@ class raw_env(AECEnv, EzPickle):  # type: ignore[misc]
         return {"observation": planes, "action_mask": mask}
 
     def reset(self, seed: int | None = None, options: dict[str, Any] | None = None) -> None:
+        # The game has no chance, but a seed is checked as Gymnasium checks one (a
+        # non-negative int, else gymnasium.error.Error), so that the same seeds work everywhere.
+        self.np_random, _ = seeding.np_random(seed)
         self.position = Position()
         self.plies = 0
+        self.last_move = -1
         self.agents = list(self.possible_agents)
         self.rewards = dict.fromkeys(self.agents, 0)
         self._cumulative_rewards = dict.fromkeys(self.agents, 0)
@@ -173,6 +196,7 @@ class raw_env(AECEnv, EzPickle):  # type: ignore[misc]
             )
         self.position = self.position.play(cell)
         self.plies += 1
+        self.last_move = cell
         # Rewards are those of this step alone; the last one accumulates them.
         self._clear_rewards()
         if self.position.is_over:
@@ -189,10 +213,14 @@ class raw_env(AECEnv, EzPickle):  # type: ignore[misc]
         if self.render_mode == "human":
             self.render()
 
-    def render(self) -> str | None:
+    def render(self) -> str | npt.NDArray[np.uint8] | None:
         if self.render_mode is None:
-            gymnasium.logger.warn("render() called without a render_mode; pass render_mode='ansi' or 'human'")
+            gymnasium.logger.warn(
+                "render() called without a render_mode; pass render_mode='ansi', 'human' or 'rgb_array'"
+            )
             return None
+        if self.render_mode == "rgb_array":
+            return render_frame(self.position, self.last_move)
         text = render_text(self.position)
         if self.render_mode == "ansi":
             return text

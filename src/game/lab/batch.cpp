@@ -1,6 +1,7 @@
 #include "batch.hpp"
 
 #include <array>
+#include <atomic>
 #include <cstring>
 
 #include "playout.hpp"
@@ -30,24 +31,30 @@ void write_mask(const CellSet& cells, std::uint8_t* row) {
     row[80] = static_cast<std::uint8_t>((high >> 16) & 1U);
 }
 
+// Writes a two-byte element with one store, so that a reader running meanwhile sees the
+// old value or the new one, never a mix of their bytes. (Bytes are written whole anyway.)
+void store(std::int16_t& element, int value) {
+    std::atomic_ref<std::int16_t>(element).store(static_cast<std::int16_t>(value), std::memory_order_relaxed);
+}
+
 }  // namespace
 
 Batch::Batch(std::size_t n, std::uint64_t seed, BatchArrays arrays)
     : games_(n, new_game(0, false)), arrays_(arrays) {
     rngs_.reserve(n);
     for (std::size_t i = 0; i < n; ++i) rngs_.emplace_back(seed, i);
-    for (std::size_t i = 0; i < n; ++i) publish_all(i);
+    for (std::size_t i = 0; i < n; ++i) publish_all(i, -1);
 }
 
 void Batch::reset(std::size_t i) {
     games_[i] = new_game(0, false);
-    publish_all(i);
+    publish_all(i, -1);
 }
 
 void Batch::load(std::size_t i, const GameRecord& record) {
     games_[i] = record;
     games_[i].log_enabled = false;
-    publish_all(i);
+    publish_all(i, -1);
 }
 
 std::optional<StepRefusal> Batch::validate(const std::int16_t* cells) const {
@@ -70,24 +77,45 @@ void Batch::play(std::size_t i, int cell) {
     GameRecord& game = games_[i];
     arrays_.boards[81 * i + static_cast<std::size_t>(cell)] = game.next_player;
     play_legal(game, cell);
-    ++arrays_.moves_played[i];
+    store(arrays_.moves_played[i], arrays_.moves_played[i] + 1);
+    store(arrays_.last_move[i], cell);
     publish_state(i);
 }
 
-void Batch::play_random(std::size_t i) {
+int Batch::play_random(std::size_t i) {
     GameRecord& game = games_[i];
-    if (game.available.empty()) return;
+    if (game.available.empty()) return -1;
     const std::int8_t player = game.next_player;
     const int cell = play_random_move(game, rngs_[i]);
     arrays_.boards[81 * i + static_cast<std::size_t>(cell)] = player;
-    ++arrays_.moves_played[i];
+    store(arrays_.moves_played[i], arrays_.moves_played[i] + 1);
+    store(arrays_.last_move[i], cell);
     publish_state(i);
+    return cell;
+}
+
+int Batch::play_and_reply(std::size_t i, int cell) {
+    GameRecord& game = games_[i];
+    std::int8_t* board = arrays_.boards + 81 * i;
+    board[cell] = game.next_player;
+    play_legal(game, cell);
+    int reply = -1;
+    if (!game.available.empty()) {
+        const std::int8_t player = game.next_player;
+        reply = play_random_move(game, rngs_[i]);
+        board[reply] = player;
+    }
+    store(arrays_.moves_played[i], arrays_.moves_played[i] + (reply >= 0 ? 2 : 1));
+    store(arrays_.last_move[i], reply >= 0 ? reply : cell);
+    publish_state(i);
+    return reply;
 }
 
 void Batch::finish_at_random(std::size_t i) {
     if (games_[i].available.empty()) return;
-    play_random_to_end(games_[i], rngs_[i]);
-    publish_all(i);
+    int last_cell = -1;
+    play_random_to_end(games_[i], rngs_[i], last_cell);
+    publish_all(i, last_cell);
 }
 
 void Batch::publish_state(std::size_t i) {
@@ -98,12 +126,13 @@ void Batch::publish_state(std::size_t i) {
     write_mask(legal_cells(game), arrays_.legal + 81 * i);
 }
 
-void Batch::publish_all(std::size_t i) {
+void Batch::publish_all(std::size_t i, int last_cell) {
     const GameRecord& game = games_[i];
     std::memcpy(arrays_.boards + 81 * i, game.board.data(), kCells);
     int marks = 0;
     for (const std::int8_t value : game.board) marks += value != 0 ? 1 : 0;
-    arrays_.moves_played[i] = static_cast<std::int16_t>(marks);
+    store(arrays_.moves_played[i], marks);
+    store(arrays_.last_move[i], last_cell);
     publish_state(i);
 }
 

@@ -186,6 +186,22 @@ std::optional<std::string> winner_problem(const Reader::Fields& f, const Settled
     return std::nullopt;
 }
 
+// A free choice while more than one roster is open: the last move sent the player to move
+// to a closed roster, so the player who moved last has a mark at position p of some roster
+// while roster p is closed (won or full). The opening, the one position without a mark of
+// the player who moved last, is free as well.
+std::optional<std::string> free_choice_problem(const Reader::Fields& f, const Settled& settled, int last_mover) {
+    bool any_mark = false;
+    for (int c = 0; c < kCells; ++c) {
+        if (f.board[c] != last_mover) continue;
+        any_mark = true;
+        if (settled.rosters[c % 9] != ROSTER_OPEN) return std::nullopt;
+    }
+    if (!any_mark) return std::nullopt;
+    return "a free choice '-' needs a mark of " + player_name(last_mover) +
+           ", who moved last, at position p of some roster while roster p is closed";
+}
+
 // The forced roster of a game in progress.
 std::optional<std::string> forced_problem(const Reader::Fields& f, const Settled& settled) {
     const int forced = f.forced;
@@ -200,8 +216,8 @@ std::optional<std::string> forced_problem(const Reader::Fields& f, const Settled
         if (forced < 0) return "only roster " + open + " is open, so the forced roster must be written as " + open;
         return std::nullopt;
     }
-    if (forced < 0) return std::nullopt;
     const int last_mover = 3 - f.to_move;
+    if (forced < 0) return free_choice_problem(f, settled, last_mover);
     for (int r = 0; r < kRosters; ++r) {
         if (f.board[9 * r + forced] == last_mover) return std::nullopt;
     }

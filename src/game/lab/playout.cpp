@@ -46,7 +46,7 @@ constexpr unsigned roster_of(const Wide& cells, int roster) {
 // position a move's roster is open, so settling changes its status exactly when the roster
 // is won or runs out of cells, and the board is won only through a roster just won.
 template <class Bits>
-std::int8_t random_to_end_wide(GameRecord& game, Rng& rng, unsigned open) {
+std::int8_t random_to_end_wide(GameRecord& game, Rng& rng, unsigned open, int& last_cell) {
     Rng local = rng;
     Wide available = (Wide{game.available.high_word()} << 64) | game.available.low_word();
     std::array<std::array<std::uint16_t, kRosters>, 2> cells = game.cell_masks;
@@ -55,6 +55,7 @@ std::int8_t random_to_end_wide(GameRecord& game, Rng& rng, unsigned open) {
     int target = game.next_roster;
     std::int8_t winner = game.winner;
     std::uint32_t moves = 0;
+    int last = last_cell;  // a local, which the board's byte stores cannot alias
     while (available != 0) {
         int roster = target;
         int position = 0;
@@ -74,6 +75,7 @@ std::int8_t random_to_end_wide(GameRecord& game, Rng& rng, unsigned open) {
             free = roster_of(available, roster);
         }
         const int cell = 9 * roster + position;
+        last = cell;
         const auto r = static_cast<std::size_t>(roster);
         const unsigned bit = 1U << position;
         game.board[static_cast<std::size_t>(cell)] = static_cast<std::int8_t>(mover + 1);
@@ -109,33 +111,41 @@ std::int8_t random_to_end_wide(GameRecord& game, Rng& rng, unsigned open) {
         game.finished = true;
         game.moves_accepted += moves;
     }
+    last_cell = last;
     rng = local;
     return game.winner;
 }
 #endif
 
 template <class Bits>
-std::int8_t random_to_end(GameRecord& game, Rng& rng) {
+std::int8_t random_to_end(GameRecord& game, Rng& rng, int& last_cell) {
 #if defined(__SIZEOF_INT128__)
     if (const std::optional<unsigned> open = open_rosters_if_regular(game)) {
-        return random_to_end_wide<Bits>(game, rng, *open);
+        return random_to_end_wide<Bits>(game, rng, *open, last_cell);
     }
 #endif
     // Any other record, one checked-free move at a time. The generator is copied in and
     // out so that it lives in registers: the board's byte stores could otherwise alias it.
     Rng local = rng;
-    while (!game.available.empty()) legal_bits::random_move<Bits>(game, local);
+    int last = last_cell;
+    while (!game.available.empty()) last = legal_bits::random_move<Bits>(game, local);
+    last_cell = last;
     rng = local;
     return game.winner;
 }
 
 }  // namespace
 
-std::int8_t play_random_to_end(GameRecord& game, Rng& rng) {
+std::int8_t play_random_to_end(GameRecord& game, Rng& rng, int& last_cell) {
 #if NONAGAME_HAVE_PDEP
-    if (select_path() == SelectPath::Pdep) return random_to_end<PdepBits>(game, rng);
+    if (select_path() == SelectPath::Pdep) return random_to_end<PdepBits>(game, rng, last_cell);
 #endif
-    return random_to_end<PortableBits>(game, rng);
+    return random_to_end<PortableBits>(game, rng, last_cell);
+}
+
+std::int8_t play_random_to_end(GameRecord& game, Rng& rng) {
+    int last_cell = -1;
+    return play_random_to_end(game, rng, last_cell);
 }
 
 }  // namespace nonagame

@@ -16,5 +16,8 @@ namespace nonagame {
 // (0 for a draw). A finished game is returned as it is. The moves, their draws and the
 // final record are those of play_random_move repeated, on either SelectPath.
 std::int8_t play_random_to_end(GameRecord& game, Rng& rng);
+// The same, setting last_cell to the last cell played (left as it is when the game was
+// already over).
+std::int8_t play_random_to_end(GameRecord& game, Rng& rng, int& last_cell);
 
 }  // namespace nonagame

@@ -10,22 +10,23 @@ namespace nonagame {
 namespace {
 
 // Text of a cell holding value; empty for a value that is no mark.
-std::string_view cell_text(std::int8_t value) {
+std::string_view cell_text(std::int8_t value, BoardLetters letters) {
+    const bool lab = letters == BoardLetters::kLab;
     switch (value) {
         case 0: return "   ";
-        case 1: return " O ";
-        case 2: return " X ";
+        case 1: return lab ? " X " : " O ";
+        case 2: return lab ? " O " : " X ";
         default: return {};
     }
 }
 
-void append_roster_row(std::string& out, const GameRecord& game, int roster, int row) {
+void append_roster_row(std::string& out, const GameRecord& game, int roster, int row, BoardLetters letters) {
     const std::int8_t status = game.rosters[roster];
     if (status != 0 && status != -1 && status != 1 && status != 2) return;
     for (int column = 0; column < 3; ++column) {
         // A won roster shows its winner's mark in every cell.
         const std::int8_t value = status > 0 ? status : game.board[9 * roster + 3 * row + column];
-        const std::string_view text = cell_text(value);
+        const std::string_view text = cell_text(value, letters);
         if (text.empty()) continue;
         out += text;
         if (column < 2) out += kLightVertical;
@@ -61,7 +62,7 @@ const std::string& heavy_rule() {
     return rule;
 }
 
-std::string render_board(const GameRecord& game) {
+std::string render_board(const GameRecord& game, BoardLetters letters) {
     const std::string& thin = thin_rule();
     const std::string& heavy = heavy_rule();
     std::string out;
@@ -70,7 +71,7 @@ std::string render_board(const GameRecord& game) {
         for (int row = 0; row < 3; ++row) {
             for (int column = 0; column < 3; ++column) {
                 if (column > 0) out += kHeavyVertical;
-                append_roster_row(out, game, 3 * band + column, row);
+                append_roster_row(out, game, 3 * band + column, row, letters);
             }
             if (row < 2) {
                 out += '\n';

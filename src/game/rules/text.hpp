@@ -24,9 +24,13 @@ const std::string& thin_rule();
 // between them.
 const std::string& heavy_rule();
 
+// The letters of the marks in render_board: the core module's grid draws player 1 as O and
+// player 2 as X; the lab draws player 1 as X and player 2 as O, as its notation does.
+enum class BoardLetters : std::uint8_t { kCore, kLab };
+
 // 17 lines of 35 characters joined by newlines, no newline at the end. Won rosters are
 // drawn filled with the winner's mark.
-std::string render_board(const GameRecord& game);
+std::string render_board(const GameRecord& game, BoardLetters letters = BoardLetters::kCore);
 
 // "{\n    c,\n    ...}" in the set's order, or "{}" when empty.
 std::string multiline_set(const CellSet& cells);

@@ -94,10 +94,13 @@ Integer to_integer(PyObject* object, const char* name, std::string_view expected
     return {overflow != 0 ? 0 : value, overflow};
 }
 
-std::int64_t to_index(PyObject* object, std::int64_t size, const char* name, PyObject* range_error) {
+std::int64_t to_index(PyObject* object, std::int64_t size, const char* name, const char* items,
+                      PyObject* range_error) {
     const Integer index = to_integer(object, name, "an int index");
     if (index.overflow != 0 || index.value < 0 || index.value >= size) {
-        fail_value(name, "index " + int_text(object) + " is not in 0.." + std::to_string(size - 1), range_error);
+        const std::string range =
+            size > 0 ? "is not in 0.." + std::to_string(size - 1) : std::string("is out of range: there are no ") + items;
+        fail_value(name, "index " + int_text(object) + " " + range, range_error);
     }
     return index.value;
 }

@@ -68,8 +68,9 @@ struct Integer {
 Integer to_integer(PyObject* object, const char* name, std::string_view expected = "an int");
 
 // An index into size items: an integer argument (as to_int) in 0..size-1, else range_error
-// "argument 'name': index I is not in 0..size-1", naming the int as given.
-std::int64_t to_index(PyObject* object, std::int64_t size, const char* name,
+// "argument 'name': index I is not in 0..size-1", naming the int as given, or, when size is
+// 0, "index I is out of range: there are no <items>".
+std::int64_t to_index(PyObject* object, std::int64_t size, const char* name, const char* items,
                       PyObject* range_error = PyExc_IndexError);
 
 // The decimal text of an int (or of an object with __index__).

@@ -10,7 +10,8 @@
 //     raise(), which sets the error and throws ErrorSet.
 //   - An internal fault (the engine's or the boundary's own `throw Fault(text)`) means the
 //     native code cannot go on; `entry` turns it into PanicException(text), a
-//     BaseException. Its texts are in fault_texts.hpp. std::bad_alloc becomes MemoryError.
+//     BaseException. Its texts are in fault_texts.hpp. std::bad_alloc becomes MemoryError,
+//     with the text of an OutOfMemory (say what could not be had) or none.
 //   - A Python error already set by a failed C API call is passed on as it is: throw
 //     ErrorSet{} (Ref::checked does) and `entry` returns NULL. To look at a pending error
 //     or set it aside while other calls run, take it into a PendingError.
@@ -44,12 +45,23 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "fault.hpp"
 #include "fault_texts.hpp"
 #include "pyref.hpp"
 
 namespace nonagame::py {
+
+// std::bad_alloc carrying the text of the MemoryError it becomes: what could not be had.
+class OutOfMemory : public std::bad_alloc {
+public:
+    explicit OutOfMemory(std::string text) : text_(std::move(text)) {}
+    const char* what() const noexcept override { return text_.c_str(); }
+
+private:
+    std::string text_;
+};
 
 // The PanicException type, created on first use (NULL with an error set if that fails).
 PyObject* panic_type();
@@ -113,6 +125,8 @@ PyObject* entry(Body&& body) noexcept {
         return nullptr;
     } catch (const Fault& fault) {
         set_panic(fault.text());
+    } catch (const OutOfMemory& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

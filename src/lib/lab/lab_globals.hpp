@@ -15,12 +15,13 @@ struct LabGlobals {
     const CoreApi* core = nullptr;
     // nonagame_lab._core itself: module.cpp makes it once and hands it to every import.
     PyObject* module = nullptr;
-    // Heap types, each made by its first use: Position, VectorGames, Searcher, the
+    // Heap types, each made by its first use: Position, VectorGames, Searcher, SearchResult, the
     // PlayoutResult struct sequence, and the hidden owner of native array memory
     // (native_arrays.cpp).
     PyTypeObject* position_type = nullptr;
     PyTypeObject* vector_games_type = nullptr;
     PyTypeObject* searcher_type = nullptr;
+    PyTypeObject* search_result_type = nullptr;
     PyTypeObject* playout_result_type = nullptr;
     PyTypeObject* block_type = nullptr;
     // Two NumPy functions, looked up when an array is first read (asarray, cell_array.cpp)

@@ -3,6 +3,7 @@
 
 #include "core_link.hpp"
 #include "errors.hpp"
+#include "lab_entry.hpp"
 #include "grid.hpp"
 #include "lab_globals.hpp"
 #include "module_support.hpp"
@@ -13,6 +14,7 @@
 #include "position_type.hpp"
 #include "search/mcts.hpp"
 #include "search_batch_type.hpp"
+#include "search_result_type.hpp"
 #include "searcher_type.hpp"
 #include "vector_games_type.hpp"
 
@@ -43,6 +45,7 @@ void populate(PyObject* module) {
     add_class(module, vector_games_type());
     add_class(module, playout_result_type());
     add_class(module, searcher_type());
+    add_class(module, search_result_type());
     add_class(module, network_type());
     add_class(module, search_batch_type());
     add_object(module, "DEFAULT_C_PUCT", Ref::checked(PyFloat_FromDouble(mcts::kDefaultCPuct)).get());
@@ -72,5 +75,5 @@ PyObject* init() {
 
 // The import system derives this name from the module's file name, _core.
 PyMODINIT_FUNC PyInit__core() {  // NOLINT(bugprone-reserved-identifier)
-    return nonagame::py::entry([] { return nonagame::py::init(); });
+    return nonagame::py::lab_entry([] { return nonagame::py::init(); });
 }

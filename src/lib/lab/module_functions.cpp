@@ -11,6 +11,7 @@
 #include "args.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
+#include "lab_entry.hpp"
 #include "lab_args.hpp"
 #include "numpy_api.hpp"
 #include "notation.hpp"
@@ -25,7 +26,7 @@ constexpr Params<2> kTransformParams{"transform_cells()", {"k", "cells"}};
 constexpr Params<2> kComposeParams{"compose_symmetries()", {"first", "second"}};
 
 PyObject* transform_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return entry([&] {
+    return lab_entry([&] {
         auto [k_object, cells] = parse(kTransformParams, args, nargs, nullptr);
         const int k = symmetry_value(k_object, "k");
         Ref sequence = cell_items(cells, "cells");
@@ -44,18 +45,18 @@ PyObject* transform_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyObject* inverse_symmetry(PyObject*, PyObject* k) {
-    return entry([&] { return PyLong_FromLong(inverse(symmetry_value(k, "k"))); });
+    return lab_entry([&] { return PyLong_FromLong(inverse(symmetry_value(k, "k"))); });
 }
 
 PyObject* compose_symmetries(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return entry([&] {
+    return lab_entry([&] {
         auto [first, second] = parse(kComposeParams, args, nargs, nullptr);
         return PyLong_FromLong(compose(symmetry_value(first, "first"), symmetry_value(second, "second")));
     });
 }
 
 PyObject* symmetry_cell_map(PyObject*, PyObject* k) {
-    return entry([&] {
+    return lab_entry([&] {
         const int symmetry = symmetry_value(k, "k");
         std::array<std::int8_t, kCells> map{};
         for (int cell = 0; cell < kCells; ++cell) map[static_cast<std::size_t>(cell)] = static_cast<std::int8_t>(transform_cell(symmetry, cell));
@@ -64,7 +65,7 @@ PyObject* symmetry_cell_map(PyObject*, PyObject* k) {
 }
 
 PyObject* py_cell_name(PyObject*, PyObject* cell) {
-    return entry([&] {
+    return lab_entry([&] {
         const long long index = engine_int(cell, "cell");
         const Result<std::string> name = cell_name(index);
         if (!name) raise(PyExc_ValueError, refusal_text(name.refusal(), index, cell));
@@ -73,7 +74,7 @@ PyObject* py_cell_name(PyObject*, PyObject* cell) {
 }
 
 PyObject* py_cell_index(PyObject*, PyObject* name) {
-    return entry([&] {
+    return lab_entry([&] {
         const Result<int> cell = cell_index(str_argument(name, "name"));
         if (!cell) raise(PyExc_ValueError, cell.refusal().message);
         return PyLong_FromLong(cell.value());

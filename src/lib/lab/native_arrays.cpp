@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <new>
+#include <string>
 
 #include "errors.hpp"
 #include "heap_type.hpp"
@@ -51,7 +52,7 @@ PyObject* frombuffer() {
 Ref new_native_block(std::size_t size) {
     // One byte at least: an empty batch still exports a valid pointer. Zero-filled.
     std::unique_ptr<std::byte[]> data(new (std::nothrow) std::byte[size == 0 ? 1 : size]());
-    if (!data) throw std::bad_alloc();
+    if (!data) throw OutOfMemory("cannot allocate the " + std::to_string(size) + " bytes of the batch's arrays");
     return Ref::steal(allocate<BlockBody>(block_type(), std::move(data), size));
 }
 

@@ -10,6 +10,7 @@
 
 #include "arrays.hpp"
 #include "errors.hpp"
+#include "lab_entry.hpp"
 #include "gil.hpp"
 #include "heap_type.hpp"
 #include "lab_args.hpp"
@@ -163,7 +164,7 @@ net::NamedArray read_array(std::string name, PyObject* value, std::size_t& float
 }
 
 PyObject* from_arrays(PyObject* cls, PyObject* mapping) {
-    return entry([&] {
+    return lab_entry([&] {
         if (!PyDict_Check(mapping) && (!PyMapping_Check(mapping) || PyUnicode_Check(mapping)))
             raise(PyExc_TypeError, "argument 'mapping': expected a mapping of names to float32 arrays, got '" +
                                        type_name(mapping) + "'");
@@ -204,7 +205,7 @@ Ref float32_array(std::initializer_list<Py_ssize_t> dims, float** data) {
 }
 
 PyObject* arrays(PyObject* self, PyObject*) {
-    return entry([&] {
+    return lab_entry([&] {
         const std::vector<net::NamedArray> named = net::network_arrays(*body(self).network);
         Ref numpy = Ref::checked(PyImport_ImportModule("numpy"));
         Ref result = Ref::checked(PyDict_New());
@@ -258,7 +259,7 @@ void add_position(PyObject* object, std::int8_t* planes, std::uint8_t* legal) {
 
 // One position or a sequence of them, each converted, then one released forward pass.
 PyObject* evaluate(PyObject* self, PyObject* positions) {  // NOLINT(readability-function-cognitive-complexity)
-    return entry([&]() -> PyObject* {
+    return lab_entry([&]() -> PyObject* {
         const std::shared_ptr<const net::Network> network = body(self).network;
         // One position: (policy (81,), value float). A sequence: (policy (B, 81), value (B,)).
         const bool single = is_position(positions) || !PySequence_Check(positions) || PyUnicode_Check(positions);
@@ -318,13 +319,17 @@ std::size_t read_planes(PyObject* planes_object, PyObject* legal_object, std::ve
                                     ", 81) to match the planes, got " + shape_text(legal_buffer));
     const auto rows = static_cast<std::size_t>(p.shape[0]);
     planes.resize(rows * net::kInputs);
+    if (PyBuffer_IsContiguous(&p, 'C') != 0) {
+        if (!planes.empty()) std::memcpy(planes.data(), p.buf, planes.size());
+        return rows;
+    }
     std::size_t i = 0;
     planes_buffer.for_each([&](const char* e) { planes[i++] = static_cast<std::int8_t>(*e); });
     return rows;
 }
 
 PyObject* evaluate_planes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry([&] {
+    return lab_entry([&] {
         if (nargs != 2 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0))
             raise(PyExc_TypeError, "evaluate_planes() takes exactly 2 positional arguments (planes, legal)");
         const std::shared_ptr<const net::Network> network = body(self).network;
@@ -341,7 +346,7 @@ PyObject* evaluate_planes(PyObject* self, PyObject* const* args, Py_ssize_t narg
 }
 
 PyObject* get_hidden_sizes(PyObject* self, void*) {
-    return entry([&] {
+    return lab_entry([&] {
         const std::vector<net::Dense>& hidden = body(self).network->hidden();
         Ref sizes = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(hidden.size())));
         for (std::size_t i = 0; i < hidden.size(); ++i)
@@ -357,7 +362,7 @@ PyObject* get_parameters(PyObject* self, void*) {
 PyObject* get_simd(PyObject*, void*) { return PyUnicode_FromString(net::simd_name(net::best_simd())); }
 
 PyObject* repr(PyObject* self) {
-    return entry([&] {
+    return lab_entry([&] {
         std::string text = "Network(hidden=(";
         const std::vector<net::Dense>& hidden = body(self).network->hidden();
         for (std::size_t i = 0; i < hidden.size(); ++i) text.append(i > 0 ? ", " : "").append(std::to_string(hidden[i].out));

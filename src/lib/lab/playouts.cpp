@@ -7,6 +7,7 @@
 
 #include "args.hpp"
 #include "errors.hpp"
+#include "lab_entry.hpp"
 #include "lab_args.hpp"
 #include "playout.hpp"
 #include "playout_result_type.hpp"
@@ -23,7 +24,7 @@ constexpr std::int64_t kChunk = 512;
 constexpr Params<4> kParams{"playouts()", {"position", "n", "seed", "threads"}, 2, 2};
 
 PyObject* playouts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry([&] {
+    return lab_entry([&] {
         auto [position, n_object, seed_object, threads_object] = parse(kParams, args, nargs, kwnames);
         const GameRecord start = position_record(position, "position");
         const std::int64_t n = count_value(n_object, "n");

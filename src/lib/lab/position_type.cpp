@@ -9,6 +9,7 @@
 #include "convert.hpp"
 #include "core_link.hpp"
 #include "errors.hpp"
+#include "lab_entry.hpp"
 #include "heap_type.hpp"
 #include "lab_args.hpp"
 #include "lab_globals.hpp"
@@ -44,7 +45,7 @@ constexpr Params<1> kNewParams{"Position.__new__()", {"notation"}, 0, 1};
 constexpr Params<1> kToGameParams{"Position.to_game()", {"game_id"}, 0, 1};
 
 PyObject* position_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-    return entry([&] {
+    return lab_entry([&] {
         auto [text] = parse(kNewParams, args, kwargs);
         if (text == nullptr || text == Py_None) return wrap_position(Position());
         return wrap_position(accepted(parse_notation(str_argument(text, "notation"))));
@@ -54,7 +55,7 @@ PyObject* position_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 // Class methods.
 
 PyObject* from_game(PyObject*, PyObject* game) {
-    return entry([&] {
+    return lab_entry([&] {
         if (!PyObject_TypeCheck(game, core().game_type)) fail_expected(game, "game", "a nonagame.Game");
         GameRecord record;
         if (core().read_game(game, &record) < 0) throw ErrorSet{};
@@ -63,7 +64,7 @@ PyObject* from_game(PyObject*, PyObject* game) {
 }
 
 PyObject* from_state(PyObject*, PyObject* state) {
-    return entry([&] {
+    return lab_entry([&] {
         if (!PyObject_TypeCheck(state, core().state_type)) fail_expected(state, "state", "a nonagame.State");
         CheckpointRecord checkpoint;
         if (core().read_state(state, &checkpoint) < 0) throw ErrorSet{};
@@ -74,11 +75,11 @@ PyObject* from_state(PyObject*, PyObject* state) {
 }
 
 PyObject* parse(PyObject*, PyObject* text) {
-    return entry([&] { return wrap_position(accepted(parse_notation(str_argument(text, "text")))); });
+    return lab_entry([&] { return wrap_position(accepted(parse_notation(str_argument(text, "text")))); });
 }
 
 PyObject* from_moves(PyObject*, PyObject* cells) {
-    return entry([&] {
+    return lab_entry([&] {
         Ref sequence = cell_items(cells, "cells");
         const Py_ssize_t count = PyTuple_GET_SIZE(sequence.get());
         std::vector<long long> moves(static_cast<std::size_t>(count));
@@ -101,7 +102,7 @@ PyObject* from_moves(PyObject*, PyObject* cells) {
 // Getters.
 
 PyObject* get_board(PyObject* self, void*) {
-    return entry([&] {
+    return lab_entry([&] {
         PositionBody& b = body(self);
         if (!b.board) {
             // A view of a read-only native block: unlike an array that owns its data, it
@@ -128,7 +129,7 @@ PyObject* get_forced_roster(PyObject* self, void*) {
 }
 
 PyObject* get_legal_moves(PyObject* self, void*) {
-    return entry([&] {
+    return lab_entry([&] {
         const CellSet cells = value(self).legal_set();
         Ref list = Ref::checked(PyList_New(cells.size()));
         Py_ssize_t i = 0;
@@ -138,13 +139,13 @@ PyObject* get_legal_moves(PyObject* self, void*) {
 }
 
 PyObject* get_notation(PyObject* self, void*) {
-    return entry([&] { return text_object(notation(value(self))).release(); });
+    return lab_entry([&] { return text_object(notation(value(self))).release(); });
 }
 
 // Methods.
 
 PyObject* play(PyObject* self, PyObject* cell) {
-    return entry([&] {
+    return lab_entry([&] {
         const long long index = engine_int(cell, "cell");
         const Result<Position> result = value(self).play(index);
         if (!result) raise(PyExc_ValueError, refusal_text(result.refusal(), index, cell));
@@ -153,7 +154,7 @@ PyObject* play(PyObject* self, PyObject* cell) {
 }
 
 PyObject* to_game(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry([&] {
+    return lab_entry([&] {
         auto [game_id] = parse(kToGameParams, args, nargs, kwnames);
         GameRecord record = value(self).record();
         record.id = game_id != nullptr ? to_u32(game_id, "game_id") : 0;
@@ -165,7 +166,7 @@ PyObject* to_game(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* symmetries(PyObject* self, PyObject*) {
-    return entry([&] {
+    return lab_entry([&] {
         Ref list = Ref::checked(PyList_New(kSymmetries));
         for (int k = 0; k < kSymmetries; ++k) PyList_SET_ITEM(list.get(), k, wrap_position(value(self).transformed(k)));
         return list.release();
@@ -173,12 +174,12 @@ PyObject* symmetries(PyObject* self, PyObject*) {
 }
 
 PyObject* transform(PyObject* self, PyObject* k) {
-    return entry([&] { return wrap_position(value(self).transformed(symmetry_value(k, "k"))); });
+    return lab_entry([&] { return wrap_position(value(self).transformed(symmetry_value(k, "k"))); });
 }
 
 // The picture is drawn in Python (nonagame_lab._svg); its arguments pass through as given.
 PyObject* call_svg(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return entry([&] {
+    return lab_entry([&] {
         Ref module = Ref::checked(PyImport_ImportModule("nonagame_lab._svg"));
         Ref draw = Ref::checked(PyObject_GetAttrString(module.get(), "position_svg"));
         const Py_ssize_t given = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
@@ -192,7 +193,7 @@ PyObject* call_svg(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* repr_svg(PyObject* self, PyObject*) { return call_svg(self, nullptr, nullptr); }
 
 PyObject* reduce(PyObject* self, PyObject*) {
-    return entry([&] {
+    return lab_entry([&] {
         Ref text = text_object(notation(value(self)));
         return Ref::checked(Py_BuildValue("O(O)", reinterpret_cast<PyObject*>(Py_TYPE(self)), text.get()))
             .release();
@@ -204,14 +205,14 @@ PyObject* copy_self(PyObject* self, PyObject*) { return Py_NewRef(self); }
 // Slots.
 
 PyObject* position_repr(PyObject* self) {
-    return entry([&] {
+    return lab_entry([&] {
         Ref text = text_object(notation(value(self)));
         return PyUnicode_FromFormat("Position(%R)", text.get());
     });
 }
 
 PyObject* position_str(PyObject* self) {
-    return entry([&] { return text_object(render_board(value(self).record())).release(); });
+    return lab_entry([&] { return text_object(render_board(value(self).record(), BoardLetters::kLab)).release(); });
 }
 
 Py_hash_t position_hash(PyObject* self) {

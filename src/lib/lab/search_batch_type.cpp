@@ -1,15 +1,18 @@
 #include "search_batch_type.hpp"
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "borrow.hpp"
 #include "errors.hpp"
+#include "lab_entry.hpp"
 #include "gil.hpp"
 #include "args.hpp"
 #include "heap_type.hpp"
@@ -17,7 +20,7 @@
 #include "native_arrays.hpp"
 #include "planes.hpp"
 #include "search/search_batch.hpp"
-#include "search_result.hpp"
+#include "search_result_type.hpp"
 #include "search_settings.hpp"
 
 namespace nonagame::py {
@@ -67,7 +70,7 @@ std::int64_t count_in(PyObject* object, const char* name, std::int64_t low, std:
 }
 
 PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return entry([&] {
+    return lab_entry([&] {
         auto [positions, simulations, threads, seed, c_puct, alpha, fraction, temperature, pool, per_tree] =
             parse(kNewParams, args, kwargs);
         if (simulations == nullptr || simulations == Py_None) {
@@ -84,22 +87,34 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         const auto leaves_per_tree = static_cast<int>(count_in(per_tree, "leaves_per_tree", 1, kCells, 1));
         const std::vector<GameRecord> roots = roots_of(positions);
         Ref self = Ref::steal(allocate<BatchBody>(type));
-        try {
-            body(self.get()).batch.emplace(roots, config, static_cast<std::uint64_t>(budget), leaves_per_tree);
-        } catch (const std::invalid_argument& error) {
-            raise(PyExc_ValueError, error.what());
-        }
+        building_pool(config, true, [&] {
+            try {
+                body(self.get()).batch.emplace(roots, config, static_cast<std::uint64_t>(budget), leaves_per_tree);
+            } catch (const std::invalid_argument& error) {
+                raise(PyExc_ValueError, error.what());
+            }
+        });
         return self.release();
     });
 }
 
-// One part of the evaluator's answer as count x columns float32 (columns 1: (count,) or
-// (count, 1)), any float dtype; TypeError or ValueError naming what was expected.
-void read_part(PyObject* numpy, PyObject* object, const char* name, int count, Py_ssize_t columns,
-               std::vector<float>& out) {
-    std::string expected = "(";
-    expected += std::to_string(count);
-    expected += columns == kCells ? ", 81)" : ",)";
+// A buffer of an object, given back at the end of the scope.
+class View {
+public:
+    explicit View(PyObject* object) {
+        if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) < 0) throw ErrorSet{};
+    }
+    ~View() { PyBuffer_Release(&view_); }
+    View(const View&) = delete;
+    View& operator=(const View&) = delete;
+    const Py_buffer& operator*() const { return view_; }
+
+private:
+    Py_buffer view_{};
+};
+
+// numpy.asarray(object), refused with TypeError unless its dtype is a float one.
+Ref float_array(PyObject* numpy, PyObject* object, const std::string& what) {
     Ref array = Ref::checked(PyObject_CallMethod(numpy, "asarray", "O", object));
     Ref dtype = Ref::checked(PyObject_GetAttrString(array.get(), "dtype"));
     Ref kind = Ref::checked(PyObject_GetAttrString(dtype.get(), "kind"));
@@ -107,34 +122,67 @@ void read_part(PyObject* numpy, PyObject* object, const char* name, int count, P
     if (kind_text == nullptr) throw ErrorSet{};
     if (std::strcmp(kind_text, "f") != 0) {
         Ref dtype_text = Ref::checked(PyObject_Str(dtype.get()));
-        std::string text = "the evaluator's ";
-        text += name;
-        text += ": expected a float array of shape " + expected + ", got dtype ";
-        text += PyUnicode_AsUTF8(dtype_text.get());
-        raise(PyExc_TypeError, text);
+        const char* dtype_name = PyUnicode_AsUTF8(dtype_text.get());
+        if (dtype_name == nullptr) throw ErrorSet{};
+        raise(PyExc_TypeError, std::string(what).append(", got dtype ").append(dtype_name));
     }
-    Ref flat = Ref::checked(PyObject_CallMethod(numpy, "ascontiguousarray", "Os", array.get(), "float32"));
-    Py_buffer view;
-    if (PyObject_GetBuffer(flat.get(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) throw ErrorSet{};
-    const bool rows = view.ndim >= 1 && view.shape[0] == count;
-    const bool shaped = columns == kCells ? rows && view.ndim == 2 && view.shape[1] == kCells
-                                          : rows && (view.ndim == 1 || (view.ndim == 2 && view.shape[1] == 1));
-    if (!shaped) {
-        std::string got = "(";
-        for (int d = 0; d < view.ndim; ++d) {
-            got += std::to_string(view.shape[d]);
-            if (view.ndim == 1 || d + 1 < view.ndim) got += view.ndim == 1 ? "," : ", ";
+    return array;
+}
+
+// Whether a buffer holds float32 in this machine's byte order.
+bool native_float32(const Py_buffer& view) {
+    const std::string_view format = view.format != nullptr ? view.format : "B";
+    return view.itemsize == 4 && (format == "f" || format == "=f" || format == "@f" ||
+                                  (format == "<f" && std::endian::native == std::endian::little));
+}
+
+std::string shape_text(const Py_buffer& view) {
+    std::string text = "(";
+    for (int d = 0; d < view.ndim; ++d) {
+        text += std::to_string(view.shape[d]);
+        if (view.ndim == 1 || d + 1 < view.ndim) text += view.ndim == 1 ? "," : ", ";
+    }
+    return text.append(")");
+}
+
+// The count x columns floats of a float32 buffer of that shape, through its strides.
+void copy_rows(const Py_buffer& view, int count, Py_ssize_t columns, float* out) {
+    const Py_ssize_t row_stride = view.strides[0];
+    const Py_ssize_t column_stride = view.ndim == 2 ? view.strides[1] : 4;
+    const auto* base = static_cast<const char*>(view.buf);
+    for (Py_ssize_t r = 0; r < count; ++r) {
+        const char* row = base + r * row_stride;
+        float* into = out + r * columns;
+        if (column_stride == 4) {
+            std::memcpy(into, row, static_cast<std::size_t>(columns) * sizeof(float));
+        } else {
+            for (Py_ssize_t c = 0; c < columns; ++c) std::memcpy(into + c, row + c * column_stride, sizeof(float));
         }
-        got += ")";
-        PyBuffer_Release(&view);
-        std::string text = "the evaluator's ";
-        text += name;
-        text += ": expected shape " + expected + ", got " + got;
-        raise(PyExc_ValueError, text);
     }
+}
+
+// One part of the evaluator's answer as count x columns float32 (columns 1: (count,) or
+// (count, 1)), any float dtype; TypeError or ValueError naming what was expected. A native
+// float32 array is read where it lies, with its strides (a slice of a wider output, say);
+// other float dtypes are converted by NumPy first.
+void read_part(PyObject* numpy, PyObject* object, const char* name, int count, Py_ssize_t columns,
+               std::vector<float>& out) {
+    // Built by appending: GCC 12 warns falsely (-Wrestrict) on "(" + std::string chains.
+    std::string expected = "(";
+    expected.append(std::to_string(count)).append(columns == kCells ? ", 81)" : ",)");
+    std::string part = "the evaluator's ";
+    part.append(name);
+    Ref source = float_array(numpy, object, std::string(part).append(": expected a float array of shape ").append(expected));
+    if (!native_float32(*View(source.get())))
+        source = Ref::checked(PyObject_CallMethod(numpy, "ascontiguousarray", "Os", source.get(), "float32"));
+    const View view(source.get());
+    const Py_buffer& v = *view;
+    const bool rows = v.ndim >= 1 && v.shape[0] == count;
+    const bool shaped = columns == kCells ? rows && v.ndim == 2 && v.shape[1] == kCells
+                                          : rows && (v.ndim == 1 || (v.ndim == 2 && v.shape[1] == 1));
+    if (!shaped) raise(PyExc_ValueError, part.append(": expected shape ").append(expected).append(", got ").append(shape_text(v)));
     out.resize(static_cast<std::size_t>(count * columns));
-    std::memcpy(out.data(), view.buf, out.size() * sizeof(float));
-    PyBuffer_Release(&view);
+    copy_rows(v, count, columns, out.data());
 }
 
 // The evaluator's answer for count leaves: logits (count, 81) and values (count,) or
@@ -165,7 +213,7 @@ void read_answer(PyObject* answer, int count, const std::uint8_t* legal, std::ve
 }
 
 PyObject* run(PyObject* self, PyObject* evaluator) {
-    return entry([&] {
+    return lab_entry([&] {
         if (PyCallable_Check(evaluator) == 0) {
             raise(PyExc_TypeError, std::string("argument 'evaluator': expected a callable, got '") +
                                        Py_TYPE(evaluator)->tp_name + "'");
@@ -176,18 +224,20 @@ PyObject* run(PyObject* self, PyObject* evaluator) {
         mcts::SearchBatch& batch = *b.batch;
         std::vector<float> logits;
         std::vector<float> values;
-        for (;;) {
-            int count = 0;
-            {
-                ReleasedGil released;
-                count = batch.gather();
-            }
-            if (count == 0) break;
+        int count = 0;
+        {
+            ReleasedGil released;
+            count = batch.gather();
+        }
+        while (count > 0) {
             const auto n = static_cast<std::size_t>(count);
             Ref block = new_native_block(n * (kPlaneValues + kCells));
             auto* planes_data = reinterpret_cast<std::int8_t*>(block_data(block.get()));
             auto* legal_data = reinterpret_cast<std::uint8_t*>(block_data(block.get())) + n * kPlaneValues;
-            batch.copy_leaves(planes_data, legal_data);
+            {
+                ReleasedGil released;
+                batch.write_leaves(planes_data, legal_data);
+            }
             Ref rows = view_array(block.get(), "int8", 0, count, kPlaneValues);
             Ref planes = Ref::checked(PyObject_CallMethod(rows.get(), "reshape", "iiii", count, kGridSide, kGridSide,
                                                           kPlaneChannels));
@@ -202,21 +252,25 @@ PyObject* run(PyObject* self, PyObject* evaluator) {
                 throw;
             }
             {
+                // The values backed up and the next round gathered in one pass over the trees.
                 ReleasedGil released;
-                batch.scatter(logits.data(), values.data());
+                count = batch.scatter_and_gather(logits.data(), values.data());
             }
-            if (PyErr_CheckSignals() < 0) throw ErrorSet{};  // Ctrl-C stops between rounds
+            if (PyErr_CheckSignals() < 0) {  // Ctrl-C stops between rounds
+                batch.abandon();
+                throw ErrorSet{};
+            }
         }
         Ref results = Ref::checked(PyList_New(static_cast<Py_ssize_t>(batch.size())));
         for (std::size_t i = 0; i < batch.size(); ++i) {
-            PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(i), result_tuple(batch.result(i)));
+            PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(i), wrap_search_result(batch.result(i)));
         }
         return results.release();
     });
 }
 
 PyObject* check_trees(PyObject* self, PyObject*) {
-    return entry([&] {
+    return lab_entry([&] {
         const std::string fault = [&] {
             SharedBorrow borrow(body(self).borrow);
             return body(self).batch->check_trees();
@@ -229,7 +283,7 @@ PyMethodDef kMethods[] = {
     {"run", run, METH_O,
      "run($self, evaluator, /)\n--\n\n"
      "Runs every tree to its budget, calling evaluator(planes, legal) once a round with the\n"
-     "leaves of all trees, and returns one raw result per position. An exception from the\n"
+     "leaves of all trees, and returns one SearchResult per position. An exception from the\n"
      "evaluator (or a refused answer) leaves every tree as it was before that round: run()\n"
      "again goes on from there. Calling run() of this batch from the evaluator raises\n"
      "RuntimeError."},

@@ -1,6 +1,7 @@
 #include "search_settings.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <string>
 
@@ -36,6 +37,12 @@ void read_guided_settings(mcts::SearchConfig& config, PyObject* c_puct, PyObject
         config.dirichlet_fraction = bounded_number(fraction, "dirichlet_fraction", 0, 1, false, "in 0..1");
     }
     if (temperature != nullptr) config.temperature = bounded_number(temperature, "temperature", 0, inf, false, ">= 0");
+}
+
+std::string pool_memory_text(const mcts::SearchConfig& config, bool guided) {
+    const std::uint64_t bytes = std::uint64_t{config.pool_nodes} * (guided ? 36U : 20U);
+    return "a search pool of " + std::to_string(config.pool_nodes) + " nodes (" + std::to_string(bytes >> 20) +
+           " MiB) cannot be allocated; choose a smaller pool_nodes";
 }
 
 }  // namespace nonagame::py

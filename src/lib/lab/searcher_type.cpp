@@ -15,6 +15,7 @@
 #include "args.hpp"
 #include "borrow.hpp"
 #include "errors.hpp"
+#include "lab_entry.hpp"
 #include "gil.hpp"
 #include "heap_type.hpp"
 #include "lab_args.hpp"
@@ -22,7 +23,7 @@
 #include "search/mcts.hpp"
 #include "network_link.hpp"
 #include "search/network_evaluator.hpp"
-#include "search_result.hpp"
+#include "search_result_type.hpp"
 #include "search_settings.hpp"
 
 namespace nonagame::py {
@@ -60,7 +61,7 @@ constexpr Params<9> kNewParams{"Searcher.__new__()",
 constexpr Params<3> kRunParams{"Searcher.run()", {"simulations", "seconds", "infinite"}, 0, 0};
 
 PyObject* searcher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return entry([&] {
+    return lab_entry([&] {
         auto [exploration, pool_object, threads_object, seed_object, network_object, c_puct, alpha, fraction,
               temperature] = parse(kNewParams, args, kwargs);
         mcts::SearchConfig config;
@@ -83,13 +84,14 @@ PyObject* searcher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             b.evaluator = std::make_unique<mcts::NetworkEvaluator>(std::move(network), config.threads);
             config.evaluator = b.evaluator.get();
         }
-        invalid_argument_as_value_error([&] { b.search.emplace(config); });
+        building_pool(config, config.evaluator != nullptr,
+                      [&] { invalid_argument_as_value_error([&] { b.search.emplace(config); }); });
         return self.release();
     });
 }
 
 PyObject* set_position(PyObject* self, PyObject* position) {
-    return entry([&]() -> PyObject* {
+    return lab_entry([&]() -> PyObject* {
         const GameRecord record = position_record(position, "position");
         SearcherBody& b = body(self);
         ExclusiveBorrow borrow(b.borrow);
@@ -100,7 +102,7 @@ PyObject* set_position(PyObject* self, PyObject* position) {
 }
 
 PyObject* advance(PyObject* self, PyObject* cell_object) {
-    return entry([&]() -> PyObject* {
+    return lab_entry([&]() -> PyObject* {
         const int cell = cell_value(cell_object, "cell");
         SearcherBody& b = body(self);
         std::optional<std::string> error;
@@ -181,7 +183,7 @@ mcts::Budget parse_budget(PyObject* simulations, PyObject* seconds, bool infinit
 }
 
 PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry([&] {
+    return lab_entry([&] {
         auto [simulations, seconds, infinite] = parse(kRunParams, args, nargs, kwnames);
         const int infinite_flag = infinite != nullptr ? PyObject_IsTrue(infinite) : 0;
         if (infinite_flag < 0) throw ErrorSet{};
@@ -199,19 +201,19 @@ PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
             }
         }
         if (result.best_move < 0) raise(PyExc_ValueError, "the position is already over: there is nothing to search");
-        return result_tuple(result);
+        return wrap_search_result(result);
     });
 }
 
 PyObject* current_result(PyObject* self, PyObject*) {
-    return entry([&] {
+    return lab_entry([&] {
         SearcherBody& b = body(self);
         if (!b.has_position) raise(PyExc_ValueError, "set_position() first");
         const mcts::SearchResult result = [&] {
             SharedBorrow borrow(b.borrow);
             return b.search->result();
         }();
-        return result_tuple(result);
+        return wrap_search_result(result);
     });
 }
 
@@ -225,7 +227,7 @@ PyObject* simulations_done(PyObject* self, void*) {
 }
 
 PyObject* nodes_used(PyObject* self, void*) {
-    return entry([&] {
+    return lab_entry([&] {
         SharedBorrow borrow(body(self).borrow);
         return PyLong_FromUnsignedLongLong(body(self).search->nodes_used());
     });
@@ -236,7 +238,7 @@ PyObject* pool_capacity(PyObject* self, void*) {
 }
 
 PyObject* check_tree(PyObject* self, PyObject*) {
-    return entry([&] {
+    return lab_entry([&] {
         const std::string fault = [&] {
             SharedBorrow borrow(body(self).borrow);
             return body(self).search->check_tree();
@@ -255,10 +257,10 @@ PyMethodDef kMethods[] = {
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run)), METH_FASTCALL | METH_KEYWORDS,
      "run($self, /, *, simulations=None, seconds=None, infinite=False)\n--\n\n"
      "Searches the root within exactly one budget, without the interpreter lock, and returns\n"
-     "the raw result. stop() from another thread or Ctrl-C ends it early. A budget of zero\n"
+     "its SearchResult. stop() from another thread or Ctrl-C ends it early. A budget of zero\n"
      "simulations is refused with ValueError, and so is a bool for either budget (TypeError)."},
     {"result", current_result, METH_NOARGS,
-     "result($self, /)\n--\n\nThe raw result of the tree as it stands, without searching."},
+     "result($self, /)\n--\n\nThe SearchResult of the tree as it stands, without searching."},
     {"stop", stop, METH_NOARGS,
      "stop($self, /)\n--\n\nAsks a running search to end at its next simulation; safe from any thread."},
     {"check_tree", check_tree, METH_NOARGS,

@@ -32,6 +32,9 @@ void populate(PyObject* module) {
     add_class(module, state_type());
     add_function(module, play_game_definition());
     add_function(module, play_multiple_games_definition());
+    // The distribution's version, as its metadata gives it (not in __all__). Compiled in
+    // rather than read through importlib.metadata, which importing the module would then load.
+    if (PyModule_AddStringConstant(module, "__version__", NONAGAME_VERSION) < 0) throw ErrorSet{};
     // For the lab module only: a private attribute, not in __all__.
     Ref capsule = Ref::steal(make_core_api_capsule());
     if (PyModule_AddObjectRef(module, kCoreApiAttribute, capsule.get()) < 0) throw ErrorSet{};

@@ -8,6 +8,7 @@ import numpy
 import numpy.typing
 
 __all__ = ["Game", "Player", "Checkpoint", "State", "play_game", "play_multiple_games"]
+__version__: str
 
 @final
 class Game:

@@ -191,7 +191,7 @@ def test_opponents_that_break_the_rules_are_reported():
         ({"opponent": "minimax"}, ValueError),
         ({"opponent": 3}, TypeError),
         ({"agent_plays": "both"}, ValueError),
-        ({"render_mode": "rgb_array"}, ValueError),
+        ({"render_mode": "svg"}, ValueError),
         ({"opponent": "mcts", "simulations": 0}, ValueError),
     ],
 )

@@ -13,7 +13,9 @@ from pettingzoo.utils import BaseParallelWrapper  # noqa: E402
 
 from conftest import illegal_cell, random_game_moves, reference_mask, reference_planes  # noqa: E402
 from nonagame_lab import Position  # noqa: E402
-from nonagame_lab.envs import nineboard_v0  # noqa: E402
+import gymnasium  # noqa: E402
+
+from nonagame_lab.envs import NineBoardEnv, nineboard_v0  # noqa: E402
 
 # PettingZoo's checks warn about dict observations except for the classic environments they
 # list by name; nothing else may warn.
@@ -204,3 +206,36 @@ def test_parallel_view_moves_only_the_player_to_move():
 def test_bad_arguments_are_refused(kwargs):
     with pytest.raises(ValueError):
         nineboard_v0.raw_env(**kwargs)
+
+
+@pytest.mark.parametrize("seed", [-1, 2.5, "0", np.int64(3)])
+def test_reset_refuses_the_seeds_gymnasium_refuses(seed):
+    with pytest.raises(gymnasium.error.Error) as pettingzoo_error:
+        nineboard_v0.env().reset(seed=seed)
+    with pytest.raises(gymnasium.error.Error) as gymnasium_error:
+        NineBoardEnv().reset(seed=seed)
+    assert str(pettingzoo_error.value) == str(gymnasium_error.value)
+
+
+def test_parallel_step_without_the_agent_to_move_names_it():
+    env = nineboard_v0.parallel_env()
+    env.reset(seed=0)
+    with pytest.raises(KeyError, match="no entry for 'player_1', the agent to move"):
+        env.step({"player_2": 0})
+    env.step({"player_1": 40})
+    assert env.unwrapped.position == Position.from_moves([40])
+
+
+def test_rllib_observations_are_the_flat_planes_under_the_names_rllib_reads():
+    from nonagame_lab.envs import rllib_env
+
+    wrapped, plain = rllib_env(), nineboard_v0.env()
+    for env in (wrapped, plain):
+        env.reset(seed=0)
+        play(env, random_game_moves(2, length=9))
+    for agent in ("player_1", "player_2"):
+        ours, theirs = wrapped.observe(agent), plain.observe(agent)
+        assert ours["observations"].dtype == np.float32 and ours in wrapped.observation_space(agent)
+        np.testing.assert_array_equal(ours["observations"].reshape(9, 9, 3), theirs["observation"])
+        np.testing.assert_array_equal(ours["action_mask"], theirs["action_mask"])
+    api_test(rllib_env(), num_cycles=10)

@@ -8,7 +8,7 @@ gymnasium = pytest.importorskip("gymnasium", reason="the rl extra (gymnasium, pe
 
 from conftest import reference_mask, reference_planes
 from nonagame_lab import Position
-from nonagame_lab.envs import ENV_ID, NineBoardVectorEnv
+from nonagame_lab.envs import ENV_ID, NineBoardEnv, NineBoardVectorEnv
 
 
 def check_row_is_fresh(env, i, observation, mask, agent):
@@ -199,4 +199,190 @@ def test_bench_quick_run_reports_both_rates(tmp_path):
                    capture_output=True, text=True, timeout=120)
     figures = json.loads(report.read_text())["figures"]
     assert all(math.isfinite(figures[key]) and figures[key] > 0
-               for key in ("vector_steps_per_s", "sync_steps_per_s", "ratio"))
+               for key in ("vector_steps_per_s", "sync_steps_per_s", "native_steps_per_s", "ratio", "native_ratio"))
+
+
+def assert_same(ours, theirs, where="result"):
+    """Recursive equality of two step or reset results: arrays with their dtypes, dicts by key,
+    object arrays (same-step final observations) element by element."""
+    if isinstance(theirs, dict):
+        assert sorted(ours) == sorted(theirs), where
+        for key in theirs:
+            assert_same(ours[key], theirs[key], f"{where}[{key!r}]")
+    elif isinstance(theirs, (tuple, list)):
+        assert len(ours) == len(theirs), where
+        for k, (a, b) in enumerate(zip(ours, theirs)):
+            assert_same(a, b, f"{where}[{k}]")
+    elif isinstance(theirs, np.ndarray) and theirs.dtype == object:
+        assert ours.dtype == object and ours.shape == theirs.shape, where
+        for k, (a, b) in enumerate(zip(ours, theirs)):
+            assert (a is None) == (b is None), f"{where}[{k}]"
+            if b is not None:
+                assert_same(a, b, f"{where}[{k}]")
+    else:
+        assert np.asarray(ours).dtype == np.asarray(theirs).dtype, where
+        np.testing.assert_array_equal(ours, theirs, err_msg=where)
+
+
+def last_cell(position):
+    return position.legal_moves[-1]
+
+
+@pytest.mark.parametrize("mode", list(gymnasium.vector.AutoresetMode), ids=lambda m: m.value)
+@pytest.mark.parametrize("agent_plays", ["first", "second"])
+@pytest.mark.parametrize("opponent", ["callable", "random"])
+def test_every_autoreset_mode_matches_sync_vector_env(mode, agent_plays, opponent):
+    """The whole result of every step (observations, rewards, terminations, every info key
+    with its mask, same-step final observations and infos) is what Gymnasium's SyncVectorEnv
+    over the single environment gives, illegal actions and partial resets included. The random
+    opponent's replies are replayed in the single environments from the vector one's info."""
+    n = 5
+    ours = NineBoardVectorEnv(n, opponent=last_cell if opponent == "callable" else "random",
+                              agent_plays=agent_plays, autoreset_mode=mode, seed=7)
+    assert ours.metadata["autoreset_mode"] == mode
+    replies = [[] for _ in range(n)]  # for the random opponent: the cells each game's opponent played
+
+    def record(info):
+        for i in range(n):
+            for part in ([info["final_info"]] if info.get("_final_info", np.zeros(n, bool))[i] else []) + [info]:
+                if part["_opponent_move"][i] and part["opponent_move"][i] >= 0:
+                    replies[i].append(int(part["opponent_move"][i]))
+
+    def replay(i):
+        return (lambda position: replies[i].pop(0)) if opponent == "random" else last_cell
+
+    theirs = gymnasium.vector.SyncVectorEnv(
+        [lambda i=i: NineBoardEnv(opponent=replay(i), agent_plays=agent_plays) for i in range(n)],
+        autoreset_mode=mode)
+    result = ours.reset(seed=0)
+    record(result[-1])
+    assert_same(result, theirs.reset(seed=0))
+    rng = np.random.default_rng(1)
+    kinds = set()
+    for _ in range(150):
+        mask = result[-1]["action_mask"]
+        actions = np.array([rng.choice(np.flatnonzero(row)) if row.any() and rng.random() > 0.05
+                            else rng.integers(81) for row in mask])
+        result = ours.step(actions)
+        record(result[-1])
+        assert_same(result, theirs.step(actions))
+        final = result[-1].get("final_info", {"illegal_action": np.zeros(n, bool)})
+        kinds.update({"illegal"} if (result[-1]["illegal_action"] | final["illegal_action"]).any() else set())
+        kinds.update({"ended"} if result[2].any() else set())
+        if mode == gymnasium.vector.AutoresetMode.DISABLED and result[2].any():
+            ended = result[2].copy()
+            result = ours.reset(options={"reset_mask": ended})
+            record(result[-1])
+            assert_same(result, theirs.reset(options={"reset_mask": ended.copy()}))
+    assert kinds == {"illegal", "ended"} and (opponent == "callable" or not any(replies))
+
+
+class Flaky:
+    """The last-cell opponent, raising once on its call number ``fail_at`` (0-based)."""
+
+    def __init__(self, fail_at, error):
+        self.calls, self.fail_at, self.error = 0, fail_at, error
+
+    def __call__(self, position):
+        self.calls += 1
+        if self.calls - 1 == self.fail_at:
+            raise self.error
+        return position.legal_moves[-1]
+
+
+def snapshot(env):
+    return ([env.position(i) for i in range(env.num_envs)], env.agent_player.tolist(),
+            env.np_random.bit_generator.state)
+
+
+@pytest.mark.parametrize("error", [RuntimeError("opponent failed"), KeyboardInterrupt()], ids=["raises", "ctrl-c"])
+@pytest.mark.parametrize("agent_plays", ["first", "alternate"])
+@pytest.mark.parametrize("fail_at", [2, 5, 9])
+def test_a_failing_opponent_leaves_every_game_as_it_was(error, agent_plays, fail_at):
+    """A step whose opponent raises changes nothing: retried, the run goes on exactly as a twin
+    whose opponent never failed (the reproducer of a half-stepped batch: two games, a failure
+    on the third call)."""
+    flaky = Flaky(fail_at, error)
+    env = NineBoardVectorEnv(2, opponent=flaky, agent_plays=agent_plays, seed=0)
+    twin = NineBoardVectorEnv(2, opponent=last_cell, agent_plays=agent_plays, seed=0)
+    assert_same(env.reset(seed=0), twin.reset(seed=0))
+    failed = False
+    for step in range(60):
+        actions = [env.position(i).legal_moves[step % len(env.position(i).legal_moves)]
+                   if env.position(i).legal_moves else 0 for i in range(2)]
+        before = snapshot(env)
+        try:
+            result = env.step(actions)
+        except type(error):
+            assert snapshot(env) == before
+            failed = True
+            result = env.step(actions)
+        assert_same(result, twin.step(actions))
+    assert failed
+
+
+def test_ctrl_c_during_a_search_reply_leaves_every_game_as_it_was():
+    """A real SIGINT during an "mcts" reply, in a child process that restores Python's default
+    handler first (so that a runner ignoring SIGINT cannot hang the test)."""
+    import subprocess
+    import sys
+    import textwrap
+
+    code = textwrap.dedent("""
+        import os, signal, threading
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        from nonagame_lab.envs import NineBoardVectorEnv
+        env = NineBoardVectorEnv(2, opponent="mcts", simulations=10**9, seed=0)
+        env.reset(seed=0)
+        def state():
+            return [env.position(i) for i in range(2)], env.agent_player.tolist(), env.np_random.bit_generator.state
+        before = state()
+        threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+        try:
+            env.step([40, 40])
+        except KeyboardInterrupt:
+            print("interrupted", state() == before)
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.stdout.strip() == "interrupted True", out.stderr
+
+
+@pytest.mark.parametrize("actions, message", [([True, 0], "bool"), ([0, np.bool_(False)], "bool"),
+                                              (np.array([True, False]), "dtype bool")])
+def test_bools_are_refused_as_actions(actions, message):
+    env = NineBoardVectorEnv(2, seed=0)
+    env.reset(seed=0)
+    with pytest.raises(TypeError, match=message):
+        env.step(actions)
+
+
+def test_numpy_integer_sizes_and_the_vector_wrappers():
+    from gymnasium.wrappers.vector import RecordEpisodeStatistics
+    env = RecordEpisodeStatistics(NineBoardVectorEnv(np.int64(4), seed=0))
+    assert env.num_envs == 4
+    _, info = env.reset(seed=0)
+    episodes = 0
+    for _ in range(200):
+        _, _, terminated, _, info = env.step(np.argmax(info["action_mask"], axis=1))
+        episodes += int(terminated.sum())
+    assert episodes > 0 and len(env.return_queue) == min(episodes, 100)
+
+
+def test_masked_logits_stay_finite_on_the_terminal_all_zero_mask():
+    from nonagame_lab.envs import masked_logits
+
+    env = NineBoardVectorEnv(64, seed=3)
+    _, info = env.reset(seed=3)
+    rng = np.random.default_rng(0)
+    for _ in range(40):
+        _, _, terminated, _, info = env.step(np.argmax(info["action_mask"], axis=1))
+        if terminated.any():
+            break
+    mask = info["action_mask"]
+    assert not mask[terminated].any()  # the terminal observations' masks are all zero
+    logits = masked_logits(rng.normal(size=mask.shape) * 30, mask)
+    probabilities = np.exp(logits - logits.max(axis=1, keepdims=True))
+    probabilities /= probabilities.sum(axis=1, keepdims=True)
+    assert np.isfinite(probabilities).all()
+    running = mask.any(axis=1)
+    assert (probabilities[running][mask[running] == 0] == 0).all()

@@ -1,8 +1,12 @@
 """How the lab package sits beside the core module: the private capsule it reads nonagame
-objects through, one PanicException class for both modules, and the native part's exports."""
+objects through, one PanicException class for both modules, the version both carry, and the
+native part's exports."""
 
 from __future__ import annotations
 
+import importlib.metadata
+import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -24,6 +28,18 @@ def test_capsule_is_private() -> None:
     namespace: dict[str, object] = {}
     exec("from nonagame import *", namespace)
     assert "_core_api" not in namespace
+
+
+def test_both_packages_carry_the_distribution_version() -> None:
+    try:
+        expected = importlib.metadata.version("nonagame")
+    except importlib.metadata.PackageNotFoundError:  # a development tree: the version it is built from
+        pyproject = (pathlib.Path(__file__).resolve().parents[3] / "pyproject.toml").read_text(encoding="utf-8")
+        match = re.search(r'^version = "([^"]+)"$', pyproject, re.MULTILINE)
+        assert match is not None
+        expected = match.group(1)
+    assert nonagame.__version__ == nonagame_lab.__version__ == expected
+    assert "__version__" not in nonagame.__all__ + nonagame_lab.__all__
 
 
 def test_records_cross_the_capsule_both_ways() -> None:

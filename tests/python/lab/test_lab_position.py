@@ -239,7 +239,8 @@ def test_copy_repr_and_str(p):
     assert copy.deepcopy({"a": [p]}) == {"a": [p]}
     text = repr(p)
     assert text.startswith("Position(") and eval(text, {"Position": Position}) == p
-    assert str(p) == str(p.to_game()) == str(p.to_game(3))
+    # The core module's grid with the lab's letters: X for player 1, O for player 2.
+    assert str(p) == str(p.to_game()).translate(str.maketrans("OX", "XO")) and str(p.to_game()) == str(p.to_game(3))
 
 
 # The board array.
@@ -322,6 +323,8 @@ REFUSED = {
     "forced roster not named": (write_notation(board_of({0: "x", 1: ".o"}), 1, 3),
                                 "forced roster 3 needs a mark of o, who moved last, at position 3"),
     "one open roster, free": (write_notation(_balanced_drawn(), 1, None), "only roster 8 is open"),
+    "free choice after a move to an open roster": ("9/9/9/9/4x4/9/9/9/9 o -",
+                                                    "a free choice '-' needs a mark of x, who moved last"),
 }
 
 

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import copy
 import gc
+import os
 import pickle
 import random
 import subprocess
@@ -18,9 +19,9 @@ import pytest
 
 import nonagame
 from lab_support import game_view, random_line, replay
-from nonagame_lab import Position, VectorGames
+from nonagame_lab import Position, Searcher, VectorGames
 
-ARRAYS = ("boards", "legal", "to_move", "winner", "done", "moves_played")
+ARRAYS = ("boards", "legal", "to_move", "winner", "done", "moves_played", "last_move")
 
 
 def snapshot(v: VectorGames) -> dict[str, np.ndarray]:
@@ -65,6 +66,7 @@ def test_steps_in_lockstep_with_game_replays():
     v = VectorGames(n, seed=11)
     games = [nonagame.Game(i) for i in range(n)]
     check_against(v, games)
+    last = np.full(n, -1)
     moves = 0
     for call in range(calls):
         was_running = ~v.done
@@ -82,13 +84,17 @@ def test_steps_in_lockstep_with_game_replays():
         for i in running:
             games[i].make_move(int(cells[i]), int(to_move[i]))
         moves += len(running)
+        last[running] = cells[running]
         check_against(v, games)
+        assert np.array_equal(v.last_move, last)
         if call % 3 == 2:
             finished = np.flatnonzero(v.done)
             v.reset(finished)
             for i in finished:
                 games[i] = nonagame.Game(int(i))
+            last[finished] = -1
             check_against(v, games)
+            assert np.array_equal(v.last_move, last)
     assert moves >= 100_000
 
 
@@ -103,6 +109,7 @@ def test_a_loaded_game_continues_like_the_game_it_came_from(source):
         games.append(game)
         assert v.position(i) == p
     check_against(v, games)
+    assert (v.last_move == -1).all()  # a position carries no last move
     gen = np.random.default_rng(1)
     for call in range(90):
         to_move, running = v.to_move.copy(), np.flatnonzero(~v.done)
@@ -301,7 +308,7 @@ def test_an_empty_batch_takes_every_call():
     v.reset()
     v.reset([])
     v.reset(np.empty(0, dtype=np.int64), seed=3)
-    with pytest.raises(IndexError):
+    with pytest.raises(IndexError, match="^argument 'i': index 0 is out of range: there are no games$"):
         v.position(0)
     with pytest.raises(IndexError):
         v.load(0, Position())
@@ -311,8 +318,19 @@ def test_an_empty_batch_takes_every_call():
 
 @pytest.mark.parametrize("n", [10**15, 2**62, 2**63 - 1, 2**63, 2**64, 10**30])
 def test_a_batch_too_large_for_memory_raises_memory_error(n):
-    with pytest.raises(MemoryError):
+    with pytest.raises(MemoryError, match=r"^VectorGames: a game takes \d+ bytes, and this machine's \d+ MiB"):
         VectorGames(n)
+
+
+@pytest.mark.skipif(bool(os.environ.get("NONAGAME_SANITIZED")), reason="the sanitizer's allocator aborts instead")
+def test_a_search_pool_too_large_for_memory_says_so():
+    try:
+        Searcher(pool_nodes=2**32 - 1)
+    except MemoryError as error:
+        assert str(error) == ("a search pool of 4294967295 nodes (81919 MiB) cannot be allocated; "
+                              "choose a smaller pool_nodes")
+    else:
+        pytest.skip("this machine reserves 80 GiB at once")
 
 
 @pytest.mark.parametrize("call, error", [
@@ -338,7 +356,8 @@ def test_arrays_are_read_only_views_that_follow_the_games():
     v = VectorGames(9, seed=2)
     arrays = {name: getattr(v, name) for name in ARRAYS}
     expected = {"boards": (np.int8, (9, 81)), "legal": (np.bool_, (9, 81)), "to_move": (np.int8, (9,)),
-                "winner": (np.int8, (9,)), "done": (np.bool_, (9,)), "moves_played": (np.int16, (9,))}
+                "winner": (np.int8, (9,)), "done": (np.bool_, (9,)), "moves_played": (np.int16, (9,)),
+                "last_move": (np.int16, (9,))}
     for name, array in arrays.items():
         assert (array.dtype, array.shape) == (np.dtype(expected[name][0]), expected[name][1]), name
         assert getattr(v, name) is array and not array.flags.writeable
@@ -349,9 +368,13 @@ def test_arrays_are_read_only_views_that_follow_the_games():
         with pytest.raises(ValueError):
             np.copyto(array, 0)
     v.step_random()
+    before = v.boards.copy()
     v.playout()
     assert all(getattr(v, name) is arrays[name] for name in ARRAYS)
     assert arrays["done"].all() and (arrays["moves_played"] >= 17).all()
+    # The last move of a playout is a new mark of the player who moved last.
+    last, rows = arrays["last_move"], np.arange(9)
+    assert (before[rows, last] == 0).all() and (arrays["boards"][rows, last] == 3 - arrays["to_move"]).all()
     assert np.array_equal(arrays["moves_played"], np.count_nonzero(arrays["boards"], axis=1))
     assert len(v) == 9 and len(VectorGames(1)) == 1
 
@@ -378,7 +401,7 @@ def test_a_batch_is_not_copied_or_pickled():
 def test_a_new_batch_is_at_the_opening():
     v = VectorGames(3, seed=0)
     assert not v.boards.any() and v.legal.all() and (v.to_move == 1).all()
-    assert not v.winner.any() and not v.done.any() and not v.moves_played.any()
+    assert not v.winner.any() and not v.done.any() and not v.moves_played.any() and (v.last_move == -1).all()
     assert all(v.position(i) == Position() for i in range(3))
 
 
@@ -476,9 +499,10 @@ def test_reset_takes_a_single_index(index):
 
 
 @pytest.mark.parametrize("indices, error", [
-    ([0, 4], ValueError), (4, ValueError), (-1, ValueError), ([-1], ValueError),
-    (np.array([[0, 1]]), ValueError), ([0.0], ValueError), (np.array([True, False, True, False]), ValueError),
-    (1.0, TypeError), ("1", TypeError), (True, TypeError), ({1}, TypeError),
+    ([0, 4], ValueError), (4, ValueError), (-1, ValueError), ([-1], ValueError), (np.array([[0, 1]]), ValueError),
+    # Anything but integers is a TypeError, alone or in an array-like.
+    (1.0, TypeError), ("1", TypeError), (True, TypeError), ({1}, TypeError), ([0.0], TypeError), (["0"], TypeError),
+    ([0, "1"], TypeError), (np.array([True, False, True, False]), TypeError),
 ])
 def test_reset_refuses_bad_indices_and_changes_nothing(indices, error):
     v = VectorGames(4, seed=3)
@@ -549,6 +573,59 @@ def test_ctrl_c_never_leaves_a_step_half_done(method):
 
 
 # A second thread.
+
+def whole_copies(v: VectorGames) -> dict[str, np.ndarray] | None:
+    """Copies of the arrays with the same even sequence number before and after, else None."""
+    before = v.sequence
+    copies = {name: getattr(v, name).copy() for name in ARRAYS}
+    return copies if before % 2 == 0 and v.sequence == before else None
+
+
+# Not marked `threads`: the reader's copies race the writer's stores by design (the sequence
+# number is what makes them safe), so the ThreadSanitizer run would report exactly that race.
+@pytest.mark.parametrize("threads", [1, 2])
+def test_a_reader_thread_copies_whole_calls(threads):
+    """A thread that copies the arrays while another steps, resets and plays out 2,048 games
+    gets, whenever the sequence number held still, the games between two calls: every game
+    has moved as often as every other (none can end within 16 moves), the marks, the move
+    counts, the last moves, the legal cells and done agree, and done.nonzero() is in range."""
+    n = 2048
+    v = VectorGames(n, seed=5, threads=threads)
+    stop, torn, whole = threading.Event(), [], [0]
+
+    def check(c: dict[str, np.ndarray]) -> None:
+        moves, marks = c["moves_played"], np.count_nonzero(c["boards"], axis=1)
+        finished = c["done"].nonzero()[0]
+        if finished.size and not (0 <= finished.min() and finished.max() < n):
+            torn.append("done")
+        if not np.array_equal(marks, moves) or not np.array_equal(c["last_move"] < 0, moves == 0):
+            torn.append("marks, moves and last moves")
+        if not np.array_equal(c["legal"].any(axis=1), ~c["done"]):
+            torn.append("legal and done")
+        if not c["done"].any() and not (moves == moves[0]).all():
+            torn.append("moves")
+
+    def read() -> None:
+        while not stop.is_set():
+            copies = whole_copies(v)
+            if copies is not None:
+                whole[0] += 1
+                check(copies)
+
+    reader = threading.Thread(target=read)
+    reader.start()
+    try:
+        deadline = time.monotonic() + 3
+        while time.monotonic() < deadline and not torn:
+            for call in [v.reset] + [v.step_random] * 16 + [v.playout]:
+                call()
+                time.sleep(0.001)  # a pause between calls, in which a copy can be whole
+    finally:
+        stop.set()
+        reader.join()
+    assert not torn and whole[0] > 20, (torn[:5], whole[0])
+    assert v.sequence % 2 == 0 and v.sequence > 0
+
 
 @pytest.mark.threads
 def test_a_second_thread_gets_runtime_error_during_a_long_call():

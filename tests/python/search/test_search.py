@@ -3,7 +3,9 @@ memory bounds, tree reuse by the player, interruption and strength."""
 
 from __future__ import annotations
 
+import copy
 import os
+import pickle
 import signal
 import subprocess
 import sys
@@ -15,7 +17,7 @@ import numpy as np
 import pytest
 
 import nonagame
-from nonagame_lab import MCTSPlayer, Position, Searcher, search
+from nonagame_lab import MCTSPlayer, Network, Position, SearchResult, Searcher, search
 
 def random_position(seed: int, plies: int) -> Position:
     rng = np.random.default_rng(seed)
@@ -55,6 +57,44 @@ def test_result_shape_and_policy() -> None:
     position = root
     for cell in result.principal_variation:
         position = position.play(cell)
+
+
+FIELDS = ("visits", "policy", "best_move", "value", "simulations", "principal_variation", "proven", "seconds",
+          "move_values", "move_proofs", "priors")
+
+
+def small_network(seed: int) -> Network:
+    rng = np.random.default_rng(seed)
+    shapes = {"hidden.0": (16, 243), "policy": (81, 16), "value": (1, 16)}
+    arrays = {f"{name}.{kind}": rng.standard_normal(shape if kind == "weight" else shape[:1]).astype(np.float32)
+              for name, shape in shapes.items() for kind in ("weight", "bias")}
+    return Network.from_arrays({**arrays, "format": np.array("nonagame-mlp-1")})
+
+
+@pytest.mark.parametrize("guided", [False, True])
+def test_result_is_an_immutable_value(guided: bool) -> None:
+    network = small_network(1) if guided else None
+    result = search(random_position(2, 10), simulations=300, seed=5, network=network)
+    assert type(result) is SearchResult and (result.priors is not None) == guided
+    fields = {name: getattr(result, name) for name in FIELDS}
+    rebuilt = SearchResult(**fields)
+    for other in (rebuilt, pickle.loads(pickle.dumps(result)), copy.deepcopy(result)):
+        assert other == result and hash(other) == hash(result)
+    changed = SearchResult(**{**fields, "move_proofs": ["win"] + fields["move_proofs"][1:]})
+    assert changed != result
+    for array in (result.visits, result.policy, result.move_values):
+        with pytest.raises(ValueError, match="read-only"):
+            array[0] = 1
+    assert repr(result).startswith(f"SearchResult(best_move={result.best_move}, ")
+    with pytest.raises(ValueError, match="visits"):
+        SearchResult(**{**fields, "visits": fields["visits"][:80]})
+    with pytest.raises(ValueError, match="proven"):
+        SearchResult(**{**fields, "proven": "won"})
+
+
+def test_network_must_be_a_network() -> None:
+    with pytest.raises(TypeError, match="nonagame_lab.Network"):
+        search(Position(), simulations=10, network={"hidden.0.weight": np.zeros((4, 243), np.float32)})
 
 
 def test_forced_win_is_played_and_proven() -> None:
@@ -128,7 +168,7 @@ def test_player_reuses_its_subtree() -> None:
     game.make_move(reply, 2)
     searcher = player._searcher
     searcher.set_position(Position.from_game(game))
-    reused = int(np.frombuffer(searcher.result()[0], dtype=np.uint32).sum())
+    reused = int(searcher.result().visits.sum())
     assert reused > 0
     player.make_move(game)
     assert player.last_result is not None
@@ -150,7 +190,7 @@ def test_stop_from_another_thread() -> None:
     timer.start()
     raw = searcher.run(infinite=True)
     assert time.monotonic() - start < 2.0
-    assert raw[6] > 0  # some simulations ran
+    assert raw.simulations > 0  # some simulations ran
 
 
 @pytest.mark.threads

@@ -157,6 +157,7 @@ def test_stop_ends_infinite_search(engine: EngineProcess) -> None:
         "flibble",
         "position",
         "position fen not/a/position x -",
+        "position fen 9/9/9/9/4x4/9/9/9/9 o -",  # a free choice no game can reach
         "position startpos moves e5 a1",
         "position startpos moves zz9",
         "go nodes -5",

@@ -4,9 +4,15 @@
 // fused instruction where the set has it). The tile sizes keep the accumulators in registers.
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "kernels.hpp"
+
+#if NONAGAME_NET_X86
+#include <immintrin.h>
+#endif
 
 namespace nonagame::net::detail {
 
@@ -42,8 +48,46 @@ template <class Vec>
 }
 
 // Outputs out0 .. out0 + V vectors of one row of the first layer, over its nonzero inputs.
+// Room for a whole vector written past the last nonzero entry (see nonzeros_avx512).
+constexpr int kSlack = 16;
+
+// The nonzero entries of row[begin, n) appended after the count found so far: their indices
+// and values, in order; returns the new count.
+template <class T>
+[[gnu::always_inline]] inline int nonzeros(const T* row, int begin, int n, std::int32_t* index, float* value,
+                                           int count = 0) {
+    for (int i = begin; i < n; ++i) {
+        // Branch-free: every entry is written, and the slot kept only when it is nonzero.
+        index[count] = i;
+        value[count] = static_cast<float>(row[i]);
+        count += row[i] != 0 ? 1 : 0;
+    }
+    return count;
+}
+
+#if NONAGAME_NET_X86
+// The same for a float row, 16 entries a step: the nonzero lanes are packed to the front of a
+// register and the whole register stored, so up to 15 entries past the count are written
+// (index and value have kSlack entries of room beyond n).
+[[gnu::target("avx512f")]] int nonzeros_avx512(const float* row, int n, std::int32_t* index, float* value) {
+    int count = 0;
+    int i = 0;
+    __m512i lanes = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const __m512i step = _mm512_set1_epi32(16);
+    for (; i + 16 <= n; i += 16) {
+        const __m512 x = _mm512_loadu_ps(row + i);
+        const __mmask16 kept = _mm512_cmp_ps_mask(x, _mm512_setzero_ps(), _CMP_NEQ_UQ);
+        _mm512_storeu_ps(value + count, _mm512_maskz_compress_ps(kept, x));
+        _mm512_storeu_si512(index + count, _mm512_maskz_compress_epi32(kept, lanes));
+        count += __builtin_popcount(kept);
+        lanes = _mm512_add_epi32(lanes, step);
+    }
+    return nonzeros(row, i, n, index, value, count);
+}
+#endif
+
 template <class Vec, int V>
-[[gnu::always_inline]] inline void sparse_chunk(const Network::Packed& layer, int out0, const std::int16_t* index,
+[[gnu::always_inline]] inline void sparse_chunk(const Network::Packed& layer, int out0, const std::int32_t* index,
                                                 const float* value, int count, float* out) {
     constexpr int W = kWidth<Vec>;
     const float* weight = layer.weight.data() + out0;
@@ -73,7 +117,7 @@ template <class Vec, int V>
 
 template <class Vec, int V>
 [[gnu::always_inline]] inline void sparse_upto(int vectors, const Network::Packed& layer, int out0,
-                                               const std::int16_t* index, const float* value, int count, float* out) {
+                                               const std::int32_t* index, const float* value, int count, float* out) {
     if constexpr (V > 1) {
         if (vectors < V) {
             sparse_upto<Vec, V - 1>(vectors, layer, out0, index, value, count, out);
@@ -91,18 +135,19 @@ template <class Vec, int V, class T>
                                                float* out) {
     constexpr int W = kWidth<Vec>;
     // Only the first count entries are read, each written first: left uninitialised, as
-    // clearing 24 KiB would cost more than a small layer's whole pass.
-    std::array<std::int16_t, kMaxSparseInputs> index;  // NOLINT(cppcoreguidelines-pro-type-member-init)
-    std::array<float, kMaxSparseInputs> value;         // NOLINT(cppcoreguidelines-pro-type-member-init)
+    // clearing 32 KiB would cost more than a small layer's whole pass.
+    std::array<std::int32_t, kMaxSparseInputs + kSlack> index;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+    std::array<float, kMaxSparseInputs + kSlack> value;         // NOLINT(cppcoreguidelines-pro-type-member-init)
     const int vectors = layer.out_padded / W;
     for (int r = 0; r < n; ++r) {
         const T* row = in + r * ld;
         int count = 0;
-        for (int i = 0; i < layer.in; ++i) {
-            index[static_cast<std::size_t>(count)] = static_cast<std::int16_t>(i);
-            value[static_cast<std::size_t>(count)] = static_cast<float>(row[i]);
-            count += row[i] != 0 ? 1 : 0;
-        }
+#if NONAGAME_NET_X86
+        if constexpr (std::is_same_v<T, float> && W == 16)
+            count = nonzeros_avx512(row, layer.in, index.data(), value.data());
+        else
+#endif
+            count = nonzeros(row, 0, layer.in, index.data(), value.data());
         float* out_row = out + static_cast<std::ptrdiff_t>(r) * layer.out_padded;
         for (int v = 0; v < vectors; v += V)
             sparse_upto<Vec, V>(vectors - v < V ? vectors - v : V, layer, W * v, index.data(), value.data(), count,

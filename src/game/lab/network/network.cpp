@@ -20,8 +20,6 @@ constexpr int kLanes = 16;
 // Widest layer accepted: far beyond any network that fits the 64 MiB files, and small enough
 // that every index into a layer fits an int.
 constexpr int kMaxWidth = 16384;
-// The heads are evaluated as one layer: the 81 policy logits, then the value.
-constexpr int kHeadOutputs = kMoves + 1;
 
 int padded(int width) { return (width + kLanes - 1) / kLanes * kLanes; }
 

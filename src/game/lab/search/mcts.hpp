@@ -75,7 +75,10 @@
 // default 4,194,304 nodes take 80 MiB of address space; pages are touched only as nodes are
 // used) and refer to each other by index. A guided search keeps a second array of the same
 // length beside it, 16 bytes a node (the prior and a double value sum): 36 bytes a node in
-// all, 144 MiB of address space for the default pool. When a tree's share is full it stops expanding
+// all, 144 MiB of address space for the default pool. A guided simulation expands one leaf
+// with all its children, about 8 nodes (8.5 a simulation from the opening and 8.0 from a
+// midgame, measured over 20,000), about 290 bytes: the default pool holds about 490,000
+// guided simulations. When a tree's share is full it stops expanding
 // and keeps simulating from its existing leaves; nothing grows during a search and the
 // simulation loop allocates nothing.
 //

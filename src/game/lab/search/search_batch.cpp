@@ -52,56 +52,79 @@ SearchBatch::SearchBatch(const std::vector<GameRecord>& roots, const SearchConfi
         searches_.back().set_position(root);
         searches_.back().start_steps(simulations, per_tree_);
     }
-    finished_.assign(roots.size(), false);
+    finished_.assign(roots.size(), 0);
     leaves_.resize(roots.size() * static_cast<std::size_t>(per_tree_));
     counts_.assign(roots.size(), 0);
 }
 
-int SearchBatch::gather() {
-    const auto per_tree = static_cast<std::size_t>(per_tree_);
-    for_each_on(workers_, searches_.size(), [&](std::size_t i) {
-        counts_[i] = 0;
-        if (finished_[i]) return;
-        counts_[i] = searches_[i].next_leaves(leaves_.data() + i * per_tree);
-        if (counts_[i] == 0) finished_[i] = true;
-    });
+void SearchBatch::gather_tree(std::size_t i) {
+    counts_[i] = 0;
+    if (finished_[i] != 0) return;
+    counts_[i] = searches_[i].next_leaves(leaves_.data() + i * static_cast<std::size_t>(per_tree_));
+    if (counts_[i] == 0) finished_[i] = 1;
+}
+
+int SearchBatch::collect_pending() {
     pending_.clear();
     for (std::size_t i = 0; i < searches_.size(); ++i) {
         for (int s = 0; s < counts_[i]; ++s) pending_.push_back({static_cast<std::uint32_t>(i), s});
     }
-    const std::size_t count = pending_.size();
-    planes_.assign(count * kPlaneValues, 0);
-    legal_.assign(count * kCells, 0);
-    for_each_on(workers_, count, [&](std::size_t k) {
-        const GameRecord& leaf = leaves_[pending_[k].tree * per_tree + static_cast<std::size_t>(pending_[k].slot)];
-        write_planes(leaf, leaf.next_player, planes_.data() + k * kPlaneValues);
-        std::uint8_t* mask = legal_.data() + k * kCells;
-        legal_cells(leaf).for_each([mask](int cell) { mask[cell] = 1; });
-    });
-    return static_cast<int>(count);
+    return static_cast<int>(pending_.size());
 }
 
-void SearchBatch::copy_leaves(std::int8_t* planes, std::uint8_t* legal) const {
-    std::copy(planes_.begin(), planes_.end(), planes);
-    std::copy(legal_.begin(), legal_.end(), legal);
-}
-
-void SearchBatch::scatter(const float* logits, const float* values) {
-    const auto per_tree = static_cast<std::size_t>(per_tree_);
-    // Each tree's leaves are contiguous in pending_; a tree is handled by one worker.
+std::vector<std::size_t> SearchBatch::first_leaves() const {
+    // Each tree's leaves are contiguous in pending_: tree i's are [first[i], first[i + 1]).
     std::vector<std::size_t> first(searches_.size() + 1, 0);
     for (const Leaf& leaf : pending_) ++first[leaf.tree + 1];
     for (std::size_t i = 0; i < searches_.size(); ++i) first[i + 1] += first[i];
-    for_each_on(workers_, searches_.size(), [&](std::size_t tree) {
-        for (std::size_t k = first[tree]; k < first[tree + 1]; ++k) {
-            std::array<float, kCells> priors{};
-            net::masked_softmax(logits + k * kCells, legal_.data() + k * kCells, priors.data());
-            const int slot = pending_[k].slot;
-            searches_[tree].give(slot, leaves_[tree * per_tree + static_cast<std::size_t>(slot)], priors.data(),
-                                 values[k]);
-        }
+    return first;
+}
+
+void SearchBatch::give_tree(std::size_t tree, std::size_t begin, std::size_t end, const float* logits,
+                            const float* values) {
+    const auto per_tree = static_cast<std::size_t>(per_tree_);
+    for (std::size_t k = begin; k < end; ++k) {
+        const int slot = pending_[k].slot;
+        const GameRecord& leaf = leaves_[tree * per_tree + static_cast<std::size_t>(slot)];
+        std::array<std::uint8_t, kCells> mask{};
+        legal_cells(leaf).for_each([&mask](int cell) { mask[static_cast<std::size_t>(cell)] = 1; });
+        std::array<float, kCells> priors{};
+        net::masked_softmax(logits + k * kCells, mask.data(), priors.data());
+        searches_[tree].give(slot, leaf, priors.data(), values[k]);
+    }
+}
+
+int SearchBatch::gather() {
+    for_each_on(workers_, searches_.size(), [&](std::size_t i) { gather_tree(i); });
+    return collect_pending();
+}
+
+void SearchBatch::write_leaves(std::int8_t* planes, std::uint8_t* legal) const {
+    const auto per_tree = static_cast<std::size_t>(per_tree_);
+    for_each_on(workers_, pending_.size(), [&](std::size_t k) {
+        const GameRecord& leaf = leaves_[pending_[k].tree * per_tree + static_cast<std::size_t>(pending_[k].slot)];
+        write_planes(leaf, leaf.next_player, planes + k * kPlaneValues);
+        std::uint8_t* mask = legal + k * kCells;
+        std::fill(mask, mask + kCells, std::uint8_t{0});
+        legal_cells(leaf).for_each([mask](int cell) { mask[cell] = 1; });
     });
+}
+
+void SearchBatch::scatter(const float* logits, const float* values) {
+    const std::vector<std::size_t> first = first_leaves();
+    for_each_on(workers_, searches_.size(),
+                [&](std::size_t tree) { give_tree(tree, first[tree], first[tree + 1], logits, values); });
     pending_.clear();
+}
+
+int SearchBatch::scatter_and_gather(const float* logits, const float* values) {
+    const std::vector<std::size_t> first = first_leaves();
+    // One pass: a tree descends again while the nodes its values just went through are in cache.
+    for_each_on(workers_, searches_.size(), [&](std::size_t tree) {
+        give_tree(tree, first[tree], first[tree + 1], logits, values);
+        gather_tree(tree);
+    });
+    return collect_pending();
 }
 
 void SearchBatch::abandon() {

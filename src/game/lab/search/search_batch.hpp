@@ -7,9 +7,10 @@
 // a tree's result does not depend on its batch companions, and with the same evaluations it
 // equals search() of that position exactly. A round: gather() runs every unfinished tree on
 // to its next leaf (first its root, whose evaluation is not a simulation), on `workers`
-// threads, and writes the leaves' planes and legal masks; the caller evaluates them and
-// scatter() turns the logits into priors (masked softmax, as the native network does) and
-// backs the values up. By default one leaf per tree per round: the descent of the next round
+// threads; write_leaves() writes the leaves' planes and legal masks into the caller's
+// buffers (the arrays the evaluator is given, with no copy between); the caller evaluates
+// them and scatter() turns the logits into priors (masked softmax, as the native network
+// does) and backs the values up. By default one leaf per tree per round: the descent of the next round
 // sees the backed-up value, exactly as a sequential search does. With leaves_per_tree > 1 a
 // tree gathers that many leaves a round under virtual loss: each pending descent counts on
 // its path as a visit lost for the player who moved into each node, which turns the next
@@ -34,16 +35,21 @@ public:
                 int leaves_per_tree = 1);
 
     // Runs the tree work of one round and returns how many leaves it needs evaluated (0 once
-    // every tree is done). planes() holds count x 243 int8 (write_planes for the player to
-    // move), legal() count x 81 (1 for a legal cell), in the order of the trees.
+    // every tree is done), in the order of the trees.
     int gather();
-    // Writes the planes and masks of the last gather() to planes (count x 243) and legal
-    // (count x 81), for a caller that owns the buffers.
-    void copy_leaves(std::int8_t* planes, std::uint8_t* legal) const;
+    // Writes the leaves of the last gather() straight into the caller's buffers: planes
+    // (count x 243 int8, write_planes for the player to move) and legal (count x 81, 1 for a
+    // legal cell), on the tree-work threads.
+    void write_leaves(std::int8_t* planes, std::uint8_t* legal) const;
     // Gives back logits (count x 81) and values (count, for the player to move at each leaf)
-    // of the last gather(). A gather() not followed by scatter() changes no tree once
-    // abandon() (or the next gather()) has dropped its leaves.
+    // of the last gather(): each leaf's priors are the softmax of its logits over its legal
+    // cells, as the native network gives them. A gather() not followed by scatter() changes no
+    // tree once abandon() (or the next gather()) has dropped its leaves.
     void scatter(const float* logits, const float* values);
+    // scatter() then gather() in one pass over the trees, each tree given its evaluations and
+    // run on to its next leaves at once (the same trees and leaves as the two calls); returns
+    // the count of the new round.
+    int scatter_and_gather(const float* logits, const float* values);
     void abandon();
 
     std::size_t size() const { return searches_.size(); }
@@ -52,8 +58,15 @@ public:
     std::string check_trees() const;
 
 private:
+    void gather_tree(std::size_t i);
+    int collect_pending();
+    std::vector<std::size_t> first_leaves() const;
+    void give_tree(std::size_t tree, std::size_t begin, std::size_t end, const float* logits, const float* values);
+
     std::vector<Search> searches_;
-    std::vector<bool> finished_;
+    // One byte a tree, not std::vector<bool>: the tree-work threads set the flags of different
+    // trees at once, and the bits of a vector<bool> share words.
+    std::vector<std::uint8_t> finished_;
     struct Leaf {
         std::uint32_t tree;
         int slot;
@@ -62,8 +75,6 @@ private:
     std::vector<GameRecord> leaves_;  // per_tree_ per tree, the pending leaves
     std::vector<int> counts_;         // per tree, its leaves this round
     std::vector<Leaf> pending_;       // the round's leaves, in tree order
-    std::vector<std::int8_t> planes_;
-    std::vector<std::uint8_t> legal_;
     int workers_ = 1;
 };
 

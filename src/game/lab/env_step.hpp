@@ -1,0 +1,56 @@
+// The learning environment's step against the uniformly random opponent, game by game over a
+// Batch: the agent's move, the reply, the observation planes, the action mask and the reward,
+// written into arrays that the caller owns and keeps from step to step (the planes are
+// updated by the cells that change, not rewritten).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "batch.hpp"
+
+namespace nonagame {
+
+// How the agent's side is chosen when an episode starts.
+enum class AgentPlays : std::uint8_t { kFirst, kSecond, kAlternate };
+
+// Row i of each array belongs to game i.
+struct EnvArrays {
+    std::int8_t* planes = nullptr;          // n x 243: the observation, (row, column, channel)
+    std::int8_t* mask = nullptr;            // n x 81: the agent's legal cells (0 once its episode ended)
+    double* rewards = nullptr;              // n
+    std::uint8_t* terminated = nullptr;     // n
+    std::uint8_t* illegal = nullptr;        // n: the episode ended on an illegal action
+    std::int64_t* opponent_move = nullptr;  // n: the reply (or opening) just played, -1 if none
+    std::int8_t* agent = nullptr;           // n: the agent's side, 1 or 2
+    std::int16_t* last_move = nullptr;      // n: the last cell played, -1 if none
+    std::uint8_t* restart = nullptr;        // n: the episode ended in the last step (next-step autoreset)
+};
+
+class EnvSteps {
+public:
+    EnvSteps(std::size_t n, AgentPlays plays, EnvArrays arrays) : plays_(plays), episodes_(n, 0), arrays_(arrays) {}
+
+    // A new episode in game i: the game reset, the agent's side chosen (with first_episode,
+    // as for the first episode after a seeded reset), the random opponent's opening played
+    // when it moves first, the observation written; reward, terminated and illegal cleared.
+    void start(Batch& batch, std::size_t i, bool first_episode);
+
+    // One step of game i, whose episode is running with the agent to move: an illegal cell
+    // ends the episode with reward -1 and the game unchanged; a legal one is played, then a
+    // random reply if the game goes on. With next_step, a game whose episode ended in the
+    // last step starts a new episode instead (and its cell is ignored).
+    void step(Batch& batch, std::size_t i, int cell, bool next_step);
+
+private:
+    // After the agent's move: the reply (-1 if none), the planes, the mask and the outcome;
+    // before is the agent's legal cells before its move.
+    void finish(const Batch& batch, std::size_t i, const CellSet& before, int reply) const;
+
+    AgentPlays plays_;
+    std::vector<std::uint32_t> episodes_;  // episodes started since the last first one (alternate)
+    EnvArrays arrays_;
+};
+
+}  // namespace nonagame
