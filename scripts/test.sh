@@ -56,7 +56,7 @@ for numpy in 1 2; do
   [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
   # The optional extras, so that no test is skipped: rl (PettingZoo, Gymnasium), data and
   # distributed (pyarrow, Ray), and, with NumPy 2 only (current JAX needs it), train and
-  # bench (the peer that the benchmarks compare with), and Jupyter for the example notebook.
+  # bench (the peer that the benchmarks compare with).
   extras=(pettingzoo gymnasium ray)
   if [ "$numpy" = 1 ]; then
     extras+=("pyarrow<26")
@@ -64,7 +64,7 @@ for numpy in 1 2; do
     # they run once, with NumPy 2.x.
     selection=(-m "not programs")
   else
-    extras+=(pyarrow jax flax optax tqdm matplotlib nbconvert ipykernel "open-spiel>=2.0")
+    extras+=(pyarrow jax flax optax tqdm matplotlib "open-spiel>=2.0")
     selection=()
   fi
   "$venv/bin/python" -m pip install -q "numpy>=$numpy,<$((numpy + 1))" pytest hypothesis "mypy>=2.4" \
