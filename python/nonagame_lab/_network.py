@@ -19,7 +19,6 @@ network file may stand for one.
 
 from __future__ import annotations
 
-import functools
 import os
 import zipfile
 from importlib import resources
@@ -92,10 +91,17 @@ class Network(_core.Network):
         return (type(self).from_arrays, (self.arrays(),))
 
 
-@functools.lru_cache(maxsize=1)
+_loaded_baseline: list[Network] = []
+
+
 def _baseline() -> Network:
-    with resources.as_file(resources.files("nonagame_lab").joinpath(BASELINE_FILE)) as path:
-        return Network.load(path)
+    # Loaded on first use and kept (a plain holder rather than functools' cache, whose wrapper
+    # the stub checker cannot match). Two threads that race here load it twice; both copies
+    # are the same weights and one is kept.
+    if not _loaded_baseline:
+        with resources.as_file(resources.files("nonagame_lab").joinpath(BASELINE_FILE)) as path:
+            _loaded_baseline.append(Network.load(path))
+    return _loaded_baseline[0]
 
 
 def network_from_name(name: str | os.PathLike[str], argument: str = "network") -> Network | None:
