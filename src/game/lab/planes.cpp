@@ -32,4 +32,25 @@ void write_planes(const GameRecord& game, int player, std::int8_t* out) {
     }
 }
 
+int plane_indices(const GameRecord& game, int player, std::int32_t* out) {
+    return plane_indices(game, player, game.next_player == player ? legal_cells(game) : CellSet{}, out);
+}
+
+int plane_indices(const GameRecord& game, int player, CellSet legal, std::int32_t* out) {
+    int count = 0;
+    std::int32_t index = 0;
+    for (const std::uint8_t cell : kSquareCells) {
+        // Branch-free: the slot is written every square and kept when a channel is set; the
+        // channels of a square exclude one another (legal cells are empty).
+        const std::int8_t mark = game.board[cell];
+        const bool mine = mark == player;
+        const bool theirs = mark != 0 && !mine;
+        const bool open = legal.contains(cell);
+        out[count] = index + (theirs ? 1 : 0) + (open ? 2 : 0);
+        count += (mine || theirs || open) ? 1 : 0;
+        index += kPlaneChannels;
+    }
+    return count;
+}
+
 }  // namespace nonagame

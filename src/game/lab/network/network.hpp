@@ -57,6 +57,11 @@ public:
     void forward(const std::int8_t* planes, int n, float* logits, float* values, float* scratch,
                  ForwardPath path) const;
 
+    // One row given by the nonzero inputs of its planes, all 1, in increasing order (as
+    // plane_indices() gives them): the same result as forward() on those planes, without
+    // reading the zeros. scratch as for forward() at n = 1.
+    void forward_indices(const std::int32_t* index, int count, float* logits, float* value, float* scratch) const;
+
     const std::vector<Dense>& hidden() const { return hidden_; }
     const Dense& policy() const { return policy_; }
     const Dense& value() const { return value_; }
@@ -76,6 +81,10 @@ public:
     };
 
 private:
+    // The layers after the first on n rows in current (n x widest_), other being scratch of the
+    // same size, and the heads out of the last.
+    void forward_rest(int n, float* current, float* other, float* logits, float* values, Simd simd) const;
+
     std::vector<Dense> hidden_;
     Dense policy_;
     Dense value_;
