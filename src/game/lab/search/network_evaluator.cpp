@@ -9,10 +9,6 @@
 
 namespace nonagame::mcts {
 
-namespace {
-
-// net::masked_softmax over the cells of legal only: the same operations in the same order
-// (the cells ascending), so the same priors to the bit; the other entries are left alone.
 void legal_softmax(const float* logits, CellSet legal, float* out) {
     float top = -INFINITY;
     legal.for_each([&](int c) { top = std::max(top, logits[c]); });
@@ -23,8 +19,6 @@ void legal_softmax(const float* logits, CellSet legal, float* out) {
     });
     if (total > 0.0F) legal.for_each([&](int c) { out[c] /= total; });
 }
-
-}  // namespace
 
 NetworkEvaluator::NetworkEvaluator(std::shared_ptr<const net::Network> network, int threads)
     : network_(std::move(network)), scratch_(static_cast<std::size_t>(threads)) {

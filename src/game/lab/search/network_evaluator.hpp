@@ -11,6 +11,10 @@
 
 namespace nonagame::mcts {
 
+// net::masked_softmax over the cells of legal only: the same operations in the same order (the
+// cells ascending), so the same priors to the bit; the entries of other cells are left alone.
+void legal_softmax(const float* logits, CellSet legal, float* out);
+
 class NetworkEvaluator : public Evaluator {
 public:
     // Scratch for threads threads (1..kMaxThreads); the network is shared, read only.
