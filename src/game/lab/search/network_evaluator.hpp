@@ -24,7 +24,7 @@ public:
 private:
     // One thread's buffers, on cache lines of their own.
     struct alignas(64) Scratch {
-        std::vector<float> floats;
+        net::AlignedFloats floats;
     };
     std::shared_ptr<const net::Network> network_;
     std::vector<Scratch> scratch_;
