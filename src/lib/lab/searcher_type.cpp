@@ -1,16 +1,14 @@
 #include "searcher_type.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <memory>
 #include <exception>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
 
 #include "args.hpp"
 #include "borrow.hpp"
@@ -30,7 +28,8 @@ namespace nonagame::py {
 
 namespace {
 
-// How often a waiting caller takes the interpreter lock back to run signal handlers.
+// How long a search runs before it first takes the interpreter lock back to run signal
+// handlers, and the least time between two such polls.
 constexpr auto kSignalPoll = std::chrono::milliseconds(20);
 
 struct SearcherBody {
@@ -123,39 +122,47 @@ PyObject* advance(PyObject* self, PyObject* cell_object) {
     });
 }
 
-// Runs the search on a thread of its own while the caller waits without the interpreter
-// lock, taking it back every few milliseconds to run signal handlers: Ctrl-C raises the
-// stop flag, the search returns at its next simulation and the KeyboardInterrupt goes up.
-mcts::SearchResult run_interruptible(SearcherBody& b, const mcts::Budget& budget) {
-    std::mutex mutex;
-    std::condition_variable finished_cv;
-    bool finished = false;
+// Budget::poll of a run, on the calling thread: takes the interpreter lock back to run pending
+// signal handlers, and when one raises (KeyboardInterrupt for Ctrl-C) raises the stop flag, so
+// that the search returns at its next simulation and the exception goes up. While another
+// Python thread holds the lock, the wait for it is time the search does not run, so the next
+// poll comes no sooner than 30 times that wait after it (at most about 3% of the search).
+struct SignalPoll {
+    ReleasedGil& released;
+    std::atomic<bool>& stop;
+    bool interrupted = false;
+};
+
+std::chrono::steady_clock::duration poll_signals(void* context) noexcept {
+    SignalPoll& poll = *static_cast<SignalPoll*>(context);
+    if (poll.interrupted) return kSignalPoll;
+    const auto start = std::chrono::steady_clock::now();
+    if (poll.released.with_gil([] { return PyErr_CheckSignals(); }) < 0) {
+        poll.interrupted = true;
+        poll.stop.store(true);
+    }
+    const std::chrono::steady_clock::duration waited = std::chrono::steady_clock::now() - start;
+    return std::max<std::chrono::steady_clock::duration>(kSignalPoll, 30 * waited);
+}
+
+// Runs the search on the calling thread without the interpreter lock, polling for signals
+// every kSignalPoll (a search shorter than that never takes the lock back).
+mcts::SearchResult run_interruptible(SearcherBody& b, mcts::Budget budget) {
     std::optional<mcts::SearchResult> result;
     std::exception_ptr failure;
     bool interrupted = false;
     {
         ReleasedGil released;
-        std::thread worker([&] {
-            try {
-                result = b.search->run(budget);
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            const std::lock_guard<std::mutex> lock(mutex);
-            finished = true;
-            finished_cv.notify_one();
-        });
-        std::unique_lock<std::mutex> lock(mutex);
-        while (!finished_cv.wait_for(lock, kSignalPoll, [&] { return finished; })) {
-            lock.unlock();
-            if (!interrupted && released.with_gil([] { return PyErr_CheckSignals(); }) < 0) {
-                interrupted = true;
-                b.stop.store(true);
-            }
-            lock.lock();
+        SignalPoll poll{released, b.stop};
+        budget.poll = poll_signals;
+        budget.poll_context = &poll;
+        budget.poll_after = kSignalPoll;
+        try {
+            result = b.search->run(budget);
+        } catch (...) {
+            failure = std::current_exception();
         }
-        lock.unlock();
-        worker.join();
+        interrupted = poll.interrupted;
     }
     if (interrupted) throw ErrorSet{};
     if (failure) std::rethrow_exception(failure);

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstddef>
 #include <limits>
+#include <mutex>
 #include <string>
 #include <stdexcept>
 #include <thread>
@@ -238,20 +240,47 @@ SearchResult Search::run(const Budget& budget) {
         own.solved = &halt;
         trees_[t].prepare(root_);
     }
+    Clock::time_point next_poll = start + budget.poll_after;
+    if (budget.poll != nullptr) {  // the calling thread's tree calls the hook
+        limits[0].poll = budget.poll;
+        limits[0].poll_context = budget.poll_context;
+        limits[0].next_poll = &next_poll;
+    }
     if (threads == 1) {
         trees_[0].run(root_, limits[0]);
     } else {
+        std::mutex mutex;
+        std::condition_variable finished;
+        std::uint64_t running = threads - 1;
         std::vector<std::jthread> workers;
         try {
             workers.reserve(threads - 1);
             for (std::uint64_t t = 1; t < threads; ++t) {
-                workers.emplace_back([this, &limits, t] { trees_[t].run(root_, limits[t]); });
+                workers.emplace_back([this, &limits, &mutex, &finished, &running, t] {
+                    trees_[t].run(root_, limits[t]);
+                    {
+                        const std::lock_guard<std::mutex> lock(mutex);
+                        --running;
+                    }
+                    finished.notify_one();
+                });
             }
         } catch (...) {
             halt.store(true);  // the started workers stop at once and are joined
             throw;
         }
         trees_[0].run(root_, limits[0]);
+        // The hook keeps being called while the other trees finish their shares.
+        std::unique_lock<std::mutex> lock(mutex);
+        while (running > 0) {
+            if (budget.poll == nullptr) {
+                finished.wait(lock, [&] { return running == 0; });
+            } else if (!finished.wait_until(lock, next_poll, [&] { return running == 0; })) {
+                lock.unlock();
+                next_poll = Clock::now() + budget.poll(budget.poll_context);
+                lock.lock();
+            }
+        }
     }  // workers joined here
 #if !defined(NDEBUG) || defined(NONAGAME_CHECK_INVARIANTS)
     // Debug and checking builds hold every tree to its invariants after every run.

@@ -148,6 +148,15 @@ struct Budget {
     std::optional<std::uint64_t> simulations;  // total over all threads
     std::optional<double> seconds;             // wall time, finite and >= 0
     const std::atomic<bool>* stop = nullptr;   // polled before every simulation
+    // Called on the thread that calls run(), between two of its simulations (or, with more
+    // threads, while it waits for the others), once `poll_after` has passed since the run
+    // began and then again each time the interval the hook returns has passed. The Python
+    // layer runs signal handlers there and raises the stop flag on Ctrl-C, so that a search
+    // needs no thread of its own to watch for it. Must not throw. A run that ends before the
+    // first interval never calls it.
+    std::chrono::steady_clock::duration (*poll)(void* context) = nullptr;
+    void* poll_context = nullptr;
+    std::chrono::steady_clock::duration poll_after{};
 };
 
 struct SearchResult {

@@ -341,7 +341,16 @@ std::uint64_t Tree::run(const GameRecord& root, const RunLimits& limits) noexcep
         }
         if (limits.solved->load(std::memory_order_relaxed)) break;
         if (limits.stop != nullptr && limits.stop->load(std::memory_order_relaxed)) break;
-        if (limits.timed && completed % 8 == 0 && std::chrono::steady_clock::now() >= limits.deadline) break;
+        if ((limits.timed || limits.poll != nullptr) && completed % 8 == 0) {
+            const auto now = std::chrono::steady_clock::now();
+            if (limits.timed && now >= limits.deadline) break;
+            if (limits.poll != nullptr && now >= *limits.next_poll) {
+                const auto interval = limits.poll(limits.poll_context);
+                *limits.next_poll = std::chrono::steady_clock::now() + interval;
+                // The hook may have raised the stop flag: no simulation after it.
+                if (limits.stop != nullptr && limits.stop->load(std::memory_order_relaxed)) break;
+            }
+        }
         if (nodes_[0].visits >= kMaxRootVisits) break;
         if (guides_ == nullptr) {
             simulate(root);

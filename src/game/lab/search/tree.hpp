@@ -70,6 +70,11 @@ struct RunLimits {
     std::chrono::steady_clock::time_point deadline;
     const std::atomic<bool>* stop = nullptr;
     std::atomic<bool>* solved = nullptr;  // raised by the first tree to prove its root
+    // The caller's hook (Budget::poll), given to the tree run on the calling thread only,
+    // and when it is next due; run() moves next_poll on at each call.
+    std::chrono::steady_clock::duration (*poll)(void* context) = nullptr;
+    void* poll_context = nullptr;
+    std::chrono::steady_clock::time_point* next_poll = nullptr;
 };
 
 class Tree {
