@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <numeric>
@@ -267,6 +268,62 @@ TEST(SearchBudget, StopFlagEndsAnUnboundedSearch) {
         EXPECT_TRUE(is_legal(search.position(), result.best_move));
     }
 }
+
+// The poll hook: called on the thread that called run() only, not before poll_after, and a
+// stop flag it raises ends the search as one raised from outside would.
+class SearchPoll : public ::testing::TestWithParam<int> {};
+
+struct PollLog {
+    std::thread::id caller;
+    std::chrono::steady_clock::time_point start;
+    std::atomic<bool>* stop = nullptr;
+    int stop_after = 0;
+    int calls = 0;
+    int calls_elsewhere = 0;
+    std::chrono::steady_clock::duration first_after{};
+};
+
+std::chrono::steady_clock::duration log_poll(void* context) noexcept {
+    PollLog& log = *static_cast<PollLog*>(context);
+    if (std::this_thread::get_id() != log.caller) ++log.calls_elsewhere;
+    if (log.calls++ == 0) log.first_after = std::chrono::steady_clock::now() - log.start;
+    if (log.calls == log.stop_after) log.stop->store(true);
+    return std::chrono::milliseconds(1);
+}
+
+TEST_P(SearchPoll, HookRunsOnTheCallingThreadAndItsStopEndsTheSearch) {
+    const int threads = GetParam();
+    Search search(config_of(threads, 3));
+    search.set_position(random_position(6, 4));
+    std::atomic<bool> stop{false};
+    PollLog log{std::this_thread::get_id(), std::chrono::steady_clock::now(), &stop, 5};
+    Budget budget;
+    budget.stop = &stop;
+    budget.seconds = 20.0;  // only so that a hook never called fails the test instead of hanging it
+    budget.poll = log_poll;
+    budget.poll_context = &log;
+    budget.poll_after = std::chrono::milliseconds(5);
+    const SearchResult result = search.run(budget);
+    EXPECT_LT(result.seconds, 10.0);
+    EXPECT_GE(log.calls, 5);
+    EXPECT_EQ(log.calls_elsewhere, 0);
+    EXPECT_GE(log.first_after, std::chrono::milliseconds(5));
+    EXPECT_GT(result.simulations, 0U);
+    EXPECT_EQ(visit_sum(result), result.simulations);
+    EXPECT_EQ(search.check_tree(), "");
+
+    // A run over before the first interval never calls it.
+    stop.store(false);
+    PollLog quiet{std::this_thread::get_id(), std::chrono::steady_clock::now(), &stop, 1};
+    budget.seconds.reset();
+    budget.simulations = 200;
+    budget.poll_context = &quiet;
+    budget.poll_after = std::chrono::hours(1);
+    EXPECT_EQ(search.run(budget).simulations, 200U);
+    EXPECT_EQ(quiet.calls, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, SearchPoll, ::testing::Values(1, 2));
 
 TEST(SearchBudget, ZeroTimeRunsNothingButStillAnswers) {
     Search search(config_of(1, 2));

@@ -234,16 +234,18 @@ def test_second_thread_gets_runtime_error() -> None:
     assert len(errors) == 1 and "borrow" in str(errors[0]).lower()
 
 
-def test_ctrl_c_ends_a_long_search() -> None:
+@pytest.mark.parametrize("threads, network", [(1, None), (2, None), (1, "baseline"), (2, "baseline")])
+def test_ctrl_c_ends_a_long_search(threads: int, network: str | None) -> None:
     program = textwrap.dedent(
-        """
+        f"""
         import os, signal, threading, time
         signal.signal(signal.SIGINT, signal.default_int_handler)  # a runner may have started us with SIGINT ignored
-        from nonagame_lab import Position, search
+        from nonagame_lab import Network, Position, search
+        net = Network.baseline() if {network!r} else None
         threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
         start = time.monotonic()
         try:
-            search(Position(), seconds=60)
+            search(Position(), seconds=60, threads={threads}, network=net)
         except KeyboardInterrupt:
             print("interrupted", round(time.monotonic() - start, 2))
         """
@@ -251,6 +253,29 @@ def test_ctrl_c_ends_a_long_search() -> None:
     out = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=30, env=os.environ)
     assert out.stdout.startswith("interrupted"), out.stderr
     assert float(out.stdout.split()[1]) < 1.5
+
+
+def test_signal_handlers_run_during_a_search_that_goes_on() -> None:
+    # A handler that does not raise runs while the search does (not only once it returns),
+    # and the search then keeps its whole budget.
+    program = textwrap.dedent(
+        """
+        import os, signal, threading, time
+        ran = []
+        signal.signal(signal.SIGUSR1, lambda *_: ran.append(time.monotonic()))
+        from nonagame_lab import Position, search
+        threading.Timer(0.2, lambda: os.kill(os.getpid(), signal.SIGUSR1)).start()
+        start = time.monotonic()
+        result = search(Position(), seconds=1.0)
+        end = time.monotonic()
+        print(len(ran), round(ran[0] - start, 2), round(end - ran[0], 2), round(result.seconds, 2))
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=30, env=os.environ)
+    count, handled_at, before_end, seconds = out.stdout.split()
+    assert int(count) == 1, out.stderr
+    assert float(handled_at) < 0.9 and float(before_end) > 0.05
+    assert float(seconds) >= 0.99
 
 
 @pytest.mark.parametrize(
