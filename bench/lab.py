@@ -3,8 +3,8 @@ search against the peer's MCTSBot, and the vector environment when it is install
 
 Every batch returns ``(nanoseconds, units)`` like those of cases.py. Python loops over values
 (Position) are timed with the CPU time of the calling thread (cases.clock). Native calls are
-timed with the CPU time of the whole process (``native_clock``), because the search runs on a
-thread of its own while the caller waits; the thread-scaling rows use the wall clock, as only
+timed with the CPU time of the whole process (``native_clock``), because with threads > 1 they
+run on threads besides the caller's; the thread-scaling rows use the wall clock, as only
 it can show two threads finishing sooner than one.
 """
 from __future__ import annotations

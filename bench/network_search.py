@@ -13,7 +13,7 @@
 
 Reference network: 243 -> 256 -> 256 -> (81 + 1), random weights (network.reference_arrays).
 Batches return ``(nanoseconds, units)`` like those of cases.py; native calls are timed with
-the CPU time of the process (the search runs on a thread of its own), the thread rows with
+the CPU time of the process (with threads > 1 it runs on more threads than the caller's), the thread rows with
 the wall clock.
 """
 from __future__ import annotations

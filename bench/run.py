@@ -10,7 +10,7 @@ a round, then the median over rounds; every ratio is taken within one round (bat
 are compared alternate) and its median over rounds is reported. Times are the CPU time of
 the measuring thread (user and system), so that time slices taken by other processes do not
 count; --wall uses the wall clock instead. Native calls of nonagame_lab are timed with the
-CPU time of the whole process (the search runs on a thread of its own), and the rows that
+CPU time of the whole process (with threads > 1 they run on more threads than the caller's), and the rows that
 compare two threads with one use the wall clock (see bench/lab.py).
 
 The strength match against the peer's MCTSBot takes minutes: bench/strength.py, or --strength.
