@@ -5,6 +5,7 @@
 
 #include "board.hpp"
 #include "grid.hpp"
+#include "place.hpp"
 #include "planes.hpp"
 
 namespace nonagame {
@@ -20,25 +21,74 @@ constexpr std::array<std::int16_t, kCells> kPlaneIndex = [] {
     return index;
 }();
 
+// The three cells 9r + 3k .. 9r + 3k + 2 of roster r are three neighbouring squares of one
+// grid row, whose legal channels sit at bytes 1, 4 and 7 of the eight bytes from one past
+// the first square's channel 0 (which stay inside the row, even for the last square).
+// kTripletOffset[3r + k] is where those eight bytes start.
+constexpr std::array<std::int16_t, kCells / 3> kTripletOffset = [] {
+    std::array<std::int16_t, kCells / 3> offset{};
+    for (int triplet = 0; triplet < kCells / 3; ++triplet)
+        offset[triplet] = static_cast<std::int16_t>(kPlaneIndex[3 * triplet] + 1);
+    return offset;
+}();
+constexpr std::uint64_t kLegalBytes = 0x0100000100000100ULL;  // bytes 1, 4 and 7
+
+// For each three bits of legal cells, those eight bytes' legal channels (the rest 0).
+constexpr std::array<std::uint64_t, 8> kTripletLegal = [] {
+    std::array<std::uint64_t, 8> table{};
+    for (unsigned bits = 0; bits < 8; ++bits)
+        table[bits] = (bits & 1U) * (kLegalBytes & 0xFFFFULL) + ((bits >> 1) & 1U) * (kLegalBytes & 0xFF00000000ULL) +
+                      ((bits >> 2) & 1U) * (kLegalBytes & 0xFF00000000000000ULL);
+    return table;
+}();
+
+// For each byte of bits, the eight bytes 0 or 1 that spell it out, lowest bit first.
+constexpr std::array<std::uint64_t, 256> kSpread = [] {
+    std::array<std::uint64_t, 256> table{};
+    for (unsigned bits = 0; bits < 256; ++bits) {
+        std::uint64_t bytes = 0;
+        for (unsigned b = 0; b < 8; ++b) bytes |= std::uint64_t{(bits >> b) & 1U} << (8 * b);
+        table[bits] = bytes;
+    }
+    return table;
+}();
+
+constexpr int kAllRosters = -1;
+
 std::int8_t* plane_row(std::int8_t* planes, std::size_t i) { return planes + kPlaneValues * i; }
 
-// The cells of a that are not in b.
-CellSet minus(const CellSet& a, const CellSet& b) {
-    return CellSet::from_words(a.low_word() & ~b.low_word(), a.high_word() & ~b.high_word());
+// The legal cells of a running game (legal_cells, inline).
+CellSet legal_now(const GameRecord& game) {
+    const int roster = forced_roster(game);
+    return roster < 0 ? game.available : game.available & CellSet::roster(roster);
 }
 
-// Turns the legal channel (2) of planes and the mask from cells `before` to cells `after`,
-// writing only the cells that change: a move often leaves most of a large free choice as
-// it was.
-void change_legal(std::int8_t* planes, std::int8_t* mask, const CellSet& before, const CellSet& after) {
-    minus(before, after).for_each([&](int cell) {
-        planes[kPlaneIndex[cell] + 2] = 0;
-        mask[cell] = 0;
-    });
-    minus(after, before).for_each([&](int cell) {
-        planes[kPlaneIndex[cell] + 2] = 1;
-        mask[cell] = 1;
-    });
+// Sets the legal channel (2) of planes and the mask to legal over roster r's nine cells, a
+// few full-width stores and no branch: the legal channel is merged into the marks of three
+// squares at a time.
+void write_roster(std::int8_t* planes, std::int8_t* mask, const CellSet& legal, int r) {
+    const unsigned bits = legal.roster_bits(r);
+    for (int k = 0; k < 3; ++k) {
+        std::int8_t* at = planes + kTripletOffset[3 * r + k];
+        std::uint64_t bytes;
+        std::memcpy(&bytes, at, 8);
+        bytes = (bytes & ~kLegalBytes) | kTripletLegal[(bits >> (3 * k)) & 7U];
+        std::memcpy(at, &bytes, 8);
+    }
+    std::memcpy(mask + 9 * r, &kSpread[bits & 0xFFU], 8);
+    mask[9 * r + 8] = static_cast<std::int8_t>(bits >> 8);
+}
+
+// Sets the legal channel and the mask to legal over roster r, or over the whole board for
+// kAllRosters. A move changes the legal cells only in the roster the mover was sent to and
+// the one its move sends the other player to (or everywhere, where a player may move
+// anywhere), so those are all a step rewrites.
+void write_legal(std::int8_t* planes, std::int8_t* mask, const CellSet& legal, int r) {
+    if (r != kAllRosters) {
+        write_roster(planes, mask, legal, r);
+        return;
+    }
+    for (int roster = 0; roster < kRosters; ++roster) write_roster(planes, mask, legal, roster);
 }
 
 }  // namespace
@@ -55,9 +105,8 @@ void EnvSteps::start(Batch& batch, std::size_t i, bool first_episode) {
     std::int8_t* planes = plane_row(arrays_.planes, i);
     std::int8_t* mask = arrays_.mask + kMaskSize * i;
     std::memset(planes, 0, kPlaneValues);
-    std::memset(mask, 0, kMaskSize);
     if (opening >= 0) planes[kPlaneIndex[opening] + 1] = 1;
-    change_legal(planes, mask, CellSet{}, legal_cells(batch.game(i)));
+    write_legal(planes, mask, legal_now(batch.game(i)), kAllRosters);
     arrays_.agent[i] = side;
     arrays_.rewards[i] = 0.0;
     arrays_.terminated[i] = 0;
@@ -72,24 +121,29 @@ void EnvSteps::step(Batch& batch, std::size_t i, int cell, bool next_step) {
         start(batch, i, false);
         return;
     }
-    const CellSet before = legal_cells(batch.game(i));
+    const GameRecord& game = batch.game(i);
+    const CellSet before = legal_now(game);
+    // The roster the agent was sent to (its legal cells are all there), or all of them.
+    const int sent_to = forced_roster(game) >= 0 ? forced_roster(game) : kAllRosters;
     arrays_.opponent_move[i] = -1;
     if (!before.contains(cell)) {
-        change_legal(plane_row(arrays_.planes, i), arrays_.mask + kMaskSize * i, before, CellSet{});
+        write_legal(plane_row(arrays_.planes, i), arrays_.mask + kMaskSize * i, CellSet{}, sent_to);
         arrays_.rewards[i] = -1.0;
         arrays_.terminated[i] = 1;
         arrays_.illegal[i] = 1;
         arrays_.restart[i] = 1;
         return;
     }
-    const int reply = batch.play_and_reply(i, cell);
+    CellSet after;
+    const int reply = batch.play_and_reply(i, cell, after);
     plane_row(arrays_.planes, i)[kPlaneIndex[cell]] = 1;
     arrays_.last_move[i] = static_cast<std::int16_t>(cell);
-    finish(batch, i, before, reply);
+    finish(batch, i, sent_to, after, reply);
 }
 
-void EnvSteps::finish(const Batch& batch, std::size_t i, const CellSet& before, int reply) const {
+void EnvSteps::finish(const Batch& batch, std::size_t i, int sent_to, const CellSet& after, int reply) const {
     std::int8_t* planes = plane_row(arrays_.planes, i);
+    std::int8_t* mask = arrays_.mask + kMaskSize * i;
     if (reply >= 0) {
         planes[kPlaneIndex[reply] + 1] = 1;
         arrays_.opponent_move[i] = reply;
@@ -100,7 +154,11 @@ void EnvSteps::finish(const Batch& batch, std::size_t i, const CellSet& before, 
     const std::int8_t agent = arrays_.agent[i];
     double reward = 0.0;
     if (over && game.winner != 0) reward = game.winner == agent ? 1.0 : -1.0;
-    change_legal(planes, arrays_.mask + kMaskSize * i, before, over ? CellSet{} : legal_cells(game));
+    // The cells legal before the move were in sent_to; those legal now (none once over) are
+    // in the roster the reply sent the agent to. Clearing the first before setting the
+    // second keeps a roster that is both right.
+    write_legal(planes, mask, after, sent_to);
+    if (!over && sent_to != kAllRosters) write_legal(planes, mask, after, forced_roster(game));
     arrays_.rewards[i] = reward;
     arrays_.terminated[i] = over ? 1 : 0;
     arrays_.illegal[i] = 0;

@@ -45,8 +45,9 @@ public:
 
 private:
     // After the agent's move: the reply (-1 if none), the planes, the mask and the outcome;
-    // before is the agent's legal cells before its move.
-    void finish(const Batch& batch, std::size_t i, const CellSet& before, int reply) const;
+    // sent_to is the roster the agent's legal cells were confined to before its move (-1 for
+    // none), after its legal cells after the reply.
+    void finish(const Batch& batch, std::size_t i, int sent_to, const CellSet& after, int reply) const;
 
     AgentPlays plays_;
     std::vector<std::uint32_t> episodes_;  // episodes started since the last first one (alternate)
