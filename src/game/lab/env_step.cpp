@@ -66,7 +66,7 @@ CellSet legal_now(const GameRecord& game) {
 // Sets the legal channel (2) of planes and the mask to legal over roster r's nine cells, a
 // few full-width stores and no branch: the legal channel is merged into the marks of three
 // squares at a time.
-void write_roster(std::int8_t* planes, std::int8_t* mask, const CellSet& legal, int r) {
+[[gnu::always_inline]] inline void write_roster(std::int8_t* planes, std::int8_t* mask, const CellSet& legal, int r) {
     const unsigned bits = legal.roster_bits(r);
     for (int k = 0; k < 3; ++k) {
         std::int8_t* at = planes + kTripletOffset[3 * r + k];
@@ -83,7 +83,7 @@ void write_roster(std::int8_t* planes, std::int8_t* mask, const CellSet& legal, 
 // kAllRosters. A move changes the legal cells only in the roster the mover was sent to and
 // the one its move sends the other player to (or everywhere, where a player may move
 // anywhere), so those are all a step rewrites.
-void write_legal(std::int8_t* planes, std::int8_t* mask, const CellSet& legal, int r) {
+[[gnu::always_inline]] inline void write_legal(std::int8_t* planes, std::int8_t* mask, const CellSet& legal, int r) {
     if (r != kAllRosters) {
         write_roster(planes, mask, legal, r);
         return;
