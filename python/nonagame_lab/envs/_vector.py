@@ -251,27 +251,33 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
         npt.NDArray[np.int8], npt.NDArray[np.float64], npt.NDArray[np.bool_], npt.NDArray[np.bool_], dict[str, Any]
     ]:
         """One native call moves every game (the agent's cell, then a random reply, or a new
-        episode where the last one ended) and updates the arrays; the rest is copying them."""
+        episode where the last one ended), updates the state's arrays and returns new arrays
+        holding the step's results; same-step autoreset then starts the ended episodes."""
         with _HeldInterrupt(self):
-            self._games._env_step(cells, self.autoreset_mode == AutoresetMode.NEXT_STEP)
-            rewards, terminated = self._rewards.copy(), self._terminated.copy()
-            final = None
+            (obs, rewards, terminated, truncated, mask, illegal, agent, opponent,
+             *masks) = self._games._env_step(cells, self.autoreset_mode == AutoresetMode.NEXT_STEP)
+            info = {"action_mask": mask, "illegal_action": illegal, "agent_player": agent, "opponent_move": opponent,
+                    "_action_mask": masks[0], "_illegal_action": masks[1], "_agent_player": masks[2],
+                    "_opponent_move": masks[3]}
             if self.autoreset_mode == AutoresetMode.SAME_STEP and terminated.any():
-                final_obs = np.full(self.num_envs, None, dtype=object)
-                final_info = self._native_info()
+                final_info = {key: value.copy() for key, value in info.items()}
                 _keep_rows(final_info, terminated)
                 rows = np.flatnonzero(terminated)
+                final_obs = np.full(self.num_envs, None, dtype=object)
                 for i in rows.tolist():
-                    final_obs[i] = self._planes[i].copy()
-                final = {"final_obs": final_obs, "_final_obs": terminated.copy(),
-                         "final_info": final_info, "_final_info": terminated.copy()}
+                    final_obs[i] = obs[i].copy()
                 self._games._env_begin(rows, False)
+                # The rows of the episodes started now are the next episodes' first ones.
+                obs[rows] = self._planes[rows]
+                mask[rows] = self._mask[rows]
+                illegal[rows] = self._illegal[rows]
+                agent[rows] = self._agent[rows]
+                opponent[rows] = self._opponent_moves[rows]
+                info.update({"final_obs": final_obs, "_final_obs": terminated.copy(),
+                             "final_info": final_info, "_final_info": terminated.copy()})
             elif self.autoreset_mode == AutoresetMode.DISABLED:
                 self._autoreset = terminated.copy()
-            info = self._native_info()
-            if final is not None:
-                info.update(final)
-            return self._planes.copy(), rewards, terminated, np.zeros(self.num_envs, dtype=np.bool_), info
+            return obs, rewards, terminated, truncated, info
 
     def _native_info(self) -> dict[str, Any]:
         info: dict[str, Any] = {

@@ -165,4 +165,14 @@ void EnvSteps::finish(const Batch& batch, std::size_t i, int sent_to, const Cell
     arrays_.restart[i] = over ? 1 : 0;
 }
 
+void EnvSteps::copy_out(std::size_t i, const EnvOutputs& out) const {
+    std::memcpy(out.planes + kPlaneValues * i, arrays_.planes + kPlaneValues * i, kPlaneValues);
+    std::memcpy(out.mask + kMaskSize * i, arrays_.mask + kMaskSize * i, kMaskSize);
+    out.rewards[i] = arrays_.rewards[i];
+    out.terminated[i] = arrays_.terminated[i];
+    out.illegal[i] = arrays_.illegal[i];
+    out.agent[i] = arrays_.agent[i];
+    out.opponent_move[i] = arrays_.opponent_move[i];
+}
+
 }  // namespace nonagame

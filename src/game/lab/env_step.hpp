@@ -28,6 +28,18 @@ struct EnvArrays {
     std::uint8_t* restart = nullptr;        // n: the episode ended in the last step (next-step autoreset)
 };
 
+// A step's results, in arrays that the caller hands out (row i of each belongs to game i):
+// copies of the state's rows, so that the state can go on changing.
+struct EnvOutputs {
+    std::int8_t* planes = nullptr;          // n x 243
+    std::int8_t* mask = nullptr;            // n x 81
+    double* rewards = nullptr;              // n
+    std::uint8_t* terminated = nullptr;     // n
+    std::uint8_t* illegal = nullptr;        // n
+    std::int64_t* agent = nullptr;          // n: the agent's side, widened
+    std::int64_t* opponent_move = nullptr;  // n
+};
+
 class EnvSteps {
 public:
     EnvSteps(std::size_t n, AgentPlays plays, EnvArrays arrays) : plays_(plays), episodes_(n, 0), arrays_(arrays) {}
@@ -42,6 +54,10 @@ public:
     // random reply if the game goes on. With next_step, a game whose episode ended in the
     // last step starts a new episode instead (and its cell is ignored).
     void step(Batch& batch, std::size_t i, int cell, bool next_step);
+
+    // Copies game i's rows of the state into out (right after its step, while they are
+    // still in the nearest cache).
+    void copy_out(std::size_t i, const EnvOutputs& out) const;
 
 private:
     // After the agent's move: the reply (-1 if none), the planes, the mask and the outcome;
