@@ -125,7 +125,6 @@ class VectorGames:
         npt.NDArray[np.bool_],
         npt.NDArray[np.int64],
         npt.NDArray[np.int8],
-        npt.NDArray[np.int16],
     ]: ...
     def _env_begin(self, indices: npt.ArrayLike | None, first_episode: bool, /) -> None: ...
     def _env_step(

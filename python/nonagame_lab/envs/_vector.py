@@ -175,6 +175,10 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
         # Next-step: the rows whose episode ended in the last step. Disabled: the rows ended
         # and not reset since.
         self._autoreset = np.zeros(num_envs, dtype=np.bool_)
+        # The last cell played in each game, for render(). Against a Python opponent the
+        # games' openings and restored positions are loads, which clear VectorGames.last_move,
+        # so the environment keeps its own; the native step plays every move in the batch,
+        # whose last_move is then the one source.
         self._last_move = np.full(num_envs, -1, dtype=np.int16)
         self._mask = np.zeros((num_envs, 81), dtype=np.int8)
         self._has_reset = False
@@ -189,7 +193,8 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
             views = self._games._env_start(AGENT_PLAYS.index(self.agent_plays))
             self._planes = views[0].reshape(num_envs, *OBSERVATION_SHAPE)
             self._mask, self._rewards, self._terminated, self._illegal = views[1:5]
-            self._opponent_moves, self._agent, self._last_move = views[5:8]
+            self._opponent_moves, self._agent = views[5:7]
+            self._last_move = self._games.last_move
 
     @property
     def agent_player(self) -> npt.NDArray[np.int8]:

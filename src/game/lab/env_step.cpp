@@ -113,7 +113,6 @@ void EnvSteps::start(Batch& batch, std::size_t i, bool first_episode) {
     arrays_.illegal[i] = 0;
     arrays_.restart[i] = 0;
     arrays_.opponent_move[i] = opening;
-    arrays_.last_move[i] = static_cast<std::int16_t>(opening);
 }
 
 void EnvSteps::step(Batch& batch, std::size_t i, int cell, bool next_step) {
@@ -137,7 +136,6 @@ void EnvSteps::step(Batch& batch, std::size_t i, int cell, bool next_step) {
     CellSet after;
     const int reply = batch.play_and_reply(i, cell, after);
     plane_row(arrays_.planes, i)[kPlaneIndex[cell]] = 1;
-    arrays_.last_move[i] = static_cast<std::int16_t>(cell);
     finish(batch, i, sent_to, after, reply);
 }
 
@@ -147,7 +145,6 @@ void EnvSteps::finish(const Batch& batch, std::size_t i, int sent_to, const Cell
     if (reply >= 0) {
         planes[kPlaneIndex[reply] + 1] = 1;
         arrays_.opponent_move[i] = reply;
-        arrays_.last_move[i] = static_cast<std::int16_t>(reply);
     }
     const GameRecord& game = batch.game(i);
     const bool over = batch.over(i);

@@ -24,7 +24,6 @@ struct EnvArrays {
     std::uint8_t* illegal = nullptr;        // n: the episode ended on an illegal action
     std::int64_t* opponent_move = nullptr;  // n: the reply (or opening) just played, -1 if none
     std::int8_t* agent = nullptr;           // n: the agent's side, 1 or 2
-    std::int16_t* last_move = nullptr;      // n: the last cell played, -1 if none
     std::uint8_t* restart = nullptr;        // n: the episode ended in the last step (next-step autoreset)
 };
 

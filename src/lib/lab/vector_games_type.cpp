@@ -226,13 +226,15 @@ PyObject* playout(PyObject* self, PyObject*) {
 
 // The learning environment's arrays over one native block, 8-byte items first so that each
 // array is aligned: a tuple (planes (n, 243) int8, mask (n, 81) int8, rewards float64,
-// terminated bool, illegal bool, opponent_move int64, agent int8, last_move int16).
+// terminated bool, illegal bool, opponent_move int64, agent int8). The last move of each
+// game is the batch's own (last_move): the environment's openings and replies are batch
+// moves, so that it is the last cell on the board.
 PyObject* env_start(PyObject* self, PyObject* plays_object) {
     return lab_entry([&]() -> PyObject* {
         VectorBody& b = body(self);
         const std::int64_t plays = to_index(plays_object, 3, "agent_plays", "ways to choose sides", PyExc_ValueError);
         const auto count = static_cast<std::size_t>(b.n);
-        const std::size_t rewards = 0, opponent = 8 * count, last = 16 * count, planes = 18 * count;
+        const std::size_t rewards = 0, opponent = 8 * count, planes = 16 * count;
         const std::size_t mask = planes + kPlaneValues * count, terminated = mask + kCells * count;
         const std::size_t illegal = terminated + count, agent = illegal + count, restart = agent + count;
         Ref block = new_native_block(restart + count);
@@ -240,7 +242,6 @@ PyObject* env_start(PyObject* self, PyObject* plays_object) {
         EnvArrays arrays;
         arrays.rewards = reinterpret_cast<double*>(data + rewards);
         arrays.opponent_move = reinterpret_cast<std::int64_t*>(data + opponent);
-        arrays.last_move = reinterpret_cast<std::int16_t*>(data + last);
         arrays.planes = reinterpret_cast<std::int8_t*>(data + planes);
         arrays.mask = reinterpret_cast<std::int8_t*>(data + mask);
         arrays.terminated = reinterpret_cast<std::uint8_t*>(data + terminated);
@@ -249,7 +250,7 @@ PyObject* env_start(PyObject* self, PyObject* plays_object) {
         arrays.restart = reinterpret_cast<std::uint8_t*>(data + restart);
         const auto rows = static_cast<Py_ssize_t>(b.n);
         PyObject* raw = block.get();
-        Ref views = Ref::checked(PyTuple_New(8));
+        Ref views = Ref::checked(PyTuple_New(7));
         const auto put = [&](Py_ssize_t k, Ref view) { PyTuple_SET_ITEM(views.get(), k, view.release()); };
         put(0, view_array(raw, "int8", planes, rows, kPlaneValues));
         put(1, view_array(raw, "int8", mask, rows, kCells));
@@ -258,7 +259,6 @@ PyObject* env_start(PyObject* self, PyObject* plays_object) {
         put(4, view_array(raw, "bool", illegal, rows, 0));
         put(5, view_array(raw, "int64", opponent, rows, 0));
         put(6, view_array(raw, "int8", agent, rows, 0));
-        put(7, view_array(raw, "int16", last, rows, 0));
         ExclusiveBorrow borrow(b.borrow);
         b.env.emplace(count, static_cast<AgentPlays>(plays), arrays);
         b.env_block = std::move(block);

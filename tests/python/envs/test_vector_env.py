@@ -234,11 +234,12 @@ def last_cell(position):
 def test_every_autoreset_mode_matches_sync_vector_env(mode, agent_plays, opponent):
     """The whole result of every step (observations, rewards, terminations, every info key
     with its mask, same-step final observations and infos) is what Gymnasium's SyncVectorEnv
-    over the single environment gives, illegal actions and partial resets included. The random
+    over the single environment gives, illegal actions and partial resets included, and so are
+    the rendered frames (which frame each game's last move) every few steps. The random
     opponent's replies are replayed in the single environments from the vector one's info."""
     n = 5
     ours = NineBoardVectorEnv(n, opponent=last_cell if opponent == "callable" else "random",
-                              agent_plays=agent_plays, autoreset_mode=mode, seed=7)
+                              agent_plays=agent_plays, autoreset_mode=mode, seed=7, render_mode="rgb_array")
     assert ours.metadata["autoreset_mode"] == mode
     replies = [[] for _ in range(n)]  # for the random opponent: the cells each game's opponent played
 
@@ -252,14 +253,18 @@ def test_every_autoreset_mode_matches_sync_vector_env(mode, agent_plays, opponen
         return (lambda position: replies[i].pop(0)) if opponent == "random" else last_cell
 
     theirs = gymnasium.vector.SyncVectorEnv(
-        [lambda i=i: NineBoardEnv(opponent=replay(i), agent_plays=agent_plays) for i in range(n)],
+        [lambda i=i: NineBoardEnv(opponent=replay(i), agent_plays=agent_plays, render_mode="rgb_array")
+         for i in range(n)],
         autoreset_mode=mode)
     result = ours.reset(seed=0)
     record(result[-1])
     assert_same(result, theirs.reset(seed=0))
     rng = np.random.default_rng(1)
     kinds = set()
-    for _ in range(150):
+    for step in range(150):
+        if step % 15 == 0:
+            for frame, expected in zip(ours.render(), theirs.render(), strict=True):
+                np.testing.assert_array_equal(frame, expected)
         mask = result[-1]["action_mask"]
         actions = np.array([rng.choice(np.flatnonzero(row)) if row.any() and rng.random() > 0.05
                             else rng.integers(81) for row in mask])
