@@ -43,7 +43,8 @@ try:
 except ImportError:  # pragma: no cover - an interpreter without the C module
     _signals = signal
 _SIGINT = int(signal.SIGINT)
-_MAIN_THREAD = threading.main_thread()
+_MAIN_THREAD_ID = threading.main_thread().ident
+_get_ident = threading.get_ident
 
 
 def masked_logits(logits: npt.ArrayLike, mask: npt.ArrayLike, fill: float = -1e9) -> npt.NDArray[np.float32]:
@@ -61,25 +62,30 @@ class _HeldInterrupt:
     """Holds Ctrl-C back while a step writes its changes (a few native calls, microseconds),
     so that a step cannot stop half done; a Ctrl-C that came meanwhile is raised at the start
     of the environment's next step() or reset(), before anything changes. Signal handlers
-    belong to the main thread, so other threads run without it."""
+    belong to the main thread, so other threads run without it. Each environment makes one
+    and enters it once per step (not nested), so that a step makes no new objects for it; it
+    keeps no reference to the environment, so that the two make no cycle."""
 
-    def __init__(self, env: NineBoardVectorEnv) -> None:
-        self.env = env
+    def __init__(self) -> None:
         self.handler: Callable[[int, FrameType | None], Any] | None = None
+        # The handler of a Ctrl-C that came while held, for the next step or reset to call.
+        self.pending: Callable[[int, FrameType | None], Any] | None = None
+        self.hold = self._hold  # bound once: the handler installed during each step
 
     def __enter__(self) -> None:
-        if threading.current_thread() is _MAIN_THREAD:
+        if _get_ident() == _MAIN_THREAD_ID:
             handler = _signals.getsignal(_SIGINT)
             if callable(handler):
                 self.handler = handler
-                _signals.signal(_SIGINT, self._hold)
+                _signals.signal(_SIGINT, self.hold)
 
     def _hold(self, signum: int, frame: FrameType | None) -> None:
-        self.env._held_interrupt = self.handler
+        self.pending = self.handler
 
     def __exit__(self, *exc: object) -> None:
-        if self.handler is not None:
-            _signals.signal(_SIGINT, self.handler)
+        handler, self.handler = self.handler, None
+        if handler is not None:
+            _signals.signal(_SIGINT, handler)
 
 
 def _keep_rows(info: dict[str, Any], rows: npt.NDArray[np.bool_]) -> None:
@@ -182,7 +188,7 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
         self._last_move = np.full(num_envs, -1, dtype=np.int16)
         self._mask = np.zeros((num_envs, 81), dtype=np.int8)
         self._has_reset = False
-        self._held_interrupt: Callable[[int, FrameType | None], Any] | None = None
+        self._holding = _HeldInterrupt()
         self._opponent_moves = np.full(num_envs, -1, dtype=np.int64)
         # The planes of the last observation, kept up to date move by move: the agent's and
         # the opponent's new marks are set, the legal channel is recomputed.
@@ -220,7 +226,7 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
         super().reset(seed=seed)
         if self._native_replies:
             return self._native_reset(rows if partial else None, seed, options)
-        with _HeldInterrupt(self):
+        with self._holding:
             self._games.reset(rows if partial else None, seed=seed)
             if seed is not None or not self._has_reset:
                 # Under "alternate", even-numbered games start with the agent moving first.
@@ -239,7 +245,7 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
     def _native_reset(
         self, rows: npt.NDArray[np.intp] | None, seed: int | None, options: dict[str, Any] | None
     ) -> tuple[npt.NDArray[np.int8], dict[str, Any]]:
-        with _HeldInterrupt(self):
+        with self._holding:
             if seed is not None:
                 self._games.reset(rows, seed=seed)  # restarts the games' random streams
             self._games._env_begin(rows, seed is not None or not self._has_reset)
@@ -258,12 +264,12 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
         """One native call moves every game (the agent's cell, then a random reply, or a new
         episode where the last one ended), updates the state's arrays and returns new arrays
         holding the step's results; same-step autoreset then starts the ended episodes."""
-        with _HeldInterrupt(self):
-            (obs, rewards, terminated, truncated, mask, illegal, agent, opponent,
-             *masks) = self._games._env_step(cells, self.autoreset_mode == AutoresetMode.NEXT_STEP)
+        with self._holding:
+            (obs, rewards, terminated, truncated, mask, illegal, agent, opponent, has_mask, has_illegal,
+             has_agent, has_opponent) = self._games._env_step(cells, self.autoreset_mode is AutoresetMode.NEXT_STEP)
             info = {"action_mask": mask, "illegal_action": illegal, "agent_player": agent, "opponent_move": opponent,
-                    "_action_mask": masks[0], "_illegal_action": masks[1], "_agent_player": masks[2],
-                    "_opponent_move": masks[3]}
+                    "_action_mask": has_mask, "_illegal_action": has_illegal, "_agent_player": has_agent,
+                    "_opponent_move": has_opponent}
             if self.autoreset_mode == AutoresetMode.SAME_STEP and terminated.any():
                 final_info = {key: value.copy() for key, value in info.items()}
                 _keep_rows(final_info, terminated)
@@ -306,7 +312,8 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
     ) -> tuple[
         npt.NDArray[np.int8], npt.NDArray[np.float64], npt.NDArray[np.bool_], npt.NDArray[np.bool_], dict[str, Any]
     ]:
-        self._raise_held_interrupt()
+        if self._holding.pending is not None:
+            self._raise_held_interrupt()
         if isinstance(actions, (list, tuple)) and any(isinstance(a, (bool, np.bool_)) for a in actions):
             raise TypeError("actions: expected integer cells 0..80, got a bool")
         cells = check_cells(actions, self.num_envs, check_range=not self._native_replies)
@@ -335,7 +342,7 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
         played = self._games.legal[self._rows, cells] & ~restart
         illegal = ~played & ~restart
         replies, openings = self._ask_opponent(cells, played, illegal, restart)
-        with _HeldInterrupt(self):
+        with self._holding:
             return self._commit(cells, played, illegal, restart, replies, openings)
 
     def _ask_opponent(
@@ -467,7 +474,7 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
         )
 
     def _raise_held_interrupt(self) -> None:
-        handler, self._held_interrupt = self._held_interrupt, None
+        handler, self._holding.pending = self._holding.pending, None
         if handler is not None:
             handler(signal.SIGINT, None)
 

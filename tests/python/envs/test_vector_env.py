@@ -1,6 +1,8 @@
 """The vector environment, checked step by step against a model built from positions: every
 row's observation, reward, termination and mask must be what the single-game rules give,
 with next-step autoreset, illegal actions and every side assignment."""
+import signal
+
 import numpy as np
 import pytest
 
@@ -350,6 +352,54 @@ def test_ctrl_c_during_a_search_reply_leaves_every_game_as_it_was():
     """)
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert out.stdout.strip() == "interrupted True", out.stderr
+
+
+class InterruptedGames:
+    """VectorGames whose native step is followed by a real SIGINT, delivered (as Ctrl-C
+    would be) while the environment is still writing the step's results."""
+
+    def __init__(self, games):
+        self.games = games
+
+    def __getattr__(self, name):
+        return getattr(self.games, name)
+
+    def _env_step(self, *args):
+        result = self.games._env_step(*args)
+        signal.raise_signal(signal.SIGINT)
+        return result
+
+
+@pytest.mark.parametrize("mode", list(gymnasium.vector.AutoresetMode), ids=lambda m: m.value)
+def test_ctrl_c_while_a_native_step_writes_is_raised_by_the_next_call(mode):
+    """A Ctrl-C during the random opponent's step neither stops it half done nor is lost:
+    that step returns what a twin without the Ctrl-C returns, and the next step raises
+    KeyboardInterrupt before changing anything; the run then goes on as the twin's."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        env, twin = (NineBoardVectorEnv(4, autoreset_mode=mode, seed=3) for _ in range(2))
+        assert_same(env.reset(seed=0), twin.reset(seed=0))
+        rng = np.random.default_rng(0)
+        ended = np.zeros(4, dtype=bool)
+        for step in range(40):
+            if mode == gymnasium.vector.AutoresetMode.DISABLED and ended.any():
+                assert_same(env.reset(options={"reset_mask": ended}), twin.reset(options={"reset_mask": ended.copy()}))
+            moves = [env.position(i).legal_moves for i in range(4)]
+            actions = np.array([rng.choice(legal) if legal else 0 for legal in moves])
+            if step % 7 == 3:
+                env._games = InterruptedGames(env._games)
+                result = env.step(actions)  # the Ctrl-C is held back
+                env._games = env._games.games
+                before = [env.position(i) for i in range(4)], env.agent_player.tolist()
+                with pytest.raises(KeyboardInterrupt):
+                    env.step(actions)
+                assert ([env.position(i) for i in range(4)], env.agent_player.tolist()) == before
+            else:
+                result = env.step(actions)
+            assert_same(result, twin.step(actions))
+            ended = result[2].copy()
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 @pytest.mark.parametrize("actions, message", [([True, 0], "bool"), ([0, np.bool_(False)], "bool"),
