@@ -236,25 +236,6 @@ def ray_self_play(address: str, workers: int, arrays: dict[str, npt.NDArray[Any]
 # ---------------------------------------------------------------- players for the arena
 
 
-class PolicyPlayer(nonagame.Player):
-    """The network alone: its most likely legal move, no search."""
-
-    def __new__(cls, id: int, network: Network) -> PolicyPlayer:
-        player = super().__new__(cls, id)
-        player._id = id
-        player._network = network
-        return player
-
-    _id: int
-    _network: Network
-
-    def make_move(self, game: nonagame.Game) -> None:
-        position = Position.from_game(game)
-        policy, _ = self._network.evaluate(position)
-        legal = position.legal_moves
-        game.make_move(legal[int(np.argmax(policy[legal]))], self._id)
-
-
 def guided(network: Network, simulations: int) -> Callable[[int], nonagame.Player]:
     from nonagame_lab import MCTSPlayer
 
