@@ -119,7 +119,6 @@ class VectorGames:
         self, agent_plays: int, /
     ) -> tuple[
         npt.NDArray[np.int8],
-        npt.NDArray[np.int8],
         npt.NDArray[np.float64],
         npt.NDArray[np.bool_],
         npt.NDArray[np.bool_],

@@ -19,7 +19,7 @@ namespace {
 struct Arrays {
     explicit Arrays(std::size_t n)
         : boards(81 * n), to_move(n), winner(n), legal(81 * n), done(n), moves(n), last(n), planes(kPlaneValues * n),
-          mask(81 * n), agent(n), rewards(n), terminated(n), illegal(n), restart(n), opponent(n),
+          agent(n), rewards(n), terminated(n), illegal(n), restart(n), opponent(n),
           out_planes(kPlaneValues * n), out_mask(81 * n), out_rewards(n), out_terminated(n), out_illegal(n),
           out_agent(n), out_opponent(n) {}
 
@@ -27,7 +27,7 @@ struct Arrays {
         return {boards.data(), legal.data(), to_move.data(), winner.data(), done.data(), moves.data(), last.data()};
     }
     EnvArrays env() {
-        return {planes.data(), mask.data(), rewards.data(), terminated.data(), illegal.data(),
+        return {planes.data(), rewards.data(), terminated.data(), illegal.data(),
                 opponent.data(), agent.data(), restart.data()};
     }
     EnvOutputs outputs() {
@@ -38,7 +38,7 @@ struct Arrays {
     std::vector<std::int8_t> boards, to_move, winner;
     std::vector<std::uint8_t> legal, done;
     std::vector<std::int16_t> moves, last;
-    std::vector<std::int8_t> planes, mask, agent;
+    std::vector<std::int8_t> planes, agent;
     std::vector<double> rewards;
     std::vector<std::uint8_t> terminated, illegal, restart;
     std::vector<std::int64_t> opponent;
@@ -48,8 +48,9 @@ struct Arrays {
     std::vector<std::int64_t> out_agent, out_opponent;
 };
 
-// Game i's observation and mask, written whole from its record by write_planes: the legal
-// channel and the mask are empty once the episode has ended (illegal, or the game over).
+// Game i's observation and its last step's mask, written whole from its record by
+// write_planes: the legal channel and the mask are empty once the episode has ended
+// (illegal, or the game over).
 void expect_row_matches_record(const Arrays& a, const Batch& batch, std::size_t i) {
     const GameRecord& game = batch.game(i);
     const int agent = a.agent[i];
@@ -63,7 +64,7 @@ void expect_row_matches_record(const Arrays& a, const Batch& batch, std::size_t 
     const CellSet legal = legal_cells(game);
     for (int cell = 0; cell < kCells; ++cell) {
         const int want = !ended && game.next_player == agent && legal.contains(cell) ? 1 : 0;
-        ASSERT_EQ(a.mask[81 * i + static_cast<std::size_t>(cell)], want) << "game " << i << ", cell " << cell;
+        ASSERT_EQ(a.out_mask[81 * i + static_cast<std::size_t>(cell)], want) << "game " << i << ", cell " << cell;
     }
     // The batch's last move is the environment's: the last cell on the board.
     if (a.opponent[i] >= 0) {
@@ -72,8 +73,8 @@ void expect_row_matches_record(const Arrays& a, const Batch& batch, std::size_t 
 }
 
 // Over many steps of random, sometimes illegal, actions and every way of choosing sides,
-// the planes and masks that the step updates roster by roster are those written whole
-// from the records, and a step's outputs are copies of the state.
+// the planes that the step updates roster by roster and the masks it hands out are those
+// written whole from the records, and a step's other outputs are copies of the state.
 class EnvStepTest : public ::testing::TestWithParam<AgentPlays> {};
 
 TEST_P(EnvStepTest, PlanesAndMasksFollowTheRecords) {
@@ -81,10 +82,13 @@ TEST_P(EnvStepTest, PlanesAndMasksFollowTheRecords) {
     Arrays a(n);
     Batch batch(n, 11, a.batch());
     EnvSteps env(n, GetParam(), a.env());
-    for (std::size_t i = 0; i < n; ++i) env.start(batch, i, true);
-    for (std::size_t i = 0; i < n; ++i) expect_row_matches_record(a, batch, i);
-    Rng rng(5, 0);
     const EnvOutputs out = a.outputs();
+    for (std::size_t i = 0; i < n; ++i) {
+        env.start(batch, i, true);
+        env.copy_out(batch, i, out);
+        expect_row_matches_record(a, batch, i);
+    }
+    Rng rng(5, 0);
     int illegal = 0, ended = 0, free_choices = 0;
     for (int step = 0; step < 400; ++step) {
         for (std::size_t i = 0; i < n; ++i) {
@@ -93,14 +97,13 @@ TEST_P(EnvStepTest, PlanesAndMasksFollowTheRecords) {
             int cell = static_cast<int>(rng.below(kCells));
             if (!legal.empty() && rng.below(20) != 0) cell = legal.nth(static_cast<int>(rng.below(legal.size())));
             env.step(batch, i, cell, true);
-            env.copy_out(i, out);
+            env.copy_out(batch, i, out);
             illegal += a.illegal[i];
             ended += a.terminated[i];
             expect_row_matches_record(a, batch, i);
             if (::testing::Test::HasFatalFailure()) return;
         }
         ASSERT_EQ(0, std::memcmp(a.planes.data(), a.out_planes.data(), a.planes.size()));
-        ASSERT_EQ(0, std::memcmp(a.mask.data(), a.out_mask.data(), a.mask.size()));
         for (std::size_t i = 0; i < n; ++i) {
             ASSERT_EQ(a.rewards[i], a.out_rewards[i]);
             ASSERT_EQ(a.terminated[i], a.out_terminated[i]);

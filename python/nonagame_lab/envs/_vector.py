@@ -198,8 +198,9 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
             # planes, masks, rewards and sides in these arrays (read-only views).
             views = self._games._env_start(AGENT_PLAYS.index(self.agent_plays))
             self._planes = views[0].reshape(num_envs, *OBSERVATION_SHAPE)
-            self._mask, self._rewards, self._terminated, self._illegal = views[1:5]
-            self._opponent_moves, self._agent = views[5:7]
+            # The agent's mask is not kept: it is the games' legal cells while an episode
+            # runs (see _current_mask).
+            self._rewards, self._terminated, self._illegal, self._opponent_moves, self._agent = views[1:6]
             self._last_move = self._games.last_move
 
     @property
@@ -280,7 +281,7 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
                 self._games._env_begin(rows, False)
                 # The rows of the episodes started now are the next episodes' first ones.
                 obs[rows] = self._planes[rows]
-                mask[rows] = self._mask[rows]
+                mask[rows] = self._games.legal[rows]  # episodes just started
                 illegal[rows] = self._illegal[rows]
                 agent[rows] = self._agent[rows]
                 opponent[rows] = self._opponent_moves[rows]
@@ -292,7 +293,7 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
 
     def _native_info(self) -> dict[str, Any]:
         info: dict[str, Any] = {
-            "action_mask": self._mask.copy(),
+            "action_mask": self._current_mask(),
             "illegal_action": self._illegal.copy(),
             "agent_player": self._agent.astype(np.int64),
             "opponent_move": self._opponent_moves.copy(),
@@ -468,10 +469,20 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
             return None
         if not self._has_reset:
             raise RuntimeError("the environment has not been reset yet; call reset() first")
+        mask = self._current_mask()
         return tuple(
-            render_frame(self._games.position(i), int(self._last_move[i]), show_legal=bool(self._mask[i].any()))
+            render_frame(self._games.position(i), int(self._last_move[i]), show_legal=bool(mask[i].any()))
             for i in range(self.num_envs)
         )
+
+    def _current_mask(self) -> npt.NDArray[np.int8]:
+        """The agent's legal cells in each game (a new array), none where its episode has
+        ended."""
+        if not self._native_replies:
+            return self._mask.copy()
+        mask = self._games.legal.view(np.int8).copy()
+        mask[self._terminated] = 0
+        return mask
 
     def _raise_held_interrupt(self) -> None:
         handler, self._holding.pending = self._holding.pending, None

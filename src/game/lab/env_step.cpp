@@ -42,17 +42,6 @@ constexpr std::array<std::uint64_t, 8> kTripletLegal = [] {
     return table;
 }();
 
-// For each byte of bits, the eight bytes 0 or 1 that spell it out, lowest bit first.
-constexpr std::array<std::uint64_t, 256> kSpread = [] {
-    std::array<std::uint64_t, 256> table{};
-    for (unsigned bits = 0; bits < 256; ++bits) {
-        std::uint64_t bytes = 0;
-        for (unsigned b = 0; b < 8; ++b) bytes |= std::uint64_t{(bits >> b) & 1U} << (8 * b);
-        table[bits] = bytes;
-    }
-    return table;
-}();
-
 constexpr int kAllRosters = -1;
 
 std::int8_t* plane_row(std::int8_t* planes, std::size_t i) { return planes + kPlaneValues * i; }
@@ -63,10 +52,10 @@ CellSet legal_now(const GameRecord& game) {
     return roster < 0 ? game.available : game.available & CellSet::roster(roster);
 }
 
-// Sets the legal channel (2) of planes and the mask to legal over roster r's nine cells, a
+// Sets the legal channel (2) of planes to legal over roster r's nine cells, a
 // few full-width stores and no branch: the legal channel is merged into the marks of three
 // squares at a time.
-[[gnu::always_inline]] inline void write_roster(std::int8_t* planes, std::int8_t* mask, const CellSet& legal, int r) {
+[[gnu::always_inline]] inline void write_roster(std::int8_t* planes, const CellSet& legal, int r) {
     const unsigned bits = legal.roster_bits(r);
     for (int k = 0; k < 3; ++k) {
         std::int8_t* at = planes + kTripletOffset[3 * r + k];
@@ -75,20 +64,18 @@ CellSet legal_now(const GameRecord& game) {
         bytes = (bytes & ~kLegalBytes) | kTripletLegal[(bits >> (3 * k)) & 7U];
         std::memcpy(at, &bytes, 8);
     }
-    std::memcpy(mask + 9 * r, &kSpread[bits & 0xFFU], 8);
-    mask[9 * r + 8] = static_cast<std::int8_t>(bits >> 8);
 }
 
-// Sets the legal channel and the mask to legal over roster r, or over the whole board for
+// Sets the legal channel to legal over roster r, or over the whole board for
 // kAllRosters. A move changes the legal cells only in the roster the mover was sent to and
 // the one its move sends the other player to (or everywhere, where a player may move
 // anywhere), so those are all a step rewrites.
-[[gnu::always_inline]] inline void write_legal(std::int8_t* planes, std::int8_t* mask, const CellSet& legal, int r) {
+[[gnu::always_inline]] inline void write_legal(std::int8_t* planes, const CellSet& legal, int r) {
     if (r != kAllRosters) {
-        write_roster(planes, mask, legal, r);
+        write_roster(planes, legal, r);
         return;
     }
-    for (int roster = 0; roster < kRosters; ++roster) write_roster(planes, mask, legal, roster);
+    for (int roster = 0; roster < kRosters; ++roster) write_roster(planes, legal, roster);
 }
 
 }  // namespace
@@ -100,13 +87,12 @@ void EnvSteps::start(Batch& batch, std::size_t i, bool first_episode) {
     ++episodes_[i];
     batch.reset(i);
     const int opening = side == 2 ? batch.play_random(i) : -1;
-    // The opening's planes and mask: no marks but the opponent's first one, and the agent's
+    // The opening's planes: no marks but the opponent's first one, and the agent's
     // legal cells.
     std::int8_t* planes = plane_row(arrays_.planes, i);
-    std::int8_t* mask = arrays_.mask + kMaskSize * i;
     std::memset(planes, 0, kPlaneValues);
     if (opening >= 0) planes[kPlaneIndex[opening] + 1] = 1;
-    write_legal(planes, mask, legal_now(batch.game(i)), kAllRosters);
+    write_legal(planes, legal_now(batch.game(i)), kAllRosters);
     arrays_.agent[i] = side;
     arrays_.rewards[i] = 0.0;
     arrays_.terminated[i] = 0;
@@ -126,7 +112,7 @@ void EnvSteps::step(Batch& batch, std::size_t i, int cell, bool next_step) {
     const int sent_to = forced_roster(game) >= 0 ? forced_roster(game) : kAllRosters;
     arrays_.opponent_move[i] = -1;
     if (!before.contains(cell)) {
-        write_legal(plane_row(arrays_.planes, i), arrays_.mask + kMaskSize * i, CellSet{}, sent_to);
+        write_legal(plane_row(arrays_.planes, i), CellSet{}, sent_to);
         arrays_.rewards[i] = -1.0;
         arrays_.terminated[i] = 1;
         arrays_.illegal[i] = 1;
@@ -141,7 +127,6 @@ void EnvSteps::step(Batch& batch, std::size_t i, int cell, bool next_step) {
 
 void EnvSteps::finish(const Batch& batch, std::size_t i, int sent_to, const CellSet& after, int reply) const {
     std::int8_t* planes = plane_row(arrays_.planes, i);
-    std::int8_t* mask = arrays_.mask + kMaskSize * i;
     if (reply >= 0) {
         planes[kPlaneIndex[reply] + 1] = 1;
         arrays_.opponent_move[i] = reply;
@@ -154,17 +139,22 @@ void EnvSteps::finish(const Batch& batch, std::size_t i, int sent_to, const Cell
     // The cells legal before the move were in sent_to; those legal now (none once over) are
     // in the roster the reply sent the agent to. Clearing the first before setting the
     // second keeps a roster that is both right.
-    write_legal(planes, mask, after, sent_to);
-    if (!over && sent_to != kAllRosters) write_legal(planes, mask, after, forced_roster(game));
+    write_legal(planes, after, sent_to);
+    if (!over && sent_to != kAllRosters) write_legal(planes, after, forced_roster(game));
     arrays_.rewards[i] = reward;
     arrays_.terminated[i] = over ? 1 : 0;
     arrays_.illegal[i] = 0;
     arrays_.restart[i] = over ? 1 : 0;
 }
 
-void EnvSteps::copy_out(std::size_t i, const EnvOutputs& out) const {
+void EnvSteps::copy_out(const Batch& batch, std::size_t i, const EnvOutputs& out) const {
     std::memcpy(out.planes + kPlaneValues * i, arrays_.planes + kPlaneValues * i, kPlaneValues);
-    std::memcpy(out.mask + kMaskSize * i, arrays_.mask + kMaskSize * i, kMaskSize);
+    // The agent's legal cells are the batch's while its episode runs (it is to move).
+    if (arrays_.restart[i] != 0) {
+        std::memset(out.mask + kMaskSize * i, 0, kMaskSize);
+    } else {
+        std::memcpy(out.mask + kMaskSize * i, batch.legal_row(i), kMaskSize);
+    }
     out.rewards[i] = arrays_.rewards[i];
     out.terminated[i] = arrays_.terminated[i];
     out.illegal[i] = arrays_.illegal[i];

@@ -18,7 +18,6 @@ enum class AgentPlays : std::uint8_t { kFirst, kSecond, kAlternate };
 // Row i of each array belongs to game i.
 struct EnvArrays {
     std::int8_t* planes = nullptr;          // n x 243: the observation, (row, column, channel)
-    std::int8_t* mask = nullptr;            // n x 81: the agent's legal cells (0 once its episode ended)
     double* rewards = nullptr;              // n
     std::uint8_t* terminated = nullptr;     // n
     std::uint8_t* illegal = nullptr;        // n: the episode ended on an illegal action
@@ -55,8 +54,9 @@ public:
     void step(Batch& batch, std::size_t i, int cell, bool next_step);
 
     // Copies game i's rows of the state into out (right after its step, while they are
-    // still in the nearest cache).
-    void copy_out(std::size_t i, const EnvOutputs& out) const;
+    // still in the nearest cache), and its mask: the batch's legal cells while the episode
+    // runs, none once it has ended.
+    void copy_out(const Batch& batch, std::size_t i, const EnvOutputs& out) const;
 
 private:
     // After the agent's move: the reply (-1 if none), the planes, the mask and the outcome;

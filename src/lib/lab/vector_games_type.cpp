@@ -225,8 +225,9 @@ PyObject* playout(PyObject* self, PyObject*) {
 }
 
 // The learning environment's arrays over one native block, 8-byte items first so that each
-// array is aligned: a tuple (planes (n, 243) int8, mask (n, 81) int8, rewards float64,
-// terminated bool, illegal bool, opponent_move int64, agent int8). The last move of each
+// array is aligned: a tuple (planes (n, 243) int8, rewards float64, terminated bool, illegal
+// bool, opponent_move int64, agent int8). The agent's mask is the batch's legal cells where
+// its episode runs (not terminated), none where it has ended. The last move of each
 // game is the batch's own (last_move): the environment's openings and replies are batch
 // moves, so that it is the last cell on the board.
 PyObject* env_start(PyObject* self, PyObject* plays_object) {
@@ -235,7 +236,7 @@ PyObject* env_start(PyObject* self, PyObject* plays_object) {
         const std::int64_t plays = to_index(plays_object, 3, "agent_plays", "ways to choose sides", PyExc_ValueError);
         const auto count = static_cast<std::size_t>(b.n);
         const std::size_t rewards = 0, opponent = 8 * count, planes = 16 * count;
-        const std::size_t mask = planes + kPlaneValues * count, terminated = mask + kCells * count;
+        const std::size_t terminated = planes + kPlaneValues * count;
         const std::size_t illegal = terminated + count, agent = illegal + count, restart = agent + count;
         Ref block = new_native_block(restart + count);
         std::byte* data = block_data(block.get());
@@ -243,22 +244,20 @@ PyObject* env_start(PyObject* self, PyObject* plays_object) {
         arrays.rewards = reinterpret_cast<double*>(data + rewards);
         arrays.opponent_move = reinterpret_cast<std::int64_t*>(data + opponent);
         arrays.planes = reinterpret_cast<std::int8_t*>(data + planes);
-        arrays.mask = reinterpret_cast<std::int8_t*>(data + mask);
         arrays.terminated = reinterpret_cast<std::uint8_t*>(data + terminated);
         arrays.illegal = reinterpret_cast<std::uint8_t*>(data + illegal);
         arrays.agent = reinterpret_cast<std::int8_t*>(data + agent);
         arrays.restart = reinterpret_cast<std::uint8_t*>(data + restart);
         const auto rows = static_cast<Py_ssize_t>(b.n);
         PyObject* raw = block.get();
-        Ref views = Ref::checked(PyTuple_New(7));
+        Ref views = Ref::checked(PyTuple_New(6));
         const auto put = [&](Py_ssize_t k, Ref view) { PyTuple_SET_ITEM(views.get(), k, view.release()); };
         put(0, view_array(raw, "int8", planes, rows, kPlaneValues));
-        put(1, view_array(raw, "int8", mask, rows, kCells));
-        put(2, view_array(raw, "float64", rewards, rows, 0));
-        put(3, view_array(raw, "bool", terminated, rows, 0));
-        put(4, view_array(raw, "bool", illegal, rows, 0));
-        put(5, view_array(raw, "int64", opponent, rows, 0));
-        put(6, view_array(raw, "int8", agent, rows, 0));
+        put(1, view_array(raw, "float64", rewards, rows, 0));
+        put(2, view_array(raw, "bool", terminated, rows, 0));
+        put(3, view_array(raw, "bool", illegal, rows, 0));
+        put(4, view_array(raw, "int64", opponent, rows, 0));
+        put(5, view_array(raw, "int8", agent, rows, 0));
         ExclusiveBorrow borrow(b.borrow);
         b.env.emplace(count, static_cast<AgentPlays>(plays), arrays);
         b.env_block = std::move(block);
@@ -365,7 +364,7 @@ PyObject* env_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
             if (read_error.empty()) {
                 for_each_game(b, Stop::kNever, [&](std::size_t i) {
                     env.step(*b.batch, i, b.scratch[i], next_step);
-                    env.copy_out(i, out);
+                    env.copy_out(*b.batch, i, out);
                 });
             }
         }
