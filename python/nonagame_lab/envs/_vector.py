@@ -195,7 +195,8 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
         self._planes = np.zeros((num_envs, *OBSERVATION_SHAPE), dtype=np.int8)
         if self._native_replies:
             # Against the random opponent the whole step is one native call, which keeps the
-            # planes, masks, rewards and sides in these arrays (read-only views).
+            # marks, rewards and sides in these arrays (read-only views); the legal cells
+            # are the games' own (see _native_planes and _current_mask).
             views = self._games._env_start(AGENT_PLAYS.index(self.agent_plays))
             self._planes = views[0].reshape(num_envs, *OBSERVATION_SHAPE)
             # The agent's mask is not kept: it is the games' legal cells while an episode
@@ -253,9 +254,10 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
             self._has_reset = True
             self._autoreset[self._rows if rows is None else rows] = False
             info = self._native_info()
+            observations = self._native_planes(info["action_mask"])
             if rows is not None:
                 _keep_rows(info, options["reset_mask"])  # type: ignore[index]
-            return self._planes.copy(), info
+            return observations, info
 
     def _native_step(
         self, cells: npt.NDArray[np.integer[Any]]
@@ -280,8 +282,8 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
                     final_obs[i] = obs[i].copy()
                 self._games._env_begin(rows, False)
                 # The rows of the episodes started now are the next episodes' first ones.
-                obs[rows] = self._planes[rows]
-                mask[rows] = self._games.legal[rows]  # episodes just started
+                mask[rows] = self._games.legal[rows]  # episodes just started, the agent to move
+                obs[rows] = self._native_planes(mask[rows], rows)
                 illegal[rows] = self._illegal[rows]
                 agent[rows] = self._agent[rows]
                 opponent[rows] = self._opponent_moves[rows]
@@ -474,6 +476,16 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
             render_frame(self._games.position(i), int(self._last_move[i]), show_legal=bool(mask[i].any()))
             for i in range(self.num_envs)
         )
+
+    def _native_planes(
+        self, mask: npt.NDArray[np.int8], rows: npt.NDArray[np.intp] | None = None
+    ) -> npt.NDArray[np.int8]:
+        """The observations of every game or of rows (a new array) against the random
+        opponent: the native state's marks with the legal channel of mask, those games'
+        masks as _current_mask gives them."""
+        planes = self._planes.copy() if rows is None else self._planes[rows]
+        planes.reshape(len(planes), 81, 3)[:, :, 2] = np.take(mask, GRID_TO_CELL, axis=1)
+        return planes
 
     def _current_mask(self) -> npt.NDArray[np.int8]:
         """The agent's legal cells in each game (a new array), none where its episode has

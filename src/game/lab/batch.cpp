@@ -95,7 +95,7 @@ int Batch::play_random(std::size_t i) {
     return cell;
 }
 
-int Batch::play_and_reply(std::size_t i, int cell, CellSet& legal) {
+int Batch::play_and_reply(std::size_t i, int cell) {
     GameRecord& game = games_[i];
     std::int8_t* board = arrays_.boards + 81 * i;
     board[cell] = game.next_player;
@@ -108,7 +108,7 @@ int Batch::play_and_reply(std::size_t i, int cell, CellSet& legal) {
     }
     store(arrays_.moves_played[i], arrays_.moves_played[i] + (reply >= 0 ? 2 : 1));
     store(arrays_.last_move[i], reply >= 0 ? reply : cell);
-    legal = publish_state(i);
+    publish_state(i);
     return reply;
 }
 
@@ -119,7 +119,7 @@ void Batch::finish_at_random(std::size_t i) {
     publish_all(i, last_cell);
 }
 
-CellSet Batch::publish_state(std::size_t i) {
+void Batch::publish_state(std::size_t i) {
     const GameRecord& game = games_[i];
     arrays_.to_move[i] = game.next_player;
     arrays_.winner[i] = game.winner;
@@ -128,7 +128,6 @@ CellSet Batch::publish_state(std::size_t i) {
     const int roster = forced_roster(game);
     const CellSet legal = roster < 0 ? game.available : game.available & CellSet::roster(roster);
     write_mask(legal, arrays_.legal + 81 * i);
-    return legal;
 }
 
 void Batch::publish_all(std::size_t i, int last_cell) {

@@ -63,15 +63,13 @@ public:
     // One uniformly random legal move in game i, if it is running: the cell played, or -1.
     int play_random(std::size_t i);
     // Plays a legal cell in game i (which is running), then a uniformly random reply if the
-    // game goes on, publishing once: the reply's cell, or -1. legal is set to the legal
-    // cells after them (as published; empty once the game is over).
-    int play_and_reply(std::size_t i, int cell, CellSet& legal);
+    // game goes on, publishing once: the reply's cell, or -1.
+    int play_and_reply(std::size_t i, int cell);
     // Random moves in game i until it is over.
     void finish_at_random(std::size_t i);
 
 private:
-    // Publishes the player to move, the winner, done and the legal cells, which it returns.
-    CellSet publish_state(std::size_t i);
+    void publish_state(std::size_t i);
     // Everything of game i, with last_cell as its last move.
     void publish_all(std::size_t i, int last_cell);
 

@@ -92,7 +92,6 @@ void EnvSteps::start(Batch& batch, std::size_t i, bool first_episode) {
     std::int8_t* planes = plane_row(arrays_.planes, i);
     std::memset(planes, 0, kPlaneValues);
     if (opening >= 0) planes[kPlaneIndex[opening] + 1] = 1;
-    write_legal(planes, legal_now(batch.game(i)), kAllRosters);
     arrays_.agent[i] = side;
     arrays_.rewards[i] = 0.0;
     arrays_.terminated[i] = 0;
@@ -106,26 +105,20 @@ void EnvSteps::step(Batch& batch, std::size_t i, int cell, bool next_step) {
         start(batch, i, false);
         return;
     }
-    const GameRecord& game = batch.game(i);
-    const CellSet before = legal_now(game);
-    // The roster the agent was sent to (its legal cells are all there), or all of them.
-    const int sent_to = forced_roster(game) >= 0 ? forced_roster(game) : kAllRosters;
     arrays_.opponent_move[i] = -1;
-    if (!before.contains(cell)) {
-        write_legal(plane_row(arrays_.planes, i), CellSet{}, sent_to);
+    if (!legal_now(batch.game(i)).contains(cell)) {
         arrays_.rewards[i] = -1.0;
         arrays_.terminated[i] = 1;
         arrays_.illegal[i] = 1;
         arrays_.restart[i] = 1;
         return;
     }
-    CellSet after;
-    const int reply = batch.play_and_reply(i, cell, after);
+    const int reply = batch.play_and_reply(i, cell);
     plane_row(arrays_.planes, i)[kPlaneIndex[cell]] = 1;
-    finish(batch, i, sent_to, after, reply);
+    finish(batch, i, reply);
 }
 
-void EnvSteps::finish(const Batch& batch, std::size_t i, int sent_to, const CellSet& after, int reply) const {
+void EnvSteps::finish(const Batch& batch, std::size_t i, int reply) const {
     std::int8_t* planes = plane_row(arrays_.planes, i);
     if (reply >= 0) {
         planes[kPlaneIndex[reply] + 1] = 1;
@@ -136,11 +129,6 @@ void EnvSteps::finish(const Batch& batch, std::size_t i, int sent_to, const Cell
     const std::int8_t agent = arrays_.agent[i];
     double reward = 0.0;
     if (over && game.winner != 0) reward = game.winner == agent ? 1.0 : -1.0;
-    // The cells legal before the move were in sent_to; those legal now (none once over) are
-    // in the roster the reply sent the agent to. Clearing the first before setting the
-    // second keeps a roster that is both right.
-    write_legal(planes, after, sent_to);
-    if (!over && sent_to != kAllRosters) write_legal(planes, after, forced_roster(game));
     arrays_.rewards[i] = reward;
     arrays_.terminated[i] = over ? 1 : 0;
     arrays_.illegal[i] = 0;
@@ -148,11 +136,18 @@ void EnvSteps::finish(const Batch& batch, std::size_t i, int sent_to, const Cell
 }
 
 void EnvSteps::copy_out(const Batch& batch, std::size_t i, const EnvOutputs& out) const {
-    std::memcpy(out.planes + kPlaneValues * i, arrays_.planes + kPlaneValues * i, kPlaneValues);
-    // The agent's legal cells are the batch's while its episode runs (it is to move).
+    std::int8_t* planes = out.planes + kPlaneValues * i;
+    std::memcpy(planes, arrays_.planes + kPlaneValues * i, kPlaneValues);
+    // While the episode runs the agent is to move: its legal cells are the batch's, all in
+    // the roster it was sent to unless it may play anywhere. They go into the copy, whose
+    // lines are in the nearest cache now, rather than into the state, where last step's
+    // cells would have to be cleared first.
     if (arrays_.restart[i] != 0) {
         std::memset(out.mask + kMaskSize * i, 0, kMaskSize);
     } else {
+        const GameRecord& game = batch.game(i);
+        const int roster = forced_roster(game);
+        write_legal(planes, legal_now(game), roster >= 0 ? roster : kAllRosters);
         std::memcpy(out.mask + kMaskSize * i, batch.legal_row(i), kMaskSize);
     }
     out.rewards[i] = arrays_.rewards[i];

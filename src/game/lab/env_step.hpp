@@ -1,7 +1,8 @@
 // The learning environment's step against the uniformly random opponent, game by game over a
 // Batch: the agent's move, the reply, the observation planes, the action mask and the reward,
-// written into arrays that the caller owns and keeps from step to step (the planes are
-// updated by the cells that change, not rewritten).
+// written into arrays that the caller owns and keeps from step to step. The state's planes
+// hold the marks, updated by the two new ones, and no legal cells: those are written into
+// each step's copy of the planes, from the batch's record.
 #pragma once
 
 #include <cstddef>
@@ -17,7 +18,7 @@ enum class AgentPlays : std::uint8_t { kFirst, kSecond, kAlternate };
 
 // Row i of each array belongs to game i.
 struct EnvArrays {
-    std::int8_t* planes = nullptr;          // n x 243: the observation, (row, column, channel)
+    std::int8_t* planes = nullptr;          // n x 243: the marks' channels, (row, column, channel); channel 2 is 0
     double* rewards = nullptr;              // n
     std::uint8_t* terminated = nullptr;     // n
     std::uint8_t* illegal = nullptr;        // n: the episode ended on an illegal action
@@ -59,10 +60,8 @@ public:
     void copy_out(const Batch& batch, std::size_t i, const EnvOutputs& out) const;
 
 private:
-    // After the agent's move: the reply (-1 if none), the planes, the mask and the outcome;
-    // sent_to is the roster the agent's legal cells were confined to before its move (-1 for
-    // none), after its legal cells after the reply.
-    void finish(const Batch& batch, std::size_t i, int sent_to, const CellSet& after, int reply) const;
+    // After the agent's move: the reply (-1 if none), its mark and the outcome.
+    void finish(const Batch& batch, std::size_t i, int reply) const;
 
     AgentPlays plays_;
     std::vector<std::uint32_t> episodes_;  // episodes started since the last first one (alternate)
