@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # Fuzzes the engine (no Python) with libFuzzer, ASan and UBSan for a bounded time.
+#   scripts/fuzz.sh [build|run]: both by default; test.sh builds the targets while other
+#   tests run and fuzzes later.
 #   FUZZ_SECONDS=60: the length of the whole run, split between the five targets: the
 #   engine's operations (engine_fuzz, the rest), the notation parser (notation_fuzz), the
 #   batch of games (batch_fuzz), the search (search_fuzz) and the network loader with the
@@ -15,16 +17,23 @@ source scripts/deps.sh
 start=$(date +%s)
 build="$PWD/build/fuzz"
 seconds="${FUZZ_SECONDS:-60}"
+phase="${1:-all}"
+case "$phase" in
+  all | build | run) ;;
+  *) echo "usage: scripts/fuzz.sh [build|run]" >&2; exit 2 ;;
+esac
 
-require "command -v clang++" clang
-# libFuzzer's runtime comes in its own package on Debian.
-require '[ -f "$(clang++ -print-runtime-dir)/libclang_rt.fuzzer-x86_64.a" ]' libclang-rt-14-dev
-require "command -v cmake" cmake
+require_all "command -v clang++" clang have_fuzzer libclang-rt-14-dev "command -v cmake" cmake
 
-echo "== fuzz target (clang, libFuzzer + ASan + UBSan)"
-cmake -S . -B "$build/cmake" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNONAGAME_CHECK_INVARIANTS=ON \
-  -DNONAGAME_BUILD_FUZZ=ON -DNONAGAME_WERROR=ON >/dev/null
-cmake --build "$build/cmake" -j "$(nproc)" --target engine_fuzz notation_fuzz batch_fuzz search_fuzz network_fuzz
+if [ "$phase" != run ]; then
+  echo "== fuzz targets (clang, libFuzzer + ASan + UBSan)"
+  cmake -S . -B "$build/cmake" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=$SANITIZED_BUILD_FLAGS" -DNONAGAME_CHECK_INVARIANTS=ON \
+    -DNONAGAME_BUILD_FUZZ=ON -DNONAGAME_WERROR=ON >/dev/null
+  cmake --build "$build/cmake" -j "${BUILD_JOBS:-$(nproc)}" --target engine_fuzz notation_fuzz batch_fuzz \
+    search_fuzz network_fuzz
+  if [ "$phase" = build ]; then echo "== fuzz.sh build done in $(elapsed "$start") s"; exit 0; fi
+fi
 
 export ASAN_OPTIONS="detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"

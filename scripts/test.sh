@@ -1,30 +1,34 @@
 #!/usr/bin/env bash
-# Runs every test of the project: the engine's C++ tests under CTest, then the Python
-# tests against the wheel built from the source distribution, once with NumPy 1.x and once
-# with NumPy 2.x (the whole-program tests, marker `programs`, only in the second), and the
-# typing checks; then the static checks (lint.sh), the AddressSanitizer and
-# ThreadSanitizer builds with their test suites (sanitize.sh address, sanitize.sh thread)
-# and a bounded fuzzing run (fuzz.sh). Any failing step fails the run. At the end it prints
-# each step's time: about 23 minutes in all on a quiet machine with two cores.
+# Runs every test of the project: the engine's C++ tests under CTest, then the Python tests
+# against the wheel built from the source distribution, once with NumPy 1.x and once with
+# NumPy 2.x (the whole-program tests, marker `programs`, only in the second), and the typing
+# checks; then the static checks (lint.sh), the AddressSanitizer and ThreadSanitizer builds
+# with their test suites (sanitize.sh address, sanitize.sh thread) and a bounded fuzzing run
+# (fuzz.sh). Any failing step fails the run.
+#
+# Work that needs one core runs beside work that needs one core: the venvs' installs
+# (venvs.sh) beside the first builds, clang-tidy on one core beside the Python runs, the
+# ThreadSanitizer build on one core beside the AddressSanitizer tests. At the end it prints
+# each step's time: about 16 minutes in all on a quiet machine with two cores.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
 start=$(date +%s)
 build="$PWD/build/test"
 python="${PYTHON:-python3}"
+mkdir -p "$build"
 
-require have_gtest libgtest-dev
-
-# The engine benchmark is built beside the engine tests, so that the benchmark smoke test
-# among the Python tests runs it without building anything.
-require have_benchmark libbenchmark-dev
-# The picture test screenshots Position.to_svg() in a real browser.
-require "command -v chromium" chromium
-bench=ON
+# Every tool of every step, in one apt-get call where some are missing. The engine
+# benchmark is built beside the engine tests, so that the benchmark smoke test among the
+# Python tests runs it without building anything; the picture test screenshots
+# Position.to_svg() in a real browser.
+require_all have_gtest libgtest-dev have_benchmark libbenchmark-dev "command -v chromium" chromium \
+  "command -v cmake" cmake "command -v clang-tidy" clang-tidy "command -v clang++" clang \
+  have_fuzzer libclang-rt-14-dev
 export NONAGAME_BENCH_BUILD_DIR="$build/cpp"
 
-# step NAME: starts timing a step (the previous one ends there); the table is printed at
-# the end.
+# step NAME: starts timing a foreground step (the previous one ends there); the table is
+# printed at the end.
 steps=()
 step_start=$start
 step() {
@@ -36,9 +40,39 @@ step() {
   echo "== $1"
 }
 
+# background NAME COMMAND...: runs a command beside the foreground steps, in a session of
+# its own (so that an early exit stops all of its processes), its output in build/test/NAME.log.
+# finish NAME: waits for it, prints its output and fails the run if it failed.
+declare -A pids began
+background_steps=()
+background() {
+  local name="$1"
+  shift
+  echo "== $name (in the background; its output follows when it is done)"
+  began[$name]=$(date +%s)
+  setsid "$@" >"$build/$name.log" 2>&1 &
+  pids[$name]=$!
+}
+finish() {
+  local name="$1" status=0
+  wait "${pids[$name]}" || status=$?
+  unset "pids[$name]"
+  echo "== $name (background, done)"
+  cat "$build/$name.log"
+  background_steps+=("$name (in the background)	$(elapsed "${began[$name]}")")
+  [ "$status" = 0 ] || { echo "$name failed (status $status)" >&2; exit 1; }
+}
+stop_background() {
+  local pid
+  for pid in "${pids[@]}"; do kill -- "-$pid" 2>/dev/null || true; done
+}
+trap stop_background EXIT
+
+background venvs bash scripts/venvs.sh
+
 step "engine tests (C++)"
 cmake -S . -B "$build/cpp" -DNONAGAME_BUILD_TESTS=ON -DNONAGAME_BUILD_MODULE=OFF \
-  -DNONAGAME_BUILD_BENCH=$bench -DNONAGAME_WERROR=ON >/dev/null
+  -DNONAGAME_BUILD_BENCH=ON -DNONAGAME_WERROR=ON >/dev/null
 cmake --build "$build/cpp" -j "$(nproc)"
 ctest --test-dir "$build/cpp" --output-on-failure
 
@@ -50,25 +84,17 @@ sdist=$(ls "$build"/dist/nonagame-*.tar.gz)
 "$python" -m pip wheel "$sdist" --no-deps -q -w "$build/dist"
 wheel=$(ls "$build"/dist/nonagame-*.whl)
 
+step "waiting for the venvs"
+finish venvs
+background lint env LINT_JOBS=1 bash scripts/lint.sh
+
 for numpy in 1 2; do
   step "Python tests with NumPy $numpy.x"
   venv="$build/venv-numpy$numpy"
-  [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-  # The optional extras, so that no test is skipped: rl (PettingZoo, Gymnasium), data and
-  # distributed (pyarrow, Ray), and, with NumPy 2 only (current JAX needs it), train and
-  # bench (the peer that the benchmarks compare with).
-  extras=(pettingzoo gymnasium ray)
-  if [ "$numpy" = 1 ]; then
-    extras+=("pyarrow<26")
-    # The example programs and benchmarks exercise the same modules whatever the NumPy;
-    # they run once, with NumPy 2.x.
-    selection=(-m "not programs")
-  else
-    extras+=(pyarrow jax flax optax tqdm matplotlib "open-spiel>=2.0")
-    selection=()
-  fi
-  "$venv/bin/python" -m pip install -q "numpy>=$numpy,<$((numpy + 1))" pytest hypothesis "mypy>=2.4" \
-    "${extras[@]}"
+  # The example programs and benchmarks exercise the same modules whatever the NumPy; they
+  # run once, with NumPy 2.x.
+  selection=()
+  [ "$numpy" = 2 ] || selection=(-m "not programs")
   "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
   "$venv/bin/python" -c "import numpy; print('NumPy', numpy.__version__)"
   "$venv/bin/python" -m pytest tests/python -q -rs -p no:cacheprovider "${selection[@]}"
@@ -82,14 +108,25 @@ typing="$build/venv-numpy2/bin/python"
 "$typing" -m mypy --strict -p nonagame_lab
 "$typing" -m mypy --strict examples/
 
-for check in lint "sanitize address" "sanitize thread" fuzz; do
-  step "scripts/$check"
-  read -r script mode <<<"$check"
-  bash "scripts/$script.sh" ${mode:+"$mode"}
-done
+step "waiting for scripts/lint"
+finish lint
+
+step "scripts/sanitize address: build"
+bash scripts/sanitize.sh address build
+background "scripts/sanitize thread: build" env BUILD_JOBS=1 bash scripts/sanitize.sh thread build
+step "scripts/sanitize address: tests"
+bash scripts/sanitize.sh address test
+step "waiting for scripts/sanitize thread: build"
+finish "scripts/sanitize thread: build"
+step "scripts/fuzz: build"
+bash scripts/fuzz.sh build
+step "scripts/sanitize thread: tests"
+bash scripts/sanitize.sh thread test
+step "scripts/fuzz: run"
+bash scripts/fuzz.sh run
 step "done"
 echo "== step times"
-for line in "${steps[@]:0:${#steps[@]}-1}"; do
+for line in "${steps[@]:0:${#steps[@]}-1}" "${background_steps[@]}"; do
   printf '  %5s s  %s\n' "${line##*	}" "${line%	*}"
 done
 echo "== all tests passed in $(elapsed "$start") s"
