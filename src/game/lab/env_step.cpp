@@ -27,7 +27,7 @@ constexpr std::array<std::int16_t, kCells> kPlaneIndex = [] {
 // kTripletOffset[3r + k] is where those eight bytes start.
 constexpr std::array<std::int16_t, kCells / 3> kTripletOffset = [] {
     std::array<std::int16_t, kCells / 3> offset{};
-    for (int triplet = 0; triplet < kCells / 3; ++triplet)
+    for (std::size_t triplet = 0; triplet < offset.size(); ++triplet)
         offset[triplet] = static_cast<std::int16_t>(kPlaneIndex[3 * triplet] + 1);
     return offset;
 }();
@@ -59,7 +59,7 @@ CellSet legal_now(const GameRecord& game) {
     const unsigned bits = legal.roster_bits(r);
     for (int k = 0; k < 3; ++k) {
         std::int8_t* at = planes + kTripletOffset[3 * r + k];
-        std::uint64_t bytes;
+        std::uint64_t bytes = 0;
         std::memcpy(&bytes, at, 8);
         bytes = (bytes & ~kLegalBytes) | kTripletLegal[(bits >> (3 * k)) & 7U];
         std::memcpy(at, &bytes, 8);
