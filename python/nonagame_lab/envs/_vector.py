@@ -270,9 +270,11 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
         with self._holding:
             (obs, rewards, terminated, truncated, mask, illegal, agent, opponent, has_mask, has_illegal,
              has_agent, has_opponent) = self._games._env_step(cells, self.autoreset_mode is AutoresetMode.NEXT_STEP)
-            info = {"action_mask": mask, "illegal_action": illegal, "agent_player": agent, "opponent_move": opponent,
-                    "_action_mask": has_mask, "_illegal_action": has_illegal, "_agent_player": has_agent,
-                    "_opponent_move": has_opponent}
+            info: dict[str, Any] = {
+                "action_mask": mask, "illegal_action": illegal, "agent_player": agent, "opponent_move": opponent,
+                "_action_mask": has_mask, "_illegal_action": has_illegal, "_agent_player": has_agent,
+                "_opponent_move": has_opponent,
+            }
             if self.autoreset_mode == AutoresetMode.SAME_STEP and terminated.any():
                 final_info = {key: value.copy() for key, value in info.items()}
                 _keep_rows(final_info, terminated)
