@@ -21,6 +21,7 @@ from nonagame_lab._core import Position, SearchBatch, SearchResult, Searcher
 from nonagame_lab._core import DEFAULT_C_PUCT as DEFAULT_C_PUCT
 from nonagame_lab._core import DEFAULT_EXPLORATION as DEFAULT_EXPLORATION
 from nonagame_lab._core import DEFAULT_POOL_NODES as DEFAULT_POOL_NODES
+from nonagame_lab._core import MIN_POOL_NODES
 
 __all__ = [
     "DEFAULT_C_PUCT",
@@ -119,11 +120,26 @@ def search(
     if root.is_over:
         raise ValueError("the position is already over: there is nothing to search")
     chosen = _settings(settings, {"seed": seed, "threads": threads, "exploration": exploration, "pool_nodes": pool_nodes})
+    if simulations is not None:
+        chosen = dataclasses.replace(chosen, pool_nodes=_pool_for(chosen, simulations))
     searcher = _searcher(chosen, network)
     searcher.set_position(root)
     if simulations is not None:
         return searcher.run(simulations=simulations)
     return searcher.run(seconds=seconds)
+
+
+def _pool_for(settings: SearchSettings, simulations: Any) -> Any:
+    """The pool of a one-off search of that many simulations: no more than its trees can fill
+    (a simulation adds at most one block of 81 children to its thread's tree, as the native
+    search sizes its pool), so the result is the one of the full pool. A pool of a few
+    megabytes comes from memory the allocator already holds, where the default 150 MiB of a
+    guided search is mapped afresh and its touched pages faulted in and unmapped every call.
+    Values a Searcher refuses are passed on unchanged for it to refuse."""
+    threads, pool = settings.threads, settings.pool_nodes
+    if not all(type(v) is int for v in (simulations, threads, pool)) or simulations < 1 or threads < 1:
+        return pool
+    return min(pool, (MIN_POOL_NODES + (simulations // threads + 1) * 81) * threads)
 
 
 def _searcher(settings: SearchSettings, network: Any = None) -> Searcher:

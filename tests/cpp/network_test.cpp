@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
+#include <cstring>
 #include <cstdint>
 #include <functional>
 #include <utility>
@@ -100,6 +102,34 @@ TEST(Network, EveryPathMatchesTheReference) {
                     }
                 }
             }
+        }
+    }
+}
+
+// The first layer read from the nonzero planes' indices gives the very bits of the pass over
+// the planes (the guided search relies on it to match search_batch exactly), over shapes and
+// positions of random play from both perspectives.
+TEST(Network, IndexFormIsBitIdenticalToThePlanes) {
+    Rng rng(23);
+    for (const std::vector<int>& widths : std::vector<std::vector<int>>{{256, 256}, {37}, {}, {100, 17, 300}}) {
+        const Network network = random_network(rng, widths);
+        std::vector<float> scratch(network.scratch_size(1));
+        GameRecord game = new_game(0, false);
+        for (int step = 0; step < 300; ++step) {
+            if (game.available.empty()) game = new_game(0, false);
+            for (const int player : {1, 2}) {
+                std::array<std::int8_t, net::kInputs> planes{};
+                std::array<std::int32_t, net::kMoves> indices{};
+                write_planes(game, player, planes.data());
+                const int count = plane_indices(game, player, indices.data());
+                std::array<float, net::kMoves> want{}, got{};
+                float want_value = 0.0F, got_value = 0.0F;
+                network.forward(planes.data(), 1, want.data(), &want_value, scratch.data());
+                network.forward_indices(indices.data(), count, got.data(), &got_value, scratch.data());
+                ASSERT_EQ(std::memcmp(want.data(), got.data(), sizeof want), 0) << "step " << step;
+                ASSERT_EQ(std::memcmp(&want_value, &got_value, sizeof want_value), 0) << "step " << step;
+            }
+            play_random_move(game, rng);
         }
     }
 }

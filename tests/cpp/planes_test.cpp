@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "board.hpp"
 #include "legal.hpp"
@@ -45,6 +46,35 @@ TEST(Planes, ChannelsFollowTheRecord) {
             }
         }
         play_random_move(game, rng);
+    }
+}
+
+// The index form lists exactly the nonzero planes, ascending, over many random games and both
+// perspectives, with the legal cells computed inside or handed in.
+TEST(Planes, IndicesAreTheNonzeroPlanes) {
+    Rng rng(19);
+    std::array<std::int8_t, kPlaneValues> planes{};
+    std::array<std::int32_t, kCells> indices{};
+    for (int g = 0; g < 20; ++g) {
+        GameRecord game = new_game(0, false);
+        while (true) {
+            for (const int player : {1, 2}) {
+                write_planes(game, player, planes.data());
+                std::vector<std::int32_t> want;
+                for (int i = 0; i < kPlaneValues; ++i) {
+                    ASSERT_TRUE(planes[static_cast<std::size_t>(i)] == 0 || planes[static_cast<std::size_t>(i)] == 1);
+                    if (planes[static_cast<std::size_t>(i)] != 0) want.push_back(i);
+                }
+                const CellSet legal = player == game.next_player ? legal_cells(game) : CellSet{};
+                for (const bool given : {false, true}) {
+                    const int count = given ? plane_indices(game, player, legal, indices.data())
+                                            : plane_indices(game, player, indices.data());
+                    ASSERT_EQ(std::vector<std::int32_t>(indices.begin(), indices.begin() + count), want);
+                }
+            }
+            if (game.available.empty()) break;
+            play_random_move(game, rng);
+        }
     }
 }
 

@@ -1,6 +1,7 @@
 #include "planes.hpp"
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -30,6 +31,49 @@ void write_planes(const GameRecord& game, int player, std::int8_t* out) {
         out[2] = static_cast<std::int8_t>(legal.contains(cell));
         out += kPlaneChannels;
     }
+}
+
+int plane_indices(const GameRecord& game, int player, std::int32_t* out) {
+    return plane_indices(game, player, game.next_player == player ? legal_cells(game) : CellSet{}, out);
+}
+
+int plane_indices(const GameRecord& game, int player, CellSet legal, std::int32_t* out) {
+    // The three channels as sets of grid squares (bit s of word s / 64), built roster by
+    // roster from the record's 9-bit masks: the three rows of a roster are three runs of
+    // three squares. Then only the set squares are visited, ascending.
+    const auto& mine_masks = game.cell_masks[static_cast<std::size_t>(player - 1)];
+    const auto& their_masks = game.cell_masks[static_cast<std::size_t>(2 - player)];
+    std::array<std::uint64_t, 2> theirs{}, open{}, any{};
+    for (int r = 0; r < kRosters; ++r) {
+        const int corner = 27 * (r / 3) + 3 * (r % 3);
+        const unsigned mine_bits = mine_masks[static_cast<std::size_t>(r)];
+        const unsigned their_bits = their_masks[static_cast<std::size_t>(r)];
+        const unsigned open_bits = legal.roster_bits(r);
+        for (int row = 0; row < 3; ++row) {
+            const int square = corner + 9 * row;
+            const auto word = static_cast<std::size_t>(square / 64);
+            const int shift = square % 64;
+            const auto run = [row](unsigned bits) { return std::uint64_t{(bits >> (3 * row)) & 7U}; };
+            // A run of three may cross from word 0 into word 1 (squares 62 to 64).
+            const auto put = [&](std::array<std::uint64_t, 2>& set, std::uint64_t bits) {
+                set[word] |= bits << shift;
+                if (shift > 61) set[1] |= bits >> (64 - shift);
+            };
+            put(theirs, run(their_bits));
+            put(open, run(open_bits));
+            put(any, run(mine_bits) | run(their_bits) | run(open_bits));
+        }
+    }
+    int count = 0;
+    for (std::size_t w = 0; w < 2; ++w) {
+        for (std::uint64_t bits = any[w]; bits != 0; bits &= bits - 1) {
+            const int bit = std::countr_zero(bits);
+            const std::uint64_t one = std::uint64_t{1} << bit;
+            const int channel = (theirs[w] & one) != 0 ? 1 : ((open[w] & one) != 0 ? 2 : 0);
+            out[count++] = kPlaneChannels * (64 * static_cast<int>(w) + bit) + channel;
+        }
+    }
+    return count;
 }
 
 }  // namespace nonagame

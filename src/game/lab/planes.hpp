@@ -18,4 +18,12 @@ inline constexpr int kPlaneValues = kCells * kPlaneChannels;  // 243
 // play now (all 0 when it is not their turn or the game is over).
 void write_planes(const GameRecord& game, int player, std::int8_t* out);
 
+// The positions of the nonzero values among those planes (each value is 1), in increasing
+// order, written to out (room for kCells entries: a square has at most one set channel);
+// returns how many there are. What a network's first layer reads instead of the whole planes.
+int plane_indices(const GameRecord& game, int player, std::int32_t* out);
+// The same with the legal cells of game already known (the empty set when player is not to
+// move): the caller that needs them anyway computes them once.
+int plane_indices(const GameRecord& game, int player, CellSet legal, std::int32_t* out);
+
 }  // namespace nonagame

@@ -229,7 +229,7 @@ PyObject* arrays(PyObject* self, PyObject*) {
 // chunks. logits: rows x 81, values: rows.
 void forward_rows(const net::Network& network, const std::vector<std::int8_t>& planes, std::size_t rows,
                   float* logits, float* values) {
-    std::vector<float> scratch(network.scratch_size(static_cast<int>(std::min(rows, kChunkRows))));
+    net::AlignedFloats scratch(network.scratch_size(static_cast<int>(std::min(rows, kChunkRows))));
     bool interrupted = false;
     {
         ReleasedGil released;

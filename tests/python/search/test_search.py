@@ -18,6 +18,7 @@ import pytest
 
 import nonagame
 from nonagame_lab import MCTSPlayer, Network, Position, SearchResult, Searcher, search
+from nonagame_lab._core import MIN_POOL_NODES
 
 def random_position(seed: int, plies: int) -> Position:
     rng = np.random.default_rng(seed)
@@ -145,6 +146,25 @@ def test_tiny_pool_keeps_searching() -> None:
     assert searcher.check_tree() == ""
     result = search(Position(), simulations=5000, seed=4, pool_nodes=82)
     assert result.simulations == 5000 and result.best_move in Position().legal_moves
+
+
+@pytest.mark.parametrize("threads", [1, pytest.param(2, marks=pytest.mark.threads)])
+@pytest.mark.parametrize("guided", [False, True])
+def test_one_off_search_sized_to_its_budget_matches_the_full_pool(guided: bool, threads: int) -> None:
+    # search() gives its Searcher a pool no larger than the simulations can fill; the tree
+    # must grow exactly as in the default pool, from the opening's 81 children on.
+    net = small_network(2) if guided else None
+    for plies, simulations in ((0, 1), (0, 300), (12, 777), (30, 2000)):
+        position = random_position(plies, plies)
+        if position.is_over:
+            continue
+        one_off = search(position, simulations=simulations, seed=5, threads=threads, network=net)
+        searcher = Searcher(seed=5, threads=threads, network=net)
+        searcher.set_position(position)
+        full = searcher.run(simulations=simulations)
+        assert (one_off.visits == full.visits).all() and one_off.value == full.value
+        # the two pools differ, so the comparison means something
+        assert searcher.pool_capacity > 10 * (MIN_POOL_NODES + (simulations // threads + 1) * 81) * threads
 
 
 @pytest.mark.parametrize("seed", range(4))

@@ -155,6 +155,21 @@ template <class Vec, int V, class T>
     }
 }
 
+// The first layer for one row of planes given by its nonzero inputs, all 1 (see Kernels::ones).
+template <class Vec, int V>
+[[gnu::always_inline]] inline void ones_row(const Network::Packed& layer, const std::int32_t* index, int count,
+                                            float* out) {
+    constexpr int W = kWidth<Vec>;
+    static constexpr std::array<float, kInputs> kOnes = [] {
+        std::array<float, kInputs> ones{};
+        ones.fill(1.0F);
+        return ones;
+    }();
+    const int vectors = layer.out_padded / W;
+    for (int v = 0; v < vectors; v += V)
+        sparse_upto<Vec, V>(vectors - v < V ? vectors - v : V, layer, W * v, index, kOnes.data(), count, out);
+}
+
 // Rows 0 .. R of in and out, outputs col .. col + V vectors.
 template <class Vec, int R, int V>
 [[gnu::always_inline]] inline void dense_tile(const Network::Packed& layer, int col, const float* in, float* out) {
@@ -229,6 +244,9 @@ template <class Vec, int R, int V, int V1>
 void portable_sparse(const Network::Packed& layer, const std::int8_t* planes, int n, float* out) {
     sparse_rows<Vec4, 8>(layer, planes, kInputs, n, out);
 }
+void portable_ones(const Network::Packed& layer, const std::int32_t* index, int count, float* out) {
+    ones_row<Vec4, 8>(layer, index, count, out);
+}
 void portable_dense(const Network::Packed& layer, const float* in, int n, float* out) {
     dense_layer<Vec4, 4, 2, 8>(layer, in, n, out);
 }
@@ -238,12 +256,20 @@ void portable_dense(const Network::Packed& layer, const float* in, int n, float*
                                               float* out) {
     sparse_rows<Vec8, 8>(layer, planes, kInputs, n, out);
 }
+[[gnu::target("avx2,fma")]] void avx2_ones(const Network::Packed& layer, const std::int32_t* index, int count,
+                                            float* out) {
+    ones_row<Vec8, 8>(layer, index, count, out);
+}
 [[gnu::target("avx2,fma")]] void avx2_dense(const Network::Packed& layer, const float* in, int n, float* out) {
     dense_layer<Vec8, 6, 2, 8>(layer, in, n, out);
 }
 [[gnu::target("avx512f,fma")]] void avx512_sparse(const Network::Packed& layer, const std::int8_t* planes, int n,
                                                   float* out) {
     sparse_rows<Vec16, 16>(layer, planes, kInputs, n, out);
+}
+[[gnu::target("avx512f,fma")]] void avx512_ones(const Network::Packed& layer, const std::int32_t* index, int count,
+                                                float* out) {
+    ones_row<Vec16, 16>(layer, index, count, out);
 }
 [[gnu::target("avx512f,fma")]] void avx512_dense(const Network::Packed& layer, const float* in, int n, float* out) {
     dense_layer<Vec16, 4, 4, 16>(layer, in, n, out);
@@ -253,17 +279,17 @@ void portable_dense(const Network::Packed& layer, const float* in, int n, float*
 }  // namespace
 
 const Kernels& portable_kernels() {
-    static constexpr Kernels kernels{portable_sparse, portable_dense};
+    static constexpr Kernels kernels{portable_sparse, portable_ones, portable_dense};
     return kernels;
 }
 
 #if NONAGAME_NET_X86
 const Kernels& avx2_kernels() {
-    static constexpr Kernels kernels{avx2_sparse, avx2_dense};
+    static constexpr Kernels kernels{avx2_sparse, avx2_ones, avx2_dense};
     return kernels;
 }
 const Kernels& avx512_kernels() {
-    static constexpr Kernels kernels{avx512_sparse, avx512_dense};
+    static constexpr Kernels kernels{avx512_sparse, avx512_ones, avx512_dense};
     return kernels;
 }
 #endif

@@ -12,6 +12,10 @@ struct Kernels {
     // out (n x layer.out_padded) = act(bias + sum of x * weight row over the nonzero inputs x
     // of each row of planes (n x kInputs)).
     void (*sparse)(const Network::Packed& layer, const std::int8_t* planes, int n, float* out);
+    // out (1 x layer.out_padded) = act(bias + the sum of the weight rows index[0 .. count)),
+    // increasing: one row of planes given by its nonzero inputs, all of them 1. The same
+    // sums in the same order as sparse() on those planes, so the same result to the bit.
+    void (*ones)(const Network::Packed& layer, const std::int32_t* index, int count, float* out);
     // out (n x layer.out_padded) = act(bias + in (n x layer.in_padded) . panels).
     void (*dense)(const Network::Packed& layer, const float* in, int n, float* out);
 };

@@ -182,6 +182,18 @@ void Network::forward(const std::int8_t* planes, int n, float* logits, float* va
         }
         kernels.dense(first, other, n, current);
     }
+    forward_rest(n, current, other, logits, values, path.simd);
+}
+
+void Network::forward_indices(const std::int32_t* index, int count, float* logits, float* value,
+                              float* scratch) const {
+    const Simd simd = best_simd();
+    kernels_for(simd).ones(packed_.front(), index, count, scratch);
+    forward_rest(1, scratch, scratch + widest_, logits, value, simd);
+}
+
+void Network::forward_rest(int n, float* current, float* other, float* logits, float* values, Simd simd) const {
+    const detail::Kernels& kernels = kernels_for(simd);
     for (std::size_t l = 1; l < packed_.size(); ++l) {
         kernels.dense(packed_[l], current, n, other);
         std::swap(current, other);

@@ -10,9 +10,26 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <vector>
 
 namespace nonagame::net {
+
+// Allocates on cache-line boundaries, so that a 64-byte vector load of a padded row never
+// straddles two lines (plain allocations of this size are only 16-byte aligned, which makes
+// every AVX-512 load of a weight row a split load).
+template <class T>
+struct CacheAligned {
+    using value_type = T;
+    static constexpr std::align_val_t kAlign{64};
+    CacheAligned() = default;
+    template <class U>
+    constexpr CacheAligned(const CacheAligned<U>&) noexcept {}  // NOLINT(google-explicit-constructor): allocator rebind
+    T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), kAlign)); }
+    void deallocate(T* p, std::size_t) noexcept { ::operator delete(p, kAlign); }
+    friend bool operator==(const CacheAligned&, const CacheAligned&) { return true; }
+};
+using AlignedFloats = std::vector<float, CacheAligned<float>>;
 
 inline constexpr int kInputs = 243;  // lab/planes.hpp's kPlaneValues: (row, column, channel)
 inline constexpr int kMoves = 81;
@@ -47,7 +64,8 @@ public:
     // all values are finite; throws std::invalid_argument naming the layer and expected shape.
     Network(std::vector<Dense> hidden, Dense policy, Dense value);
 
-    // Floats of scratch one thread needs to evaluate n rows.
+    // Floats of scratch one thread needs to evaluate n rows (best allocated as AlignedFloats:
+    // the rows of each layer then start on cache lines).
     std::size_t scratch_size(int n) const;
 
     // planes: n x 243 int8 (0/1 in real positions; any value is multiplied through), as
@@ -56,6 +74,11 @@ public:
     void forward(const std::int8_t* planes, int n, float* logits, float* values, float* scratch) const;
     void forward(const std::int8_t* planes, int n, float* logits, float* values, float* scratch,
                  ForwardPath path) const;
+
+    // One row given by the nonzero inputs of its planes, all 1, in increasing order (as
+    // plane_indices() gives them): the same result as forward() on those planes, without
+    // reading the zeros. scratch as for forward() at n = 1.
+    void forward_indices(const std::int32_t* index, int count, float* logits, float* value, float* scratch) const;
 
     const std::vector<Dense>& hidden() const { return hidden_; }
     const Dense& policy() const { return policy_; }
@@ -70,12 +93,16 @@ public:
         int in = 0, out = 0;            // real widths
         int in_padded = 0, out_padded = 0;
         bool relu = true;
-        std::vector<float> weight;      // transposed rows of the first layer's columns
-        std::vector<float> panels;      // (out_padded / 16) x in_padded x 16
-        std::vector<float> bias;        // out_padded
+        AlignedFloats weight;           // transposed rows of the first layer's columns
+        AlignedFloats panels;           // (out_padded / 16) x in_padded x 16
+        AlignedFloats bias;             // out_padded
     };
 
 private:
+    // The layers after the first on n rows in current (n x widest_), other being scratch of the
+    // same size, and the heads out of the last.
+    void forward_rest(int n, float* current, float* other, float* logits, float* values, Simd simd) const;
+
     std::vector<Dense> hidden_;
     Dense policy_;
     Dense value_;

@@ -11,6 +11,10 @@
 
 namespace nonagame::mcts {
 
+// net::masked_softmax over the cells of legal only: the same operations in the same order (the
+// cells ascending), so the same priors to the bit; the entries of other cells are left alone.
+void legal_softmax(const float* logits, CellSet legal, float* out);
+
 class NetworkEvaluator : public Evaluator {
 public:
     // Scratch for threads threads (1..kMaxThreads); the network is shared, read only.
@@ -20,7 +24,7 @@ public:
 private:
     // One thread's buffers, on cache lines of their own.
     struct alignas(64) Scratch {
-        std::vector<float> floats;
+        net::AlignedFloats floats;
     };
     std::shared_ptr<const net::Network> network_;
     std::vector<Scratch> scratch_;

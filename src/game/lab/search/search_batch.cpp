@@ -6,6 +6,7 @@
 #include <string>
 
 #include "network.hpp"
+#include "search/network_evaluator.hpp"
 #include "parallel.hpp"
 #include "planes.hpp"
 
@@ -86,10 +87,8 @@ void SearchBatch::give_tree(std::size_t tree, std::size_t begin, std::size_t end
     for (std::size_t k = begin; k < end; ++k) {
         const int slot = pending_[k].slot;
         const GameRecord& leaf = leaves_[tree * per_tree + static_cast<std::size_t>(slot)];
-        std::array<std::uint8_t, kCells> mask{};
-        legal_cells(leaf).for_each([&mask](int cell) { mask[static_cast<std::size_t>(cell)] = 1; });
         std::array<float, kCells> priors{};
-        net::masked_softmax(logits + k * kCells, mask.data(), priors.data());
+        legal_softmax(logits + k * kCells, legal_cells(leaf), priors.data());
         searches_[tree].give(slot, leaf, priors.data(), values[k]);
     }
 }
