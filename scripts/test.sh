@@ -41,7 +41,8 @@ step() {
 }
 
 # background NAME COMMAND...: runs a command beside the foreground steps, in a session of
-# its own (so that an early exit stops all of its processes), its output in build/test/NAME.log.
+# its own (so that an early exit stops all of its processes), its output in build/test/ under
+# NAME with every character but letters and digits made a dash.
 # finish NAME: waits for it, prints its output and fails the run if it failed.
 declare -A pids began
 background_steps=()
@@ -50,7 +51,7 @@ background() {
   shift
   echo "== $name (in the background; its output follows when it is done)"
   began[$name]=$(date +%s)
-  setsid "$@" >"$build/$name.log" 2>&1 &
+  setsid "$@" >"$(log_of "$name")" 2>&1 &
   pids[$name]=$!
 }
 finish() {
@@ -58,10 +59,11 @@ finish() {
   wait "${pids[$name]}" || status=$?
   unset "pids[$name]"
   echo "== $name (background, done)"
-  cat "$build/$name.log"
+  cat "$(log_of "$name")"
   background_steps+=("$name (in the background)	$(elapsed "${began[$name]}")")
   [ "$status" = 0 ] || { echo "$name failed (status $status)" >&2; exit 1; }
 }
+log_of() { echo "$build/${1//[^A-Za-z0-9]/-}.log"; }
 stop_background() {
   local pid
   for pid in "${pids[@]}"; do kill -- "-$pid" 2>/dev/null || true; done
