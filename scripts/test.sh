@@ -6,10 +6,11 @@
 # with their test suites (sanitize.sh address, sanitize.sh thread) and a bounded fuzzing run
 # (fuzz.sh). Any failing step fails the run.
 #
-# Work that needs one core runs beside work that needs one core: the venvs' installs
-# (venvs.sh) beside the first builds, clang-tidy on one core beside the Python runs, the
-# ThreadSanitizer build on one core beside the AddressSanitizer tests. At the end it prints
-# each step's time: about 16 minutes in all on a quiet machine with two cores.
+# Work that needs one core runs beside work that needs one core: the later tools' and the
+# venvs' installs (venvs.sh) beside the first builds, clang-tidy on one core beside the
+# Python runs, the ThreadSanitizer build on one core beside the AddressSanitizer tests, the
+# fuzzing beside the ThreadSanitizer tests. At the end it prints each step's time: about 16
+# minutes in all on a quiet machine with two cores.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
@@ -18,13 +19,11 @@ build="$PWD/build/test"
 python="${PYTHON:-python3}"
 mkdir -p "$build"
 
-# Every tool of every step, in one apt-get call where some are missing. The engine
+# The tools of the first steps, in one apt-get call where some are missing; the engine
 # benchmark is built beside the engine tests, so that the benchmark smoke test among the
-# Python tests runs it without building anything; the picture test screenshots
-# Position.to_svg() in a real browser.
-require_all have_gtest libgtest-dev have_benchmark libbenchmark-dev "command -v chromium" chromium \
-  "command -v cmake" cmake "command -v clang-tidy" clang-tidy "command -v clang++" clang \
-  have_fuzzer libclang-rt-14-dev
+# Python tests runs it without building anything. The later steps' tools are installed in
+# the background (the `tools` step below).
+require_all have_gtest libgtest-dev have_benchmark libbenchmark-dev "command -v cmake" cmake
 export NONAGAME_BENCH_BUILD_DIR="$build/cpp"
 
 # step NAME: starts timing a foreground step (the previous one ends there); the table is
@@ -41,7 +40,8 @@ step() {
 }
 
 # background NAME COMMAND...: runs a command beside the foreground steps, in a session of
-# its own (so that an early exit stops all of its processes), its output in build/test/NAME.log.
+# its own (so that an early exit stops all of its processes), its output in build/test/ under
+# NAME with every character but letters and digits made a dash.
 # finish NAME: waits for it, prints its output and fails the run if it failed.
 declare -A pids began
 background_steps=()
@@ -50,7 +50,7 @@ background() {
   shift
   echo "== $name (in the background; its output follows when it is done)"
   began[$name]=$(date +%s)
-  setsid "$@" >"$build/$name.log" 2>&1 &
+  setsid "$@" >"$(log_of "$name")" 2>&1 &
   pids[$name]=$!
 }
 finish() {
@@ -58,16 +58,21 @@ finish() {
   wait "${pids[$name]}" || status=$?
   unset "pids[$name]"
   echo "== $name (background, done)"
-  cat "$build/$name.log"
+  cat "$(log_of "$name")"
   background_steps+=("$name (in the background)	$(elapsed "${began[$name]}")")
   [ "$status" = 0 ] || { echo "$name failed (status $status)" >&2; exit 1; }
 }
+log_of() { echo "$build/${1//[^A-Za-z0-9]/-}.log"; }
 stop_background() {
   local pid
   for pid in "${pids[@]}"; do kill -- "-$pid" 2>/dev/null || true; done
 }
 trap stop_background EXIT
 
+# The picture test screenshots Position.to_svg() in a real browser; lint.sh needs
+# clang-tidy, fuzz.sh clang and libFuzzer's runtime.
+background tools bash -c 'source scripts/deps.sh && require_all "command -v chromium" chromium \
+  "command -v clang-tidy" clang-tidy "command -v clang++" clang have_fuzzer libclang-rt-14-dev'
 background venvs bash scripts/venvs.sh
 
 step "engine tests (C++)"
@@ -84,8 +89,9 @@ sdist=$(ls "$build"/dist/nonagame-*.tar.gz)
 "$python" -m pip wheel "$sdist" --no-deps -q -w "$build/dist"
 wheel=$(ls "$build"/dist/nonagame-*.whl)
 
-step "waiting for the venvs"
+step "waiting for the venvs and tools"
 finish venvs
+finish tools
 background lint env LINT_JOBS=1 bash scripts/lint.sh
 
 for numpy in 1 2; do
@@ -120,10 +126,12 @@ step "waiting for scripts/sanitize thread: build"
 finish "scripts/sanitize thread: build"
 step "scripts/fuzz: build"
 bash scripts/fuzz.sh build
+# The fuzzing processes use one core, the ThreadSanitizer tests mostly one.
+background "scripts/fuzz: run" bash scripts/fuzz.sh run
 step "scripts/sanitize thread: tests"
 bash scripts/sanitize.sh thread test
-step "scripts/fuzz: run"
-bash scripts/fuzz.sh run
+step "waiting for scripts/fuzz: run"
+finish "scripts/fuzz: run"
 step "done"
 echo "== step times"
 for line in "${steps[@]:0:${#steps[@]}-1}" "${background_steps[@]}"; do

@@ -119,16 +119,29 @@ class VectorGames:
         self, agent_plays: int, /
     ) -> tuple[
         npt.NDArray[np.int8],
-        npt.NDArray[np.int8],
         npt.NDArray[np.float64],
         npt.NDArray[np.bool_],
         npt.NDArray[np.bool_],
         npt.NDArray[np.int64],
         npt.NDArray[np.int8],
-        npt.NDArray[np.int16],
     ]: ...
     def _env_begin(self, indices: npt.ArrayLike | None, first_episode: bool, /) -> None: ...
-    def _env_step(self, cells: npt.ArrayLike, next_step: bool, /) -> None: ...
+    def _env_step(
+        self, cells: npt.ArrayLike, next_step: bool, /
+    ) -> tuple[
+        npt.NDArray[np.int8],
+        npt.NDArray[np.float64],
+        npt.NDArray[np.bool_],
+        npt.NDArray[np.bool_],
+        npt.NDArray[np.int8],
+        npt.NDArray[np.bool_],
+        npt.NDArray[np.int64],
+        npt.NDArray[np.int64],
+        npt.NDArray[np.bool_],
+        npt.NDArray[np.bool_],
+        npt.NDArray[np.bool_],
+        npt.NDArray[np.bool_],
+    ]: ...
     def __len__(self) -> int: ...
 
 def playouts(

@@ -43,7 +43,8 @@ try:
 except ImportError:  # pragma: no cover - an interpreter without the C module
     _signals = signal
 _SIGINT = int(signal.SIGINT)
-_MAIN_THREAD = threading.main_thread()
+_MAIN_THREAD_ID = threading.main_thread().ident
+_get_ident = threading.get_ident
 
 
 def masked_logits(logits: npt.ArrayLike, mask: npt.ArrayLike, fill: float = -1e9) -> npt.NDArray[np.float32]:
@@ -61,25 +62,30 @@ class _HeldInterrupt:
     """Holds Ctrl-C back while a step writes its changes (a few native calls, microseconds),
     so that a step cannot stop half done; a Ctrl-C that came meanwhile is raised at the start
     of the environment's next step() or reset(), before anything changes. Signal handlers
-    belong to the main thread, so other threads run without it."""
+    belong to the main thread, so other threads run without it. Each environment makes one
+    and enters it once per step (not nested), so that a step makes no new objects for it; it
+    keeps no reference to the environment, so that the two make no cycle."""
 
-    def __init__(self, env: NineBoardVectorEnv) -> None:
-        self.env = env
+    def __init__(self) -> None:
         self.handler: Callable[[int, FrameType | None], Any] | None = None
+        # The handler of a Ctrl-C that came while held, for the next step or reset to call.
+        self.pending: Callable[[int, FrameType | None], Any] | None = None
+        self.hold = self._hold  # bound once: the handler installed during each step
 
     def __enter__(self) -> None:
-        if threading.current_thread() is _MAIN_THREAD:
+        if _get_ident() == _MAIN_THREAD_ID:
             handler = _signals.getsignal(_SIGINT)
             if callable(handler):
                 self.handler = handler
-                _signals.signal(_SIGINT, self._hold)
+                _signals.signal(_SIGINT, self.hold)
 
     def _hold(self, signum: int, frame: FrameType | None) -> None:
-        self.env._held_interrupt = self.handler
+        self.pending = self.handler
 
     def __exit__(self, *exc: object) -> None:
-        if self.handler is not None:
-            _signals.signal(_SIGINT, self.handler)
+        handler, self.handler = self.handler, None
+        if handler is not None:
+            _signals.signal(_SIGINT, handler)
 
 
 def _keep_rows(info: dict[str, Any], rows: npt.NDArray[np.bool_]) -> None:
@@ -175,21 +181,28 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
         # Next-step: the rows whose episode ended in the last step. Disabled: the rows ended
         # and not reset since.
         self._autoreset = np.zeros(num_envs, dtype=np.bool_)
+        # The last cell played in each game, for render(). Against a Python opponent the
+        # games' openings and restored positions are loads, which clear VectorGames.last_move,
+        # so the environment keeps its own; the native step plays every move in the batch,
+        # whose last_move is then the one source.
         self._last_move = np.full(num_envs, -1, dtype=np.int16)
         self._mask = np.zeros((num_envs, 81), dtype=np.int8)
         self._has_reset = False
-        self._held_interrupt: Callable[[int, FrameType | None], Any] | None = None
+        self._holding = _HeldInterrupt()
         self._opponent_moves = np.full(num_envs, -1, dtype=np.int64)
         # The planes of the last observation, kept up to date move by move: the agent's and
         # the opponent's new marks are set, the legal channel is recomputed.
         self._planes = np.zeros((num_envs, *OBSERVATION_SHAPE), dtype=np.int8)
         if self._native_replies:
             # Against the random opponent the whole step is one native call, which keeps the
-            # planes, masks, rewards and sides in these arrays (read-only views).
+            # marks, rewards and sides in these arrays (read-only views); the legal cells
+            # are the games' own (see _native_planes and _current_mask).
             views = self._games._env_start(AGENT_PLAYS.index(self.agent_plays))
             self._planes = views[0].reshape(num_envs, *OBSERVATION_SHAPE)
-            self._mask, self._rewards, self._terminated, self._illegal = views[1:5]
-            self._opponent_moves, self._agent, self._last_move = views[5:8]
+            # The agent's mask is not kept: it is the games' legal cells while an episode
+            # runs (see _current_mask).
+            self._rewards, self._terminated, self._illegal, self._opponent_moves, self._agent = views[1:6]
+            self._last_move = self._games.last_move
 
     @property
     def agent_player(self) -> npt.NDArray[np.int8]:
@@ -215,7 +228,7 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
         super().reset(seed=seed)
         if self._native_replies:
             return self._native_reset(rows if partial else None, seed, options)
-        with _HeldInterrupt(self):
+        with self._holding:
             self._games.reset(rows if partial else None, seed=seed)
             if seed is not None or not self._has_reset:
                 # Under "alternate", even-numbered games start with the agent moving first.
@@ -234,16 +247,17 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
     def _native_reset(
         self, rows: npt.NDArray[np.intp] | None, seed: int | None, options: dict[str, Any] | None
     ) -> tuple[npt.NDArray[np.int8], dict[str, Any]]:
-        with _HeldInterrupt(self):
+        with self._holding:
             if seed is not None:
                 self._games.reset(rows, seed=seed)  # restarts the games' random streams
             self._games._env_begin(rows, seed is not None or not self._has_reset)
             self._has_reset = True
             self._autoreset[self._rows if rows is None else rows] = False
             info = self._native_info()
+            observations = self._native_planes(info["action_mask"])
             if rows is not None:
                 _keep_rows(info, options["reset_mask"])  # type: ignore[index]
-            return self._planes.copy(), info
+            return observations, info
 
     def _native_step(
         self, cells: npt.NDArray[np.integer[Any]]
@@ -251,31 +265,39 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
         npt.NDArray[np.int8], npt.NDArray[np.float64], npt.NDArray[np.bool_], npt.NDArray[np.bool_], dict[str, Any]
     ]:
         """One native call moves every game (the agent's cell, then a random reply, or a new
-        episode where the last one ended) and updates the arrays; the rest is copying them."""
-        with _HeldInterrupt(self):
-            self._games._env_step(cells, self.autoreset_mode == AutoresetMode.NEXT_STEP)
-            rewards, terminated = self._rewards.copy(), self._terminated.copy()
-            final = None
+        episode where the last one ended), updates the state's arrays and returns new arrays
+        holding the step's results; same-step autoreset then starts the ended episodes."""
+        with self._holding:
+            (obs, rewards, terminated, truncated, mask, illegal, agent, opponent, has_mask, has_illegal,
+             has_agent, has_opponent) = self._games._env_step(cells, self.autoreset_mode is AutoresetMode.NEXT_STEP)
+            info: dict[str, Any] = {
+                "action_mask": mask, "illegal_action": illegal, "agent_player": agent, "opponent_move": opponent,
+                "_action_mask": has_mask, "_illegal_action": has_illegal, "_agent_player": has_agent,
+                "_opponent_move": has_opponent,
+            }
             if self.autoreset_mode == AutoresetMode.SAME_STEP and terminated.any():
-                final_obs = np.full(self.num_envs, None, dtype=object)
-                final_info = self._native_info()
+                final_info = {key: value.copy() for key, value in info.items()}
                 _keep_rows(final_info, terminated)
                 rows = np.flatnonzero(terminated)
+                final_obs = np.full(self.num_envs, None, dtype=object)
                 for i in rows.tolist():
-                    final_obs[i] = self._planes[i].copy()
-                final = {"final_obs": final_obs, "_final_obs": terminated.copy(),
-                         "final_info": final_info, "_final_info": terminated.copy()}
+                    final_obs[i] = obs[i].copy()
                 self._games._env_begin(rows, False)
+                # The rows of the episodes started now are the next episodes' first ones.
+                mask[rows] = self._games.legal[rows]  # episodes just started, the agent to move
+                obs[rows] = self._native_planes(mask[rows], rows)
+                illegal[rows] = self._illegal[rows]
+                agent[rows] = self._agent[rows]
+                opponent[rows] = self._opponent_moves[rows]
+                info.update({"final_obs": final_obs, "_final_obs": terminated.copy(),
+                             "final_info": final_info, "_final_info": terminated.copy()})
             elif self.autoreset_mode == AutoresetMode.DISABLED:
                 self._autoreset = terminated.copy()
-            info = self._native_info()
-            if final is not None:
-                info.update(final)
-            return self._planes.copy(), rewards, terminated, np.zeros(self.num_envs, dtype=np.bool_), info
+            return obs, rewards, terminated, truncated, info
 
     def _native_info(self) -> dict[str, Any]:
         info: dict[str, Any] = {
-            "action_mask": self._mask.copy(),
+            "action_mask": self._current_mask(),
             "illegal_action": self._illegal.copy(),
             "agent_player": self._agent.astype(np.int64),
             "opponent_move": self._opponent_moves.copy(),
@@ -295,7 +317,8 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
     ) -> tuple[
         npt.NDArray[np.int8], npt.NDArray[np.float64], npt.NDArray[np.bool_], npt.NDArray[np.bool_], dict[str, Any]
     ]:
-        self._raise_held_interrupt()
+        if self._holding.pending is not None:
+            self._raise_held_interrupt()
         if isinstance(actions, (list, tuple)) and any(isinstance(a, (bool, np.bool_)) for a in actions):
             raise TypeError("actions: expected integer cells 0..80, got a bool")
         cells = check_cells(actions, self.num_envs, check_range=not self._native_replies)
@@ -324,7 +347,7 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
         played = self._games.legal[self._rows, cells] & ~restart
         illegal = ~played & ~restart
         replies, openings = self._ask_opponent(cells, played, illegal, restart)
-        with _HeldInterrupt(self):
+        with self._holding:
             return self._commit(cells, played, illegal, restart, replies, openings)
 
     def _ask_opponent(
@@ -450,13 +473,33 @@ class NineBoardVectorEnv(VectorEnv[npt.NDArray[np.int8], npt.NDArray[np.intp], n
             return None
         if not self._has_reset:
             raise RuntimeError("the environment has not been reset yet; call reset() first")
+        mask = self._current_mask()
         return tuple(
-            render_frame(self._games.position(i), int(self._last_move[i]), show_legal=bool(self._mask[i].any()))
+            render_frame(self._games.position(i), int(self._last_move[i]), show_legal=bool(mask[i].any()))
             for i in range(self.num_envs)
         )
 
+    def _native_planes(
+        self, mask: npt.NDArray[np.int8], rows: npt.NDArray[np.intp] | None = None
+    ) -> npt.NDArray[np.int8]:
+        """The observations of every game or of rows (a new array) against the random
+        opponent: the native state's marks with the legal channel of mask, those games'
+        masks as _current_mask gives them."""
+        planes = self._planes.copy() if rows is None else self._planes[rows]
+        planes.reshape(len(planes), 81, 3)[:, :, 2] = np.take(mask, GRID_TO_CELL, axis=1)
+        return planes
+
+    def _current_mask(self) -> npt.NDArray[np.int8]:
+        """The agent's legal cells in each game (a new array), none where its episode has
+        ended."""
+        if not self._native_replies:
+            return self._mask.copy()
+        mask = self._games.legal.view(np.int8).copy()
+        mask[self._terminated] = 0
+        return mask
+
     def _raise_held_interrupt(self) -> None:
-        handler, self._held_interrupt = self._held_interrupt, None
+        handler, self._holding.pending = self._holding.pending, None
         if handler is not None:
             handler(signal.SIGINT, None)
 

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "place.hpp"
 #include "playout.hpp"
 
 namespace nonagame {
@@ -123,7 +124,10 @@ void Batch::publish_state(std::size_t i) {
     arrays_.to_move[i] = game.next_player;
     arrays_.winner[i] = game.winner;
     arrays_.done[i] = game.available.empty() ? 1 : 0;
-    write_mask(legal_cells(game), arrays_.legal + 81 * i);
+    // legal_cells, inline: this runs on every move of every game.
+    const int roster = forced_roster(game);
+    const CellSet legal = roster < 0 ? game.available : game.available & CellSet::roster(roster);
+    write_mask(legal, arrays_.legal + 81 * i);
 }
 
 void Batch::publish_all(std::size_t i, int last_cell) {

@@ -45,6 +45,8 @@ public:
     std::size_t size() const { return games_.size(); }
     const GameRecord& game(std::size_t i) const { return games_[i]; }
     bool over(std::size_t i) const { return games_[i].available.empty(); }
+    // Game i's published legal cells (81 flags).
+    const std::uint8_t* legal_row(std::size_t i) const { return arrays_.legal + 81 * i; }
 
     // Game i back to the opening; with a seed, its stream restarts from (seed, i).
     void reset(std::size_t i);

@@ -16,8 +16,12 @@ using DescrFromType = PyObject* (*)(int);
 using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, const npy_intp*, const npy_intp*,
                                    void*, int, PyObject*);
 
+constexpr int kNpyBool = 0;
 constexpr int kNpyByte = 1;
+// NumPy's int64 is the C type of eight bytes: long where long has them, else long long.
+constexpr int kNpyInt64 = sizeof(long) == 8 ? 7 : 9;
 constexpr int kNpyFloat = 11;
+constexpr int kNpyDouble = 12;
 // Entries of the array API table that this module uses.
 constexpr int kArrayTypeEntry = 2;
 constexpr int kDescrFromTypeEntry = 45;
@@ -93,6 +97,19 @@ PyObject* new_int8_array(const std::int8_t* data, Py_ssize_t n) {
 PyObject* new_float32_array(int ndim, const Py_ssize_t* dims, float** data) {
     PyObject* array = new_array(kNpyFloat, ndim, dims, true);
     *data = reinterpret_cast<float*>(reinterpret_cast<ArrayHead*>(array)->data);
+    return array;
+}
+
+PyObject* new_typed_array(ArrayType type, int ndim, const Py_ssize_t* dims, void** data) {
+    int number = kNpyBool;
+    switch (type) {
+        case ArrayType::kBool: number = kNpyBool; break;
+        case ArrayType::kInt8: number = kNpyByte; break;
+        case ArrayType::kInt64: number = kNpyInt64; break;
+        case ArrayType::kFloat64: number = kNpyDouble; break;
+    }
+    PyObject* array = new_array(number, ndim, dims, true);
+    *data = reinterpret_cast<ArrayHead*>(array)->data;
     return array;
 }
 

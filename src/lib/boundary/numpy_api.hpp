@@ -20,4 +20,12 @@ PyObject* new_int8_array(const std::int8_t* data, Py_ssize_t n);
 // array is handed to Python code, native code may fill it without the interpreter lock.
 PyObject* new_float32_array(int ndim, const Py_ssize_t* dims, float** data);
 
+// The element types of new_typed_array.
+enum class ArrayType { kBool, kInt8, kInt64, kFloat64 };
+
+// A new C-contiguous, writable array of the given type and shape (ndim 1..4), its elements
+// uninitialised; *data points at them. Raises as new_float32_array does. Until the array is
+// handed to Python code, native code may fill it without the interpreter lock.
+PyObject* new_typed_array(ArrayType type, int ndim, const Py_ssize_t* dims, void** data);
+
 }  // namespace nonagame::py

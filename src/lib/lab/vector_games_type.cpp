@@ -21,6 +21,7 @@
 #include "lab_args.hpp"
 #include "lab_globals.hpp"
 #include "native_arrays.hpp"
+#include "numpy_api.hpp"
 #include "batch.hpp"
 #include "env_step.hpp"
 #include "planes.hpp"
@@ -224,40 +225,39 @@ PyObject* playout(PyObject* self, PyObject*) {
 }
 
 // The learning environment's arrays over one native block, 8-byte items first so that each
-// array is aligned: a tuple (planes (n, 243) int8, mask (n, 81) int8, rewards float64,
-// terminated bool, illegal bool, opponent_move int64, agent int8, last_move int16).
+// array is aligned: a tuple (planes (n, 243) int8, rewards float64, terminated bool, illegal
+// bool, opponent_move int64, agent int8). The agent's mask is the batch's legal cells where
+// its episode runs (not terminated), none where it has ended. The last move of each
+// game is the batch's own (last_move): the environment's openings and replies are batch
+// moves, so that it is the last cell on the board.
 PyObject* env_start(PyObject* self, PyObject* plays_object) {
     return lab_entry([&]() -> PyObject* {
         VectorBody& b = body(self);
         const std::int64_t plays = to_index(plays_object, 3, "agent_plays", "ways to choose sides", PyExc_ValueError);
         const auto count = static_cast<std::size_t>(b.n);
-        const std::size_t rewards = 0, opponent = 8 * count, last = 16 * count, planes = 18 * count;
-        const std::size_t mask = planes + kPlaneValues * count, terminated = mask + kCells * count;
+        const std::size_t rewards = 0, opponent = 8 * count, planes = 16 * count;
+        const std::size_t terminated = planes + kPlaneValues * count;
         const std::size_t illegal = terminated + count, agent = illegal + count, restart = agent + count;
         Ref block = new_native_block(restart + count);
         std::byte* data = block_data(block.get());
         EnvArrays arrays;
         arrays.rewards = reinterpret_cast<double*>(data + rewards);
         arrays.opponent_move = reinterpret_cast<std::int64_t*>(data + opponent);
-        arrays.last_move = reinterpret_cast<std::int16_t*>(data + last);
         arrays.planes = reinterpret_cast<std::int8_t*>(data + planes);
-        arrays.mask = reinterpret_cast<std::int8_t*>(data + mask);
         arrays.terminated = reinterpret_cast<std::uint8_t*>(data + terminated);
         arrays.illegal = reinterpret_cast<std::uint8_t*>(data + illegal);
         arrays.agent = reinterpret_cast<std::int8_t*>(data + agent);
         arrays.restart = reinterpret_cast<std::uint8_t*>(data + restart);
         const auto rows = static_cast<Py_ssize_t>(b.n);
         PyObject* raw = block.get();
-        Ref views = Ref::checked(PyTuple_New(8));
+        Ref views = Ref::checked(PyTuple_New(6));
         const auto put = [&](Py_ssize_t k, Ref view) { PyTuple_SET_ITEM(views.get(), k, view.release()); };
         put(0, view_array(raw, "int8", planes, rows, kPlaneValues));
-        put(1, view_array(raw, "int8", mask, rows, kCells));
-        put(2, view_array(raw, "float64", rewards, rows, 0));
-        put(3, view_array(raw, "bool", terminated, rows, 0));
-        put(4, view_array(raw, "bool", illegal, rows, 0));
-        put(5, view_array(raw, "int64", opponent, rows, 0));
-        put(6, view_array(raw, "int8", agent, rows, 0));
-        put(7, view_array(raw, "int16", last, rows, 0));
+        put(1, view_array(raw, "float64", rewards, rows, 0));
+        put(2, view_array(raw, "bool", terminated, rows, 0));
+        put(3, view_array(raw, "bool", illegal, rows, 0));
+        put(4, view_array(raw, "int64", opponent, rows, 0));
+        put(5, view_array(raw, "int8", agent, rows, 0));
         ExclusiveBorrow borrow(b.borrow);
         b.env.emplace(count, static_cast<AgentPlays>(plays), arrays);
         b.env_block = std::move(block);
@@ -310,28 +310,69 @@ std::string off_board_text(const VectorBody& b, std::size_t i, PyObject* cells) 
 
 constexpr Params<2> kEnvStepParams{"VectorGames._env_step()", {"cells", "next_step"}};
 
+// A new array of the given type and shape for a step's results, and where its elements are.
+template <class T>
+Ref step_array(ArrayType type, Py_ssize_t rows, Py_ssize_t columns, T*& data) {
+    const Py_ssize_t dims[2] = {rows, columns};
+    void* elements = nullptr;
+    Ref array = Ref::steal(new_typed_array(type, columns > 0 ? 2 : 1, dims, &elements));
+    data = static_cast<T*>(elements);
+    return array;
+}
+
 // One step of every game's episode against the random opponent; the cells must be 0..80
-// (the environment has checked them). Runs to the end whatever signals come.
+// (the environment has checked them). Runs to the end whatever signals come. Returns new
+// arrays holding the step's results, filled game by game right after each game's step:
+// (planes (n, 9, 9, 3) int8, rewards float64, terminated bool, truncated bool (all False),
+// mask (n, 81) int8, illegal bool, agent int64, opponent_move int64, and four bool arrays
+// of n True, the masks of the info's entries).
 PyObject* env_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return lab_entry([&]() -> PyObject* {
         auto [cells, next_object] = parse(kEnvStepParams, args, nargs, nullptr);
         VectorBody& b = body(self);
         const bool next_step = truth(next_object);
         Ref array = as_buffer_object(cells, "cells");
+        // Every result array is made before any game changes (a MemoryError changes nothing).
+        const auto rows = static_cast<Py_ssize_t>(b.n);
+        EnvOutputs out;
+        std::uint8_t* truncated = nullptr;
+        std::array<std::uint8_t*, 4> ones{};
+        Ref results = Ref::checked(PyTuple_New(12));
+        const auto put = [&](Py_ssize_t k, Ref item) { PyTuple_SET_ITEM(results.get(), k, item.release()); };
+        {
+            const Py_ssize_t dims[4] = {rows, kGridSide, kGridSide, kPlaneChannels};
+            void* planes = nullptr;
+            put(0, Ref::steal(new_typed_array(ArrayType::kInt8, 4, dims, &planes)));
+            out.planes = static_cast<std::int8_t*>(planes);
+        }
+        put(1, step_array(ArrayType::kFloat64, rows, 0, out.rewards));
+        put(2, step_array(ArrayType::kBool, rows, 0, out.terminated));
+        put(3, step_array(ArrayType::kBool, rows, 0, truncated));
+        put(4, step_array(ArrayType::kInt8, rows, kCells, out.mask));
+        put(5, step_array(ArrayType::kBool, rows, 0, out.illegal));
+        put(6, step_array(ArrayType::kInt64, rows, 0, out.agent));
+        put(7, step_array(ArrayType::kInt64, rows, 0, out.opponent_move));
+        for (std::size_t k = 0; k < ones.size(); ++k) put(static_cast<Py_ssize_t>(8 + k), step_array(ArrayType::kBool, rows, 0, ones[k]));
         std::string read_error;
         {
             ExclusiveBorrow borrow(b.borrow);
             EnvSteps& env = env_of(b);
-            read_error = read_integers(array.get(), static_cast<Py_ssize_t>(b.n), "cells", b.scratch.data());
+            read_error = read_integers(array.get(), rows, "cells", b.scratch.data());
             for (std::size_t i = 0; read_error.empty() && i < b.scratch.size(); ++i) {
                 if (b.scratch[i] < 0 || b.scratch[i] >= kCells) read_error = off_board_text(b, i, array.get());
             }
             if (read_error.empty()) {
-                for_each_game(b, Stop::kNever, [&](std::size_t i) { env.step(*b.batch, i, b.scratch[i], next_step); });
+                for_each_game(b, Stop::kNever, [&](std::size_t i) {
+                    env.step(*b.batch, i, b.scratch[i], next_step);
+                    env.copy_out(*b.batch, i, out);
+                });
             }
         }
         if (!read_error.empty()) raise(PyExc_ValueError, read_error);
-        Py_RETURN_NONE;
+        const auto count = static_cast<std::size_t>(rows);
+        std::memset(truncated, 0, count);
+        for (std::uint8_t* mask : ones) std::memset(mask, 1, count);
+        return results.release();
     });
 }
 

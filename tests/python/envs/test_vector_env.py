@@ -1,6 +1,8 @@
 """The vector environment, checked step by step against a model built from positions: every
 row's observation, reward, termination and mask must be what the single-game rules give,
 with next-step autoreset, illegal actions and every side assignment."""
+import signal
+
 import numpy as np
 import pytest
 
@@ -234,11 +236,12 @@ def last_cell(position):
 def test_every_autoreset_mode_matches_sync_vector_env(mode, agent_plays, opponent):
     """The whole result of every step (observations, rewards, terminations, every info key
     with its mask, same-step final observations and infos) is what Gymnasium's SyncVectorEnv
-    over the single environment gives, illegal actions and partial resets included. The random
+    over the single environment gives, illegal actions and partial resets included, and so are
+    the rendered frames (which frame each game's last move) every few steps. The random
     opponent's replies are replayed in the single environments from the vector one's info."""
     n = 5
     ours = NineBoardVectorEnv(n, opponent=last_cell if opponent == "callable" else "random",
-                              agent_plays=agent_plays, autoreset_mode=mode, seed=7)
+                              agent_plays=agent_plays, autoreset_mode=mode, seed=7, render_mode="rgb_array")
     assert ours.metadata["autoreset_mode"] == mode
     replies = [[] for _ in range(n)]  # for the random opponent: the cells each game's opponent played
 
@@ -252,14 +255,18 @@ def test_every_autoreset_mode_matches_sync_vector_env(mode, agent_plays, opponen
         return (lambda position: replies[i].pop(0)) if opponent == "random" else last_cell
 
     theirs = gymnasium.vector.SyncVectorEnv(
-        [lambda i=i: NineBoardEnv(opponent=replay(i), agent_plays=agent_plays) for i in range(n)],
+        [lambda i=i: NineBoardEnv(opponent=replay(i), agent_plays=agent_plays, render_mode="rgb_array")
+         for i in range(n)],
         autoreset_mode=mode)
     result = ours.reset(seed=0)
     record(result[-1])
     assert_same(result, theirs.reset(seed=0))
     rng = np.random.default_rng(1)
     kinds = set()
-    for _ in range(150):
+    for step in range(150):
+        if step % 15 == 0:
+            for frame, expected in zip(ours.render(), theirs.render(), strict=True):
+                np.testing.assert_array_equal(frame, expected)
         mask = result[-1]["action_mask"]
         actions = np.array([rng.choice(np.flatnonzero(row)) if row.any() and rng.random() > 0.05
                             else rng.integers(81) for row in mask])
@@ -345,6 +352,54 @@ def test_ctrl_c_during_a_search_reply_leaves_every_game_as_it_was():
     """)
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert out.stdout.strip() == "interrupted True", out.stderr
+
+
+class InterruptedGames:
+    """VectorGames whose native step is followed by a real SIGINT, delivered (as Ctrl-C
+    would be) while the environment is still writing the step's results."""
+
+    def __init__(self, games):
+        self.games = games
+
+    def __getattr__(self, name):
+        return getattr(self.games, name)
+
+    def _env_step(self, *args):
+        result = self.games._env_step(*args)
+        signal.raise_signal(signal.SIGINT)
+        return result
+
+
+@pytest.mark.parametrize("mode", list(gymnasium.vector.AutoresetMode), ids=lambda m: m.value)
+def test_ctrl_c_while_a_native_step_writes_is_raised_by_the_next_call(mode):
+    """A Ctrl-C during the random opponent's step neither stops it half done nor is lost:
+    that step returns what a twin without the Ctrl-C returns, and the next step raises
+    KeyboardInterrupt before changing anything; the run then goes on as the twin's."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        env, twin = (NineBoardVectorEnv(4, autoreset_mode=mode, seed=3) for _ in range(2))
+        assert_same(env.reset(seed=0), twin.reset(seed=0))
+        rng = np.random.default_rng(0)
+        ended = np.zeros(4, dtype=bool)
+        for step in range(40):
+            if mode == gymnasium.vector.AutoresetMode.DISABLED and ended.any():
+                assert_same(env.reset(options={"reset_mask": ended}), twin.reset(options={"reset_mask": ended.copy()}))
+            moves = [env.position(i).legal_moves for i in range(4)]
+            actions = np.array([rng.choice(legal) if legal else 0 for legal in moves])
+            if step % 7 == 3:
+                env._games = InterruptedGames(env._games)
+                result = env.step(actions)  # the Ctrl-C is held back
+                env._games = env._games.games
+                before = [env.position(i) for i in range(4)], env.agent_player.tolist()
+                with pytest.raises(KeyboardInterrupt):
+                    env.step(actions)
+                assert ([env.position(i) for i in range(4)], env.agent_player.tolist()) == before
+            else:
+                result = env.step(actions)
+            assert_same(result, twin.step(actions))
+            ended = result[2].copy()
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 @pytest.mark.parametrize("actions, message", [([True, 0], "bool"), ([0, np.bool_(False)], "bool"),
