@@ -26,6 +26,18 @@ using Clock = std::chrono::steady_clock;
 // A longer time limit is no limit at all in practice, and keeps the deadline representable.
 constexpr double kMaxSeconds = 1e9;
 
+// Waits until running (guarded by mutex, signalled through finished) is 0, calling the
+// budget's poll hook each time it is due meanwhile.
+void wait_polling(std::mutex& mutex, std::condition_variable& finished, const std::uint64_t& running,
+                  const Budget& budget, Clock::time_point& next_poll) {
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!finished.wait_until(lock, next_poll, [&] { return running == 0; })) {
+        lock.unlock();
+        next_poll = Clock::now() + budget.poll(budget.poll_context);
+        lock.lock();
+    }
+}
+
 bool same_position(const GameRecord& a, const GameRecord& b) {
     return a.available == b.available && a.next_player == b.next_player && a.next_roster == b.next_roster &&
            a.board == b.board && a.rosters == b.rosters && a.winner == b.winner;
@@ -271,16 +283,7 @@ SearchResult Search::run(const Budget& budget) {
         }
         trees_[0].run(root_, limits[0]);
         // The hook keeps being called while the other trees finish their shares.
-        std::unique_lock<std::mutex> lock(mutex);
-        while (running > 0) {
-            if (budget.poll == nullptr) {
-                finished.wait(lock, [&] { return running == 0; });
-            } else if (!finished.wait_until(lock, next_poll, [&] { return running == 0; })) {
-                lock.unlock();
-                next_poll = Clock::now() + budget.poll(budget.poll_context);
-                lock.lock();
-            }
-        }
+        if (budget.poll != nullptr) wait_polling(mutex, finished, running, budget, next_poll);
     }  // workers joined here
 #if !defined(NDEBUG) || defined(NONAGAME_CHECK_INVARIANTS)
     // Debug and checking builds hold every tree to its invariants after every run.

@@ -331,6 +331,21 @@ void Tree::simulate(const GameRecord& root) noexcept {
     backup(descend(game));
 }
 
+namespace {
+
+// The limits that need the clock, read every 8 simulations: whether the deadline has passed,
+// or the caller's hook, called when due, raised the stop flag (no simulation after it).
+bool clock_stops(const RunLimits& limits) noexcept {
+    const auto now = std::chrono::steady_clock::now();
+    if (limits.timed && now >= limits.deadline) return true;
+    if (limits.poll == nullptr || now < *limits.next_poll) return false;
+    const auto interval = limits.poll(limits.poll_context);
+    *limits.next_poll = std::chrono::steady_clock::now() + interval;
+    return limits.stop != nullptr && limits.stop->load(std::memory_order_relaxed);
+}
+
+}  // namespace
+
 std::uint64_t Tree::run(const GameRecord& root, const RunLimits& limits) noexcept {
     std::uint64_t completed = 0;
     completed_.store(0, std::memory_order_relaxed);
@@ -341,16 +356,7 @@ std::uint64_t Tree::run(const GameRecord& root, const RunLimits& limits) noexcep
         }
         if (limits.solved->load(std::memory_order_relaxed)) break;
         if (limits.stop != nullptr && limits.stop->load(std::memory_order_relaxed)) break;
-        if ((limits.timed || limits.poll != nullptr) && completed % 8 == 0) {
-            const auto now = std::chrono::steady_clock::now();
-            if (limits.timed && now >= limits.deadline) break;
-            if (limits.poll != nullptr && now >= *limits.next_poll) {
-                const auto interval = limits.poll(limits.poll_context);
-                *limits.next_poll = std::chrono::steady_clock::now() + interval;
-                // The hook may have raised the stop flag: no simulation after it.
-                if (limits.stop != nullptr && limits.stop->load(std::memory_order_relaxed)) break;
-            }
-        }
+        if ((limits.timed || limits.poll != nullptr) && completed % 8 == 0 && clock_stops(limits)) break;
         if (nodes_[0].visits >= kMaxRootVisits) break;
         if (guides_ == nullptr) {
             simulate(root);
