@@ -50,7 +50,11 @@ background() {
   shift
   echo "== $name (in the background; its output follows when it is done)"
   began[$name]=$(date +%s)
-  setsid "$@" >"$(log_of "$name")" 2>&1 &
+  rm -f "$(log_of "$name").end"
+  # The step's own time ends when its command does (written beside its log), not when
+  # finish is reached.
+  setsid bash -c '"$@"; status=$?; date +%s >"$0.end"; exit $status' "$(log_of "$name")" "$@" \
+    >"$(log_of "$name")" 2>&1 &
   pids[$name]=$!
 }
 finish() {
@@ -59,7 +63,9 @@ finish() {
   unset "pids[$name]"
   echo "== $name (background, done)"
   cat "$(log_of "$name")"
-  background_steps+=("$name (in the background)	$(elapsed "${began[$name]}")")
+  local ended
+  ended=$(cat "$(log_of "$name").end" 2>/dev/null || date +%s)
+  background_steps+=("$name (in the background)	$((ended - began[$name]))")
   [ "$status" = 0 ] || { echo "$name failed (status $status)" >&2; exit 1; }
 }
 log_of() { echo "$build/${1//[^A-Za-z0-9]/-}.log"; }
