@@ -10,7 +10,7 @@
 # venvs' installs (venvs.sh) beside the first builds, clang-tidy on one core beside the
 # Python runs, the ThreadSanitizer build on one core beside the AddressSanitizer tests, the
 # fuzzing beside the ThreadSanitizer tests. At the end it prints each step's time: about 16
-# minutes in all on a quiet machine with two cores.
+# minutes in all on a quiet machine with two cores (967 s from a fresh clone).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
