@@ -24,6 +24,10 @@ One run, in a working directory (--out), goes through:
 3. The state (parameters, optimiser, history, random generator) goes to OUT/checkpoint.pkl
    after every generation, so --resume loses at most the generation in progress.
 
+--init FILE (or "baseline") starts the parameters from a network file of --hidden's widths
+instead of at random, for example to go on improving the shipped network by self-play with
+--bootstrap-positions 0.
+
 The value target is (1 - m) * result + m * root_value with m = --value-mix. --minutes bounds
 the whole run (checked between steps); progress bars go to standard error. With --address
 HOST:PORT the self-play games are played by Ray actors (--workers of them) on that cluster,
@@ -276,6 +280,7 @@ class Config:
     threads: int = 1
     address: str | None = None
     workers: int = 2
+    init: str | None = None
     progress: bool = True
 
 
@@ -351,6 +356,8 @@ def as_batch(data: Arrays, index: npt.NDArray[np.intp]) -> dict[str, jax.Array]:
 
 def split_validation(data: Arrays, fraction: float = 0.05) -> tuple[Arrays, Arrays]:
     """Whole games held out (every 20th game id), so that validation is not a near copy."""
+    if not data:
+        return {}, {}
     held = (data["game"] % int(round(1 / fraction))) == 0
     return ({k: v[~held] for k, v in data.items()}, {k: v[held] for k, v in data.items()})
 
@@ -383,8 +390,24 @@ class Run:
     # state -----------------------------------------------------------
     def fresh(self) -> State:
         params = self.model.init(jax.random.key(self.config.seed), jnp.zeros((1, 243), jnp.float32))
+        if self.config.init is not None:
+            params = self.import_network(params, self.config.init)
         rng = np.random.default_rng(self.config.seed)
         return State(params=params, opt_state=self.tx.init(params), best=None, rng=dict(rng.bit_generator.state))
+
+    def import_network(self, params: Params, name: str) -> Params:
+        """The parameters of a network file (or "baseline"), which must have --hidden's widths."""
+        network = Network.baseline() if name == "baseline" else Network.load(name)
+        arrays = network.arrays()
+        layers = dict(params["params"])
+        for layer, kept in layers.items():
+            key = layer.replace("_", ".")
+            weight = arrays.get(f"{key}.weight")
+            if weight is None or weight.shape[::-1] != kept["kernel"].shape:
+                raise SystemExit(f"--init {name}: its {key}.weight is {None if weight is None else weight.shape}, "
+                                 f"not {kept['kernel'].shape[::-1]} as --hidden {self.config.hidden} needs")
+            layers[layer] = {"kernel": jnp.asarray(weight.T), "bias": jnp.asarray(arrays[f"{key}.bias"])}
+        return {"params": layers}
 
     def save(self) -> None:
         assert self.state is not None
@@ -560,6 +583,8 @@ class Run:
         recent = read_shards(shards)
         first = self.state.generation == 0
         steps = config.bootstrap_steps if first and len(boot.get("board", ())) else config.steps
+        if not len(boot.get("board", ())) and not len(recent.get("board", ())):
+            steps = 0  # --init without a bootstrap: the first generation is the imported network
         started = time.perf_counter()
         losses = self.train(steps, boot, recent, rng, f"gen {self.state.generation + 1} training",
                             validation if first and len(validation.get("board", ())) else None)
