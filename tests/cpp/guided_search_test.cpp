@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <numeric>
 #include <set>
@@ -14,6 +15,7 @@
 #include "rng.hpp"
 #include "search/evaluator.hpp"
 #include "search/mcts.hpp"
+#include "search/pool_memory.hpp"
 #include "search/search_batch.hpp"
 
 using namespace nonagame;
@@ -267,4 +269,43 @@ TEST(GuidedSearch, VirtualLossSpreadsARoundsLeaves) {
     std::set<std::vector<std::int8_t>> distinct;
     for (int k = 0; k < 8; ++k) distinct.insert(std::vector<std::int8_t>(planes.begin() + k * 243, planes.begin() + (k + 1) * 243));
     EXPECT_EQ(distinct.size(), 8U);
+}
+
+// A pool large enough to be mapped with huge pages searches exactly as one from the
+// allocator, on one thread and on two, and the mapping is aligned to the huge page.
+TEST(GuidedSearch, MappedPoolSearchesAsAnAllocatedOne) {
+    const GameRecord game = random_position(4, 6);
+    auto searched = [&](std::uint32_t pool_nodes, int threads) {
+        PlayoutEvaluator evaluator;
+        SearchConfig config = guided(&evaluator, 5, threads);
+        config.pool_nodes = pool_nodes;
+        Search search(config);
+        search.set_position(game);
+        SearchResult result = run_sims(search, 3000);
+        EXPECT_EQ(search.check_tree(), "");
+        return result;
+    };
+    constexpr std::uint32_t kMapped = 2'200'000;  // 44 MB of nodes, 35 MB of guides
+    static_assert(std::size_t{kMapped} * 16 >= mcts::detail::kMappedPoolBytes);
+    for (const int threads : {1, 2}) {
+        const SearchResult small = searched(200'000, threads);
+        const SearchResult large = searched(kMapped, threads);
+        EXPECT_EQ(small.visits, large.visits) << threads;
+        EXPECT_EQ(small.values, large.values) << threads;
+        EXPECT_EQ(small.principal_variation, large.principal_variation) << threads;
+    }
+    for (const std::size_t bytes : {std::size_t{1000}, mcts::detail::kMappedPoolBytes + 12345}) {
+        mcts::detail::PoolRelease release;
+        auto* data = static_cast<unsigned char*>(mcts::detail::pool_allocate(bytes, release));
+        data[0] = 1;
+        data[bytes - 1] = 2;  // the whole block is writable
+#if defined(__linux__)
+        EXPECT_EQ(release.bytes != 0, bytes >= mcts::detail::kMappedPoolBytes) << bytes;
+        if (release.bytes != 0) {
+            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(data) % (std::size_t{2} << 20), 0U);
+            EXPECT_GE(release.bytes, bytes);
+        }
+#endif
+        release(data);
+    }
 }

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <stdexcept>
@@ -125,6 +126,15 @@ std::uint32_t child_for(const Tree& tree, const Node& node, int cell) {
     return 0;
 }
 
+// count entries of the pool, left uninitialised (they are trivial: no page is touched here).
+template <class T>
+std::unique_ptr<T[], detail::PoolRelease> pool_array(std::size_t count) {
+    detail::PoolRelease release;
+    T* data = static_cast<T*>(detail::pool_allocate(sizeof(T) * count, release));
+    std::uninitialized_default_construct_n(data, count);
+    return std::unique_ptr<T[], detail::PoolRelease>(data, release);
+}
+
 // The sum of value(tree) over the first count trees (one a thread).
 template <class Value>
 std::uint64_t sum_over_trees(const Tree* trees, int count, Value value) {
@@ -160,11 +170,11 @@ Search::Search(const SearchConfig& config) : config_(config), root_(new_game(0, 
     }
     const auto threads = static_cast<std::uint32_t>(config.threads);
     const std::uint32_t share = std::max(kMinTreeNodes, config.pool_nodes / threads);
-    pool_ = std::make_unique_for_overwrite<Node[]>(std::size_t{share} * threads);
+    pool_ = pool_array<Node>(std::size_t{share} * threads);
     if (config.guided && config.threads != 1 && config.evaluator == nullptr) {
         throw std::invalid_argument("a search evaluated by its caller runs on one thread");
     }
-    if (config.evaluator != nullptr || config.guided) guides_ = std::make_unique_for_overwrite<detail::Guide[]>(std::size_t{share} * threads);
+    if (config.evaluator != nullptr || config.guided) guides_ = pool_array<detail::Guide>(std::size_t{share} * threads);
     trees_ = std::make_unique<Tree[]>(threads);
     for (std::uint32_t t = 0; t < threads; ++t) {
         detail::Guide* guides = guides_ ? guides_.get() + std::size_t{share} * t : nullptr;

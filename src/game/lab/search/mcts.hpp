@@ -80,7 +80,9 @@
 // midgame, measured over 20,000), about 290 bytes: the default pool holds about 490,000
 // guided simulations. When a tree's share is full it stops expanding
 // and keeps simulating from its existing leaves; nothing grows during a search and the
-// simulation loop allocates nothing.
+// simulation loop allocates nothing. An array of 32 MiB or more is mapped with transparent
+// huge pages where the system offers them (see pool_memory.hpp): it is then touched 2 MiB at
+// a time as the trees grow into it.
 //
 // Threads. Root parallelism: each thread searches its own tree in its own share of the pool
 // (pool_nodes / threads nodes, at least 82) with its own generator Rng(seed, thread index),
@@ -104,6 +106,7 @@
 
 #include "board.hpp"
 #include "rng.hpp"
+#include "search/pool_memory.hpp"
 
 namespace nonagame::mcts {
 
@@ -244,8 +247,8 @@ private:
     int draw_move(const SearchResult& result);
 
     SearchConfig config_;
-    std::unique_ptr<detail::Node[]> pool_;
-    std::unique_ptr<detail::Guide[]> guides_;  // beside pool_ in a guided search
+    std::unique_ptr<detail::Node[], detail::PoolRelease> pool_;
+    std::unique_ptr<detail::Guide[], detail::PoolRelease> guides_;  // beside pool_ in a guided search
     Rng move_rng_;                             // the temperature's draws
     struct Steps {
         std::uint64_t quota = 0;
