@@ -154,7 +154,7 @@ private:
     DescentEnd descend(GameRecord& game) noexcept;
     void backup(const DescentEnd& end) noexcept;
     // A descent's nodes; nodes[0] is the root.
-    struct Path {
+    struct alignas(64) Path {
         std::array<std::uint32_t, kCells + 1> nodes{};
         int depth = 0;
     };
