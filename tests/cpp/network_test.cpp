@@ -128,6 +128,19 @@ TEST(Network, IndexFormIsBitIdenticalToThePlanes) {
                 network.forward_indices(indices.data(), count, got.data(), &got_value, scratch.data());
                 ASSERT_EQ(std::memcmp(want.data(), got.data(), sizeof want), 0) << "step " << step;
                 ASSERT_EQ(std::memcmp(&want_value, &got_value, sizeof want_value), 0) << "step " << step;
+                // Asked for some cells only (the legal ones, as the search asks, or a random
+                // set), the head gives those cells and the value the same bits.
+                const CellSet cells = player == game.next_player ? legal_cells(game)
+                                                                 : CellSet::from_words(rng.next(), rng.next());
+                const std::array<std::uint64_t, 2> wanted{cells.low_word(), cells.high_word()};
+                got.fill(NAN);
+                got_value = NAN;
+                network.forward_indices(indices.data(), count, wanted.data(), got.data(), &got_value, scratch.data());
+                cells.for_each([&](int c) {
+                    ASSERT_EQ(std::memcmp(&want[static_cast<std::size_t>(c)], &got[static_cast<std::size_t>(c)],
+                                          sizeof(float)), 0) << "step " << step << " cell " << c;
+                });
+                ASSERT_EQ(std::memcmp(&want_value, &got_value, sizeof want_value), 0) << "step " << step;
             }
             play_random_move(game, rng);
         }
