@@ -287,8 +287,45 @@ template <int W>
     return ((wanted[first / 64] >> (first % 64)) & ((std::uint64_t{1} << W) - 1)) != 0;
 }
 
-// dense_layer() on one row, over the runs of consecutive wanted vectors of outputs only (see
-// Kernels::some): the same sums per output as the whole row, so the same bits.
+// Up to this many wanted vectors of outputs take one pass over the nonzero inputs together.
+constexpr int kFewVectors = 4;
+
+// Outputs start[0 .. K) + W of one row (vectors within one panel each), in one pass over the
+// nonzero inputs: each vector's weights are read from its panel, where the weights of
+// successive inputs follow each other every kPanel floats, so that the reads run forward
+// through a few lines of memory instead of one line in every weight row. Each output is the
+// same sum, in the same order, as sparse_chunk() forms from the transposed rows.
+template <class Vec, int K>
+[[gnu::always_inline]] inline void panel_vectors(const Network::Packed& layer, const int* start,
+                                                 const std::int32_t* index, const float* value, int count,
+                                                 float* out) {
+    static_assert(kPanel % kWidth<Vec> == 0);
+    std::array<const float*, K> column{};
+    Vec acc[K];
+#pragma GCC unroll 8
+    for (int k = 0; k < K; ++k) {
+        const int c = start[k];
+        column[static_cast<std::size_t>(k)] =
+            layer.panels.data() + static_cast<std::ptrdiff_t>(c / kPanel) * layer.in_padded * kPanel + c % kPanel;
+        load(acc[k], layer.bias.data() + c);
+    }
+    for (int i = 0; i < count; ++i) {
+        const float x = value[i];
+        const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(index[i]) * kPanel;
+#pragma GCC unroll 8
+        for (int k = 0; k < K; ++k) {
+            Vec w;
+            load(w, column[static_cast<std::size_t>(k)] + offset);
+            acc[k] += x * w;
+        }
+    }
+#pragma GCC unroll 8
+    for (int k = 0; k < K; ++k) store(out + start[k], acc[k], layer.relu);
+}
+
+// dense_layer() on one row, over the wanted vectors of outputs only (see Kernels::some): a
+// few of them in one pass over the panels, more over runs of consecutive ones as the whole
+// row is done. The same sums per output as the whole row, so the same bits.
 template <class Vec, int V, int R, int VD>
 [[gnu::always_inline]] inline void some_row(const Network::Packed& layer, const float* in, const std::uint64_t* wanted,
                                             float* out) {
@@ -302,6 +339,21 @@ template <class Vec, int V, int R, int VD>
     std::array<float, kMaxSparseInputs + kSlack> value;         // NOLINT(cppcoreguidelines-pro-type-member-init)
     const int count = row_nonzeros<W>(in, layer.in, index.data(), value.data());
     const int vectors = layer.out_padded / W;
+    std::array<int, kFewVectors> start{};
+    int few = 0;
+    for (int v = 0; v < vectors && few <= kFewVectors; ++v) {
+        if (!any_wanted<W>(wanted, W * v)) continue;
+        if (few < kFewVectors) start[static_cast<std::size_t>(few)] = W * v;
+        ++few;
+    }
+    switch (few) {
+        case 0: return;
+        case 1: panel_vectors<Vec, 1>(layer, start.data(), index.data(), value.data(), count, out); return;
+        case 2: panel_vectors<Vec, 2>(layer, start.data(), index.data(), value.data(), count, out); return;
+        case 3: panel_vectors<Vec, 3>(layer, start.data(), index.data(), value.data(), count, out); return;
+        case 4: panel_vectors<Vec, 4>(layer, start.data(), index.data(), value.data(), count, out); return;
+        default: break;
+    }
     for (int v = 0; v < vectors;) {
         if (!any_wanted<W>(wanted, W * v)) {
             ++v;
