@@ -194,8 +194,7 @@ void Network::forward_indices(const std::int32_t* index, int count, float* logit
 }
 
 void Network::forward_indices(const std::int32_t* index, int count, const std::uint64_t* wanted, float* logits,
-                              float* value, float* scratch) const {
-    const Simd simd = best_simd();
+                              float* value, float* scratch, Simd simd) const {
     kernels_for(simd).ones(packed_.front(), index, count, scratch);
     forward_rest(1, scratch, scratch + widest_, logits, value, simd, wanted);
 }

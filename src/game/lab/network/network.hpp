@@ -82,9 +82,9 @@ public:
     // The same, writing the logits of the cells in wanted (bit c % 64 of wanted[c / 64], as
     // CellSet's words hold them) with the bits of the form above; the other logits are left
     // meaningless, as the policy head computes only the groups of outputs holding those cells
-    // and the value.
+    // and the value. simd chooses the kernels (the best ones by default; the others for tests).
     void forward_indices(const std::int32_t* index, int count, const std::uint64_t* wanted, float* logits,
-                         float* value, float* scratch) const;
+                         float* value, float* scratch, Simd simd = best_simd()) const;
 
     const std::vector<Dense>& hidden() const { return hidden_; }
     const Dense& policy() const { return policy_; }
