@@ -193,9 +193,11 @@ def self_play(evaluate: Evaluate, games: int, simulations: int, seed: int, sampl
             group = [g for g in active if (len(history[g]) < sample_plies) == (temperature > 0)]
             if not group:
                 continue
-            settings = noisy.replace(temperature=temperature, seed=int(rng.integers(2**62)))
+            # A seed a game: under one seed, games at the same position would draw the same noise
+            # and moves, and every game would be the first one again.
+            settings = noisy.replace(temperature=temperature)
             results = search_batch([positions[g] for g in group], evaluate, simulations=simulations,
-                                   settings=settings)
+                                   settings=settings, seeds=[int(s) for s in rng.integers(2**62, size=len(group))])
             for g, result in zip(group, results):
                 history[g].append((positions[g], result.policy.astype(np.float32), result.value))
                 positions[g] = positions[g].play(result.best_move)

@@ -163,6 +163,7 @@ def search_batch(
     simulations: int,
     settings: SearchSettings | None = None,
     leaves_per_tree: int = 1,
+    seeds: Sequence[int] | None = None,
     **changes: Any,
 ) -> list[SearchResult]:
     """Searches many positions at once, guided by a network that the caller evaluates.
@@ -186,6 +187,12 @@ def search_batch(
     (TypeError) or shape, or with a non-finite value (ValueError), and any exception of the
     evaluator, end the call with every tree as it was before that round. Ctrl-C stops
     between rounds. ``changes`` override fields of ``settings`` (e.g. ``seed=1``).
+
+    Every tree draws from ``settings.seed``, so equal positions give equal results under one
+    seed (noise, temperature and all). ``seeds``, one int a position, gives tree ``i`` the
+    seed ``seeds[i]`` instead (as ``search(positions[i], seed=seeds[i])``): self-play that
+    starts many games from one position needs it, or they all play the same game. With
+    neither seed nor ``seeds``, each tree gets a seed of its own from the operating system.
     """
     roots = [_position(p) for p in positions]
     chosen = _settings(settings, changes)
@@ -200,6 +207,7 @@ def search_batch(
         temperature=chosen.temperature,
         pool_nodes=chosen.pool_nodes,
         leaves_per_tree=leaves_per_tree,
+        seeds=seeds,
     )
     return batch.run(evaluator)
 

@@ -128,6 +128,25 @@ TEST(Network, IndexFormIsBitIdenticalToThePlanes) {
                 network.forward_indices(indices.data(), count, got.data(), &got_value, scratch.data());
                 ASSERT_EQ(std::memcmp(want.data(), got.data(), sizeof want), 0) << "step " << step;
                 ASSERT_EQ(std::memcmp(&want_value, &got_value, sizeof want_value), 0) << "step " << step;
+                // Asked for some cells only (the legal ones, as the search asks, or a random
+                // set), the head gives those cells and the value the same bits, with each
+                // kernel set this processor runs.
+                const CellSet cells = player == game.next_player ? legal_cells(game)
+                                                                 : CellSet::from_words(rng.next(), rng.next());
+                const std::array<std::uint64_t, 2> wanted{cells.low_word(), cells.high_word()};
+                for (const net::Simd simd : {net::Simd::Portable, net::Simd::Avx2, net::Simd::Avx512}) {
+                    if (!net::simd_supported(simd)) continue;
+                    network.forward(planes.data(), 1, want.data(), &want_value, scratch.data(), net::ForwardPath{simd, true});
+                    got.fill(NAN);
+                    got_value = NAN;
+                    network.forward_indices(indices.data(), count, wanted.data(), got.data(), &got_value, scratch.data(),
+                                            simd);
+                    cells.for_each([&](int c) {
+                        ASSERT_EQ(std::memcmp(&want[static_cast<std::size_t>(c)], &got[static_cast<std::size_t>(c)],
+                                              sizeof(float)), 0) << net::simd_name(simd) << " step " << step << " cell " << c;
+                    });
+                    ASSERT_EQ(std::memcmp(&want_value, &got_value, sizeof want_value), 0) << net::simd_name(simd);
+                }
             }
             play_random_move(game, rng);
         }

@@ -86,6 +86,11 @@ def test_a_quick_run_writes_generations_that_load_resume_and_beat_random_play(al
     shard = pq.read_table(out / "selfplay" / "gen-0002.parquet")
     assert set(shard.column("generation").to_pylist()) == {2}
     assert len(set(shard.column("game").to_pylist())) == 6
+    # Each game its own: one seed for all would make the six games one game six times.
+    sequences: dict[int, list[tuple[int, ...]]] = {}
+    for game, board in zip(shard.column("game").to_pylist(), shard.column("board").to_pylist()):
+        sequences.setdefault(game, []).append(tuple(board))
+    assert len({tuple(s) for s in sequences.values()}) == 6
     root = shard.column("root_value").to_numpy()
     assert np.all(np.abs(root) <= 1) and np.unique(root).size > 1
 

@@ -19,6 +19,7 @@
 #include "lab_args.hpp"
 #include "native_arrays.hpp"
 #include "planes.hpp"
+#include "rng.hpp"
 #include "search/search_batch.hpp"
 #include "search_result_type.hpp"
 #include "search_settings.hpp"
@@ -34,9 +35,9 @@ struct BatchBody {
 
 BatchBody& body(PyObject* self) { return Instance<BatchBody>::of(self); }
 
-constexpr Params<10> kNewParams{"SearchBatch.__new__()",
+constexpr Params<11> kNewParams{"SearchBatch.__new__()",
                                 {"positions", "simulations", "threads", "seed", "c_puct", "dirichlet_alpha",
-                                 "dirichlet_fraction", "temperature", "pool_nodes", "leaves_per_tree"},
+                                 "dirichlet_fraction", "temperature", "pool_nodes", "leaves_per_tree", "seeds"},
                                 1, 1};
 
 // The positions to search, each in play.
@@ -55,6 +56,26 @@ std::vector<GameRecord> roots_of(PyObject* positions) {
     return roots;
 }
 
+// The trees' seeds: those of `seeds` (one a position) when given; else, with no seed either,
+// one of its own for each tree from a seed of the operating system, so that equal positions
+// do not play out alike; else none (every tree has the seed).
+std::vector<std::uint64_t> tree_seeds(PyObject* seeds, PyObject* seed, std::size_t count) {
+    std::vector<std::uint64_t> out;
+    if (seeds != nullptr && seeds != Py_None) {
+        Ref sequence = Ref::checked(PySequence_Fast(seeds, "argument 'seeds': expected a sequence of ints"));
+        const Py_ssize_t given = PySequence_Fast_GET_SIZE(sequence.get());
+        if (static_cast<std::size_t>(given) != count) {
+            raise(PyExc_ValueError, "argument 'seeds': expected one seed a position (" + std::to_string(count) +
+                                        "), got " + std::to_string(given));
+        }
+        for (Py_ssize_t i = 0; i < given; ++i) out.push_back(seed_value(PySequence_Fast_GET_ITEM(sequence.get(), i), "seeds"));
+    } else if (seed == nullptr || seed == Py_None) {
+        Rng draw(seed_value(Py_None, "seed"), 0);
+        for (std::size_t i = 0; i < count; ++i) out.push_back(draw.next());
+    }
+    return out;
+}
+
 // A count in low..high given as name, or fallback when absent.
 std::int64_t count_in(PyObject* object, const char* name, std::int64_t low, std::int64_t high, std::int64_t fallback) {
     if (object == nullptr || object == Py_None) return fallback;
@@ -71,7 +92,7 @@ std::int64_t count_in(PyObject* object, const char* name, std::int64_t low, std:
 
 PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return lab_entry([&] {
-        auto [positions, simulations, threads, seed, c_puct, alpha, fraction, temperature, pool, per_tree] =
+        auto [positions, simulations, threads, seed, c_puct, alpha, fraction, temperature, pool, per_tree, seeds_object] =
             parse(kNewParams, args, kwargs);
         if (simulations == nullptr || simulations == Py_None) {
             raise(PyExc_TypeError, "SearchBatch() needs a budget: simulations=");
@@ -86,10 +107,11 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             count_in(pool, "pool_nodes", mcts::kMinTreeNodes, 0xFFFFFFFFLL, mcts::kDefaultPoolNodes));
         const auto leaves_per_tree = static_cast<int>(count_in(per_tree, "leaves_per_tree", 1, kCells, 1));
         const std::vector<GameRecord> roots = roots_of(positions);
+        const std::vector<std::uint64_t> seeds = tree_seeds(seeds_object, seed, roots.size());
         Ref self = Ref::steal(allocate<BatchBody>(type));
         building_pool(config, true, [&] {
             try {
-                body(self.get()).batch.emplace(roots, config, static_cast<std::uint64_t>(budget), leaves_per_tree);
+                body(self.get()).batch.emplace(roots, config, static_cast<std::uint64_t>(budget), leaves_per_tree, seeds);
             } catch (const std::invalid_argument& error) {
                 raise(PyExc_ValueError, error.what());
             }
@@ -298,7 +320,8 @@ PyType_Slot kSlots[] = {
     {Py_tp_methods, kMethods},
     {Py_tp_doc, const_cast<char*>(
          "SearchBatch(positions, *, simulations, threads=1, seed=None, c_puct=2.5, dirichlet_alpha=0.3,\n"
-         "            dirichlet_fraction=0.0, temperature=0.0, pool_nodes=4194304, leaves_per_tree=1)\n--\n\n"
+         "            dirichlet_fraction=0.0, temperature=0.0, pool_nodes=4194304, leaves_per_tree=1,\n"
+         "            seeds=None)\n--\n\n"
          "Guided searches of many positions advanced together, their leaves evaluated by the\n"
          "caller once a round (see search_batch).")},
     {0, nullptr},

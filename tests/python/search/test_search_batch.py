@@ -63,6 +63,23 @@ def test_a_tree_does_not_depend_on_its_companions() -> None:
     assert all((a.visits == b.visits).all() for a, b in zip(together, shuffled[::-1]))
 
 
+def test_seeds_give_each_tree_its_own_stream() -> None:
+    # Self-play starts many trees from one position: under one seed they all draw the same
+    # noise and moves; seeds=, or no seed at all, gives each tree its own.
+    root, noisy = Position(), {"dirichlet_fraction": 0.25, "temperature": 1.0}
+    shared = search_batch([root] * 4, NumpyNet(1), simulations=60, seed=3, **noisy)
+    assert len({tuple(r.visits) for r in shared}) == 1
+    own = search_batch([root] * 4, NumpyNet(1), simulations=60, seeds=[5, 6, 7, 8], **noisy)
+    assert len({tuple(r.visits) for r in own}) == 4
+    for seed, result in zip([5, 6, 7, 8], own):
+        alone = search_batch([root], NumpyNet(1), simulations=60, seed=seed, **noisy)[0]
+        assert (alone.visits == result.visits).all() and alone.best_move == result.best_move
+    unseeded = search_batch([root] * 4, NumpyNet(1), simulations=60, **noisy)
+    assert len({tuple(r.visits) for r in unseeded}) == 4
+    with pytest.raises(ValueError, match="one seed a position"):
+        search_batch([root] * 4, NumpyNet(1), simulations=60, seeds=[1, 2])
+
+
 @pytest.mark.parametrize("per_tree", [1, 4])
 def test_a_round_gathers_the_leaves_asked_for(per_tree: int) -> None:
     net = NumpyNet(2)

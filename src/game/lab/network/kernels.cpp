@@ -84,7 +84,53 @@ template <class T>
     }
     return nonzeros(row, i, n, index, value, count);
 }
+
+// For each mask of 8 lanes, the positions of its set lanes packed to the front, 4 bits each
+// (the k-th set lane in bits 4k .. 4k + 3): 1 KiB, where a table of whole index vectors would
+// take 8.
+constexpr std::array<std::uint32_t, 256> kPackedLanes = [] {
+    std::array<std::uint32_t, 256> table{};
+    for (unsigned mask = 0; mask < 256; ++mask) {
+        unsigned packed = 0;
+        unsigned k = 0;
+        for (unsigned lane = 0; lane < 8; ++lane)
+            if ((mask & (1U << lane)) != 0) packed |= lane << (4 * k++);
+        table[mask] = packed;
+    }
+    return table;
+}();
+
+// The same with AVX2, 8 entries a step: the nonzero lanes are moved to the front by a
+// permutation from the table and the whole register stored (up to 7 entries past the count).
+[[gnu::target("avx2,popcnt")]] int nonzeros_avx2(const float* row, int n, std::int32_t* index, float* value) {
+    int count = 0;
+    int i = 0;
+    const __m256i shifts = _mm256_setr_epi32(0, 4, 8, 12, 16, 20, 24, 28);
+    const __m256i nibble = _mm256_set1_epi32(15);
+    for (; i + 8 <= n; i += 8) {
+        const __m256 x = _mm256_loadu_ps(row + i);
+        const int kept = _mm256_movemask_ps(_mm256_cmp_ps(x, _mm256_setzero_ps(), _CMP_NEQ_UQ));
+        const auto packed = static_cast<int>(kPackedLanes[static_cast<std::size_t>(kept)]);
+        const __m256i lanes = _mm256_and_si256(_mm256_srlv_epi32(_mm256_set1_epi32(packed), shifts), nibble);
+        _mm256_storeu_ps(value + count, _mm256_permutevar8x32_ps(x, lanes));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(index + count),  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+                            _mm256_add_epi32(lanes, _mm256_set1_epi32(i)));
+        count += __builtin_popcount(static_cast<unsigned>(kept));
+    }
+    return nonzeros(row, i, n, index, value, count);
+}
 #endif
+
+// The nonzero entries of row[0, n) as nonzeros() finds them, with the vector form of the
+// kernel copy's instruction set for float rows.
+template <int W, class T>
+[[gnu::always_inline]] inline int row_nonzeros(const T* row, int n, std::int32_t* index, float* value) {
+#if NONAGAME_NET_X86
+    if constexpr (std::is_same_v<T, float> && W == 16) return nonzeros_avx512(row, n, index, value);
+    if constexpr (std::is_same_v<T, float> && W == 8) return nonzeros_avx2(row, n, index, value);
+#endif
+    return nonzeros(row, 0, n, index, value);
+}
 
 template <class Vec, int V>
 [[gnu::always_inline]] inline void sparse_chunk(const Network::Packed& layer, int out0, const std::int32_t* index,
@@ -141,13 +187,7 @@ template <class Vec, int V, class T>
     const int vectors = layer.out_padded / W;
     for (int r = 0; r < n; ++r) {
         const T* row = in + r * ld;
-        int count = 0;
-#if NONAGAME_NET_X86
-        if constexpr (std::is_same_v<T, float> && W == 16)
-            count = nonzeros_avx512(row, layer.in, index.data(), value.data());
-        else
-#endif
-            count = nonzeros(row, 0, layer.in, index.data(), value.data());
+        const int count = row_nonzeros<W>(row, layer.in, index.data(), value.data());
         float* out_row = out + static_cast<std::ptrdiff_t>(r) * layer.out_padded;
         for (int v = 0; v < vectors; v += V)
             sparse_upto<Vec, V>(vectors - v < V ? vectors - v : V, layer, W * v, index.data(), value.data(), count,
@@ -239,6 +279,93 @@ template <class Vec, int R, int V, int V1>
                                    out + r * ld_out);
 }
 
+// Whether any of outputs [first, first + W) has its bit set in wanted (W divides 64, so the
+// group lies within one word).
+template <int W>
+[[gnu::always_inline]] inline bool any_wanted(const std::uint64_t* wanted, int first) {
+    static_assert(W < 64 && 64 % W == 0);
+    return ((wanted[first / 64] >> (first % 64)) & ((std::uint64_t{1} << W) - 1)) != 0;
+}
+
+// Up to this many wanted vectors of outputs take one pass over the nonzero inputs together.
+constexpr int kFewVectors = 4;
+
+// Outputs start[0 .. K) + W of one row (vectors within one panel each), in one pass over the
+// nonzero inputs: each vector's weights are read from its panel, where the weights of
+// successive inputs follow each other every kPanel floats, so that the reads run forward
+// through a few lines of memory instead of one line in every weight row. Each output is the
+// same sum, in the same order, as sparse_chunk() forms from the transposed rows.
+template <class Vec, int K>
+[[gnu::always_inline]] inline void panel_vectors(const Network::Packed& layer, const int* start,
+                                                 const std::int32_t* index, const float* value, int count,
+                                                 float* out) {
+    static_assert(kPanel % kWidth<Vec> == 0);
+    std::array<const float*, K> column{};
+    Vec acc[K];
+#pragma GCC unroll 8
+    for (int k = 0; k < K; ++k) {
+        const int c = start[k];
+        column[static_cast<std::size_t>(k)] =
+            layer.panels.data() + static_cast<std::ptrdiff_t>(c / kPanel) * layer.in_padded * kPanel + c % kPanel;
+        load(acc[k], layer.bias.data() + c);
+    }
+    for (int i = 0; i < count; ++i) {
+        const float x = value[i];
+        const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(index[i]) * kPanel;
+#pragma GCC unroll 8
+        for (int k = 0; k < K; ++k) {
+            Vec w;
+            load(w, column[static_cast<std::size_t>(k)] + offset);
+            acc[k] += x * w;
+        }
+    }
+#pragma GCC unroll 8
+    for (int k = 0; k < K; ++k) store(out + start[k], acc[k], layer.relu);
+}
+
+// dense_layer() on one row, over the wanted vectors of outputs only (see Kernels::some): a
+// few of them in one pass over the panels, more over runs of consecutive ones as the whole
+// row is done. The same sums per output as the whole row, so the same bits.
+template <class Vec, int V, int R, int VD>
+[[gnu::always_inline]] inline void some_row(const Network::Packed& layer, const float* in, const std::uint64_t* wanted,
+                                            float* out) {
+    constexpr int W = kWidth<Vec>;
+    if (layer.in > kMaxSparseInputs) {
+        dense_layer<Vec, R, VD, V>(layer, in, 1, out);
+        return;
+    }
+    // Written before read, as in sparse_rows().
+    std::array<std::int32_t, kMaxSparseInputs + kSlack> index;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+    std::array<float, kMaxSparseInputs + kSlack> value;         // NOLINT(cppcoreguidelines-pro-type-member-init)
+    const int count = row_nonzeros<W>(in, layer.in, index.data(), value.data());
+    const int vectors = layer.out_padded / W;
+    std::array<int, kFewVectors> start{};
+    int few = 0;
+    for (int v = 0; v < vectors && few <= kFewVectors; ++v) {
+        if (!any_wanted<W>(wanted, W * v)) continue;
+        if (few < kFewVectors) start[static_cast<std::size_t>(few)] = W * v;
+        ++few;
+    }
+    switch (few) {
+        case 0: return;
+        case 1: panel_vectors<Vec, 1>(layer, start.data(), index.data(), value.data(), count, out); return;
+        case 2: panel_vectors<Vec, 2>(layer, start.data(), index.data(), value.data(), count, out); return;
+        case 3: panel_vectors<Vec, 3>(layer, start.data(), index.data(), value.data(), count, out); return;
+        case 4: panel_vectors<Vec, 4>(layer, start.data(), index.data(), value.data(), count, out); return;
+        default: break;
+    }
+    for (int v = 0; v < vectors;) {
+        if (!any_wanted<W>(wanted, W * v)) {
+            ++v;
+            continue;
+        }
+        int end = v + 1;
+        while (end < vectors && end - v < V && any_wanted<W>(wanted, W * end)) ++end;
+        sparse_upto<Vec, V>(end - v, layer, W * v, index.data(), value.data(), count, out);
+        v = end;
+    }
+}
+
 // Tiles: R rows x V vectors of accumulators, within the 16 registers of SSE2 and AVX2 and the
 // 32 of AVX-512, leaving room for the weight vectors and the broadcast input.
 void portable_sparse(const Network::Packed& layer, const std::int8_t* planes, int n, float* out) {
@@ -249,6 +376,9 @@ void portable_ones(const Network::Packed& layer, const std::int32_t* index, int 
 }
 void portable_dense(const Network::Packed& layer, const float* in, int n, float* out) {
     dense_layer<Vec4, 4, 2, 8>(layer, in, n, out);
+}
+void portable_some(const Network::Packed& layer, const float* in, const std::uint64_t* wanted, float* out) {
+    some_row<Vec4, 8, 4, 2>(layer, in, wanted, out);
 }
 
 #if NONAGAME_NET_X86
@@ -263,6 +393,10 @@ void portable_dense(const Network::Packed& layer, const float* in, int n, float*
 [[gnu::target("avx2,fma")]] void avx2_dense(const Network::Packed& layer, const float* in, int n, float* out) {
     dense_layer<Vec8, 6, 2, 8>(layer, in, n, out);
 }
+[[gnu::target("avx2,fma")]] void avx2_some(const Network::Packed& layer, const float* in, const std::uint64_t* wanted,
+                                            float* out) {
+    some_row<Vec8, 8, 6, 2>(layer, in, wanted, out);
+}
 [[gnu::target("avx512f,fma")]] void avx512_sparse(const Network::Packed& layer, const std::int8_t* planes, int n,
                                                   float* out) {
     sparse_rows<Vec16, 16>(layer, planes, kInputs, n, out);
@@ -274,22 +408,26 @@ void portable_dense(const Network::Packed& layer, const float* in, int n, float*
 [[gnu::target("avx512f,fma")]] void avx512_dense(const Network::Packed& layer, const float* in, int n, float* out) {
     dense_layer<Vec16, 4, 4, 16>(layer, in, n, out);
 }
+[[gnu::target("avx512f,fma")]] void avx512_some(const Network::Packed& layer, const float* in,
+                                                const std::uint64_t* wanted, float* out) {
+    some_row<Vec16, 16, 4, 4>(layer, in, wanted, out);
+}
 #endif
 
 }  // namespace
 
 const Kernels& portable_kernels() {
-    static constexpr Kernels kernels{portable_sparse, portable_ones, portable_dense};
+    static constexpr Kernels kernels{portable_sparse, portable_ones, portable_dense, portable_some};
     return kernels;
 }
 
 #if NONAGAME_NET_X86
 const Kernels& avx2_kernels() {
-    static constexpr Kernels kernels{avx2_sparse, avx2_ones, avx2_dense};
+    static constexpr Kernels kernels{avx2_sparse, avx2_ones, avx2_dense, avx2_some};
     return kernels;
 }
 const Kernels& avx512_kernels() {
-    static constexpr Kernels kernels{avx512_sparse, avx512_ones, avx512_dense};
+    static constexpr Kernels kernels{avx512_sparse, avx512_ones, avx512_dense, avx512_some};
     return kernels;
 }
 #endif

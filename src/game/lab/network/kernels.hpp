@@ -18,6 +18,10 @@ struct Kernels {
     void (*ones)(const Network::Packed& layer, const std::int32_t* index, int count, float* out);
     // out (n x layer.out_padded) = act(bias + in (n x layer.in_padded) . panels).
     void (*dense)(const Network::Packed& layer, const float* in, int n, float* out);
+    // dense() on one row, computing only the register-wide groups of outputs that hold an
+    // output o whose bit (o % 64 of wanted[o / 64]) is set; the other entries of out are left
+    // as they were. Each output computed has the bits dense() gives it.
+    void (*some)(const Network::Packed& layer, const float* in, const std::uint64_t* wanted, float* out);
 };
 
 const Kernels& portable_kernels();

@@ -1,6 +1,7 @@
 #include "network.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -192,10 +193,30 @@ void Network::forward_indices(const std::int32_t* index, int count, float* logit
     forward_rest(1, scratch, scratch + widest_, logits, value, simd);
 }
 
-void Network::forward_rest(int n, float* current, float* other, float* logits, float* values, Simd simd) const {
+void Network::forward_indices(const std::int32_t* index, int count, const std::uint64_t* wanted, float* logits,
+                              float* value, float* scratch, Simd simd) const {
+    kernels_for(simd).ones(packed_.front(), index, count, scratch);
+    forward_rest(1, scratch, scratch + widest_, logits, value, simd, wanted);
+}
+
+void Network::forward_rest(int n, float* current, float* other, float* logits, float* values, Simd simd,
+                           const std::uint64_t* wanted) const {
     const detail::Kernels& kernels = kernels_for(simd);
-    for (std::size_t l = 1; l < packed_.size(); ++l) {
+    const std::size_t heads = packed_.size() - 1;
+    for (std::size_t l = 1; l < heads; ++l) {
         kernels.dense(packed_[l], current, n, other);
+        std::swap(current, other);
+    }
+    if (heads > 0) {
+        if (wanted != nullptr && n == 1) {
+            // The heads' outputs: the wanted cells' logits, then the value.
+            static_assert(kMoves + 1 <= 128);
+            const std::array<std::uint64_t, 2> outputs{wanted[0], (wanted[1] & ((std::uint64_t{1} << (kMoves - 64)) - 1)) |
+                                                                      std::uint64_t{1} << (kMoves - 64)};
+            kernels.some(packed_[heads], current, outputs.data(), other);
+        } else {
+            kernels.dense(packed_[heads], current, n, other);
+        }
         std::swap(current, other);
     }
     const auto ld = static_cast<std::size_t>(packed_.back().out_padded);

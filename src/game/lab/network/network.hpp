@@ -79,6 +79,12 @@ public:
     // plane_indices() gives them): the same result as forward() on those planes, without
     // reading the zeros. scratch as for forward() at n = 1.
     void forward_indices(const std::int32_t* index, int count, float* logits, float* value, float* scratch) const;
+    // The same, writing the logits of the cells in wanted (bit c % 64 of wanted[c / 64], as
+    // CellSet's words hold them) with the bits of the form above; the other logits are left
+    // meaningless, as the policy head computes only the groups of outputs holding those cells
+    // and the value. simd chooses the kernels (the best ones by default; the others for tests).
+    void forward_indices(const std::int32_t* index, int count, const std::uint64_t* wanted, float* logits,
+                         float* value, float* scratch, Simd simd = best_simd()) const;
 
     const std::vector<Dense>& hidden() const { return hidden_; }
     const Dense& policy() const { return policy_; }
@@ -101,7 +107,9 @@ public:
 private:
     // The layers after the first on n rows in current (n x widest_), other being scratch of the
     // same size, and the heads out of the last.
-    void forward_rest(int n, float* current, float* other, float* logits, float* values, Simd simd) const;
+    // wanted (n = 1 only): the cells whose logits are needed, nullptr for all of them.
+    void forward_rest(int n, float* current, float* other, float* logits, float* values, Simd simd,
+                      const std::uint64_t* wanted = nullptr) const;
 
     std::vector<Dense> hidden_;
     Dense policy_;

@@ -32,7 +32,9 @@ float NetworkEvaluator::evaluate(const GameRecord& game, float* priors, int thre
     const CellSet legal = legal_cells(game);
     const int count = plane_indices(game, game.next_player, legal, inputs.data());
     float value = 0;
-    network_->forward_indices(inputs.data(), count, logits.data(), &value,
+    // Only the legal cells' logits are read, so the policy head computes just those.
+    const std::array<std::uint64_t, 2> wanted{legal.low_word(), legal.high_word()};
+    network_->forward_indices(inputs.data(), count, wanted.data(), logits.data(), &value,
                               scratch_[static_cast<std::size_t>(thread)].floats.data());
     legal_softmax(logits.data(), legal, priors);
     return value;

@@ -32,12 +32,16 @@ void for_each_on(int workers, std::size_t count, Body&& body) {
 }  // namespace
 
 SearchBatch::SearchBatch(const std::vector<GameRecord>& roots, const SearchConfig& config, std::uint64_t simulations,
-                         int leaves_per_tree) {
+                         int leaves_per_tree, const std::vector<std::uint64_t>& seeds) {
     if (config.threads < 1 || config.threads > kMaxThreads) {
         throw std::invalid_argument("threads must be between 1 and " + std::to_string(kMaxThreads));
     }
     if (leaves_per_tree < 1 || leaves_per_tree > kCells) {
         throw std::invalid_argument("leaves_per_tree must be between 1 and " + std::to_string(kCells));
+    }
+    if (!seeds.empty() && seeds.size() != roots.size()) {
+        throw std::invalid_argument("seeds must be one a position: " + std::to_string(roots.size()) + " positions, " +
+                                    std::to_string(seeds.size()) + " seeds");
     }
     workers_ = config.threads;
     per_tree_ = leaves_per_tree;
@@ -47,8 +51,10 @@ SearchBatch::SearchBatch(const std::vector<GameRecord>& roots, const SearchConfi
     own.guided = true;
     own.pool_nodes = pool_for(own, simulations);
     searches_.reserve(roots.size());
-    for (const GameRecord& root : roots) {
+    for (std::size_t i = 0; i < roots.size(); ++i) {
+        const GameRecord& root = roots[i];
         if (is_over(root)) throw std::invalid_argument("the game is over: there is no move to search");
+        if (!seeds.empty()) own.seed = seeds[i];
         searches_.emplace_back(own);
         searches_.back().set_position(root);
         searches_.back().start_steps(simulations, per_tree_);

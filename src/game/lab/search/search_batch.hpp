@@ -5,7 +5,10 @@
 // Each position gets its own Search of one thread (its own pool, sized as a one-off search
 // of the same budget would be, and its own generator Rng(seed, 0) as search() gives it), so
 // a tree's result does not depend on its batch companions, and with the same evaluations it
-// equals search() of that position exactly. A round: gather() runs every unfinished tree on
+// equals search() of that position exactly. `seeds`, when given, holds one seed a tree (tree
+// i as search() with seeds[i]); otherwise every tree has config.seed, so that equal positions
+// searched under one seed give equal results, which self-play that wants distinct games must
+// avoid by passing seeds. A round: gather() runs every unfinished tree on
 // to its next leaf (first its root, whose evaluation is not a simulation), on `workers`
 // threads; write_leaves() writes the leaves' planes and legal masks into the caller's
 // buffers (the arrays the evaluator is given, with no copy between); the caller evaluates
@@ -28,11 +31,11 @@ namespace nonagame::mcts {
 
 class SearchBatch {
 public:
-    // Throws std::invalid_argument for a configuration out of range (as Search) or a root
-    // that is over. config.threads is the number of tree-work threads, config.evaluator is
-    // ignored (the caller evaluates).
+    // Throws std::invalid_argument for a configuration out of range (as Search), a root
+    // that is over, or seeds that are neither empty nor one a root. config.threads is the
+    // number of tree-work threads, config.evaluator is ignored (the caller evaluates).
     SearchBatch(const std::vector<GameRecord>& roots, const SearchConfig& config, std::uint64_t simulations,
-                int leaves_per_tree = 1);
+                int leaves_per_tree = 1, const std::vector<std::uint64_t>& seeds = {});
 
     // Runs the tree work of one round and returns how many leaves it needs evaluated (0 once
     // every tree is done), in the order of the trees.
