@@ -22,12 +22,11 @@ void* map_aligned(std::size_t bytes) {
     const std::size_t span = bytes + kHugePage;
     void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) return nullptr;
-    const auto start = reinterpret_cast<std::uintptr_t>(raw);
-    const std::uintptr_t aligned = round_up(start, kHugePage);
-    if (aligned > start) munmap(raw, aligned - start);
-    const std::uintptr_t end = aligned + bytes;
-    if (start + span > end) munmap(reinterpret_cast<void*>(end), start + span - end);
-    return reinterpret_cast<void*>(aligned);
+    const std::size_t head = (kHugePage - reinterpret_cast<std::uintptr_t>(raw) % kHugePage) % kHugePage;
+    char* aligned = static_cast<char*>(raw) + head;
+    if (head > 0) munmap(raw, head);
+    if (span - head > bytes) munmap(aligned + bytes, span - head - bytes);
+    return aligned;
 }
 #endif
 
