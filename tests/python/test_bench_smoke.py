@@ -95,6 +95,19 @@ def test_skipped_parts_are_reported_with_their_reason(tmp_path):
     assert f"({len(skipped_rows)} skipped)" in out
 
 
+def test_thread_pairs_reports_every_round_and_build():
+    import os
+    build = os.pathsep.join(sys.path)  # the nonagame_lab under test, for the script's child processes
+    result = subprocess.run([sys.executable, str(ROOT / "bench" / "thread_pairs.py"), build, build, "--rounds", "2",
+                             "--pairs", "2", "--simulations", "300"], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr
+    lines = result.stdout.splitlines()
+    assert [line.startswith(f"round {r} {build}: t1 ") for line, r in zip(lines, (1, 1, 2, 2))] == [True] * 4
+    # Each build's summary gathers its pairs of every round, and a ratio of wall rates is positive.
+    summaries = lines[-2:]
+    assert all(line.endswith("4 pairs)") and float(line.split(": ")[-1].split("x")[0]) > 0 for line in summaries)
+
+
 @pytest.mark.parametrize("target, value, met", [
     (run.Target("r", "", 2, False), 2.0, True),  # a ratio at its upper bound is met
     (run.Target("r", "", 2, False), 2.01, False),
