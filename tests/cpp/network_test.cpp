@@ -139,8 +139,8 @@ TEST(Network, IndexFormIsBitIdenticalToThePlanes) {
                     network.forward(planes.data(), 1, want.data(), &want_value, scratch.data(), net::ForwardPath{simd, true});
                     got.fill(NAN);
                     got_value = NAN;
-                    network.forward_indices(indices.data(), count, wanted.data(), got.data(), &got_value, scratch.data(),
-                                            simd);
+                    network.forward_indices(indices.data(), count, got.data(), &got_value, scratch.data(),
+                                            wanted.data(), simd);
                     cells.for_each([&](int c) {
                         ASSERT_EQ(std::memcmp(&want[static_cast<std::size_t>(c)], &got[static_cast<std::size_t>(c)],
                                               sizeof(float)), 0) << net::simd_name(simd) << " step " << step << " cell " << c;

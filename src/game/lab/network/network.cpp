@@ -186,15 +186,8 @@ void Network::forward(const std::int8_t* planes, int n, float* logits, float* va
     forward_rest(n, current, other, logits, values, path.simd);
 }
 
-void Network::forward_indices(const std::int32_t* index, int count, float* logits, float* value,
-                              float* scratch) const {
-    const Simd simd = best_simd();
-    kernels_for(simd).ones(packed_.front(), index, count, scratch);
-    forward_rest(1, scratch, scratch + widest_, logits, value, simd);
-}
-
-void Network::forward_indices(const std::int32_t* index, int count, const std::uint64_t* wanted, float* logits,
-                              float* value, float* scratch, Simd simd) const {
+void Network::forward_indices(const std::int32_t* index, int count, float* logits, float* value, float* scratch,
+                              const std::uint64_t* wanted, Simd simd) const {
     kernels_for(simd).ones(packed_.front(), index, count, scratch);
     forward_rest(1, scratch, scratch + widest_, logits, value, simd, wanted);
 }

@@ -77,14 +77,13 @@ public:
 
     // One row given by the nonzero inputs of its planes, all 1, in increasing order (as
     // plane_indices() gives them): the same result as forward() on those planes, without
-    // reading the zeros. scratch as for forward() at n = 1.
-    void forward_indices(const std::int32_t* index, int count, float* logits, float* value, float* scratch) const;
-    // The same, writing the logits of the cells in wanted (bit c % 64 of wanted[c / 64], as
-    // CellSet's words hold them) with the bits of the form above; the other logits are left
-    // meaningless, as the policy head computes only the groups of outputs holding those cells
-    // and the value. simd chooses the kernels (the best ones by default; the others for tests).
-    void forward_indices(const std::int32_t* index, int count, const std::uint64_t* wanted, float* logits,
-                         float* value, float* scratch, Simd simd = best_simd()) const;
+    // reading the zeros. scratch as for forward() at n = 1. With wanted (bit c % 64 of
+    // wanted[c / 64], as CellSet's words hold them), only the logits of those cells are
+    // written, with the same bits; the others are left meaningless, as the policy head then
+    // computes only the groups of outputs holding those cells and the value. simd chooses
+    // the kernels (the best ones by default; the others for tests).
+    void forward_indices(const std::int32_t* index, int count, float* logits, float* value, float* scratch,
+                         const std::uint64_t* wanted = nullptr, Simd simd = best_simd()) const;
 
     const std::vector<Dense>& hidden() const { return hidden_; }
     const Dense& policy() const { return policy_; }

@@ -14,7 +14,6 @@
 
 #include "fault.hpp"
 #include "playout.hpp"
-#include "search/pool_memory.hpp"
 #include "search/tree.hpp"
 
 namespace nonagame::mcts {

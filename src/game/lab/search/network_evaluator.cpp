@@ -34,8 +34,8 @@ float NetworkEvaluator::evaluate(const GameRecord& game, float* priors, int thre
     float value = 0;
     // Only the legal cells' logits are read, so the policy head computes just those.
     const std::array<std::uint64_t, 2> wanted{legal.low_word(), legal.high_word()};
-    network_->forward_indices(inputs.data(), count, wanted.data(), logits.data(), &value,
-                              scratch_[static_cast<std::size_t>(thread)].floats.data());
+    network_->forward_indices(inputs.data(), count, logits.data(), &value,
+                              scratch_[static_cast<std::size_t>(thread)].floats.data(), wanted.data());
     legal_softmax(logits.data(), legal, priors);
     return value;
 }
