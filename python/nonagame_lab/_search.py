@@ -107,7 +107,8 @@ def search(
 
     Proven wins and losses propagate up the tree, so a forced win is played as one. The
     interpreter lock is released while searching; with ``threads`` > 1 each thread grows its
-    own tree (root parallelism) and their root statistics are merged. At ``threads=1`` a seed
+    own tree (root parallelism) and their root statistics are merged; with a network, thread t
+    sees the positions under symmetry t % 8, so that the trees differ. At ``threads=1`` a seed
     makes the result reproducible. ``pool_nodes`` bounds the memory: when the pool is full the
     tree stops growing and the search goes on with what it has. Ctrl-C ends a long search with
     KeyboardInterrupt. A position that is already over raises ValueError, and so does a

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <utility>
 #include <stdexcept>
 #include <string>
@@ -13,7 +14,10 @@
 #include "network.hpp"
 #include "planes.hpp"
 #include "playout.hpp"
+#include "position.hpp"
 #include "rng.hpp"
+#include "search/network_evaluator.hpp"
+#include "symmetry.hpp"
 
 using namespace nonagame;
 using net::Dense;
@@ -150,6 +154,31 @@ TEST(Network, IndexFormIsBitIdenticalToThePlanes) {
             }
             play_random_move(game, rng);
         }
+    }
+}
+
+// The search's evaluator on thread t sees the position under symmetry t % 8: its value and
+// priors are those of the transformed position on thread 0, the priors carried back.
+TEST(Network, EvaluatorThreadsSeeTheirSymmetry) {
+    Rng rng(29);
+    auto network = std::make_shared<const Network>(random_network(rng, {64, 32}));
+    mcts::NetworkEvaluator evaluator(network, 2 * kSymmetries);
+    GameRecord game = new_game(0, false);
+    for (int step = 0; step < 40 && !game.available.empty(); ++step) {
+        const Position position = Position::from_record(game).value();
+        const CellSet legal = legal_cells(game);
+        for (int thread = 1; thread < 2 * kSymmetries; ++thread) {
+            const int k = thread % kSymmetries;
+            std::array<float, net::kMoves> got{}, want{};
+            const float value = evaluator.evaluate(game, got.data(), thread);
+            const float image_value = evaluator.evaluate(position.transformed(k).record(), want.data(), 0);
+            ASSERT_EQ(value, image_value) << "thread " << thread;
+            legal.for_each([&](int c) {
+                ASSERT_NEAR(got[static_cast<std::size_t>(c)], want[static_cast<std::size_t>(transform_cell(k, c))], 1e-6)
+                    << "thread " << thread << " cell " << c;
+            });
+        }
+        play_random_move(game, rng);
     }
 }
 

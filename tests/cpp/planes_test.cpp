@@ -7,6 +7,8 @@
 #include "board.hpp"
 #include "legal.hpp"
 #include "planes.hpp"
+#include "position.hpp"
+#include "symmetry.hpp"
 #include "rng.hpp"
 
 using namespace nonagame;
@@ -70,6 +72,16 @@ TEST(Planes, IndicesAreTheNonzeroPlanes) {
                     const int count = given ? plane_indices(game, player, legal, indices.data())
                                             : plane_indices(game, player, indices.data());
                     ASSERT_EQ(std::vector<std::int32_t>(indices.begin(), indices.begin() + count), want);
+                }
+                // Under a symmetry: the nonzero planes of the transformed position.
+                const Position position = Position::from_record(game).value();
+                for (int k = 1; k < kSymmetries; ++k) {
+                    write_planes(position.transformed(k).record(), player, planes.data());
+                    std::vector<std::int32_t> image;
+                    for (int i = 0; i < kPlaneValues; ++i)
+                        if (planes[static_cast<std::size_t>(i)] != 0) image.push_back(i);
+                    const int count = plane_indices(game, player, legal, k, indices.data());
+                    ASSERT_EQ(std::vector<std::int32_t>(indices.begin(), indices.begin() + count), image) << k;
                 }
             }
             if (game.available.empty()) break;

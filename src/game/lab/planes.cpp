@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "board.hpp"
+#include "symmetry.hpp"
 
 namespace nonagame {
 
@@ -18,6 +19,16 @@ constexpr std::array<std::uint8_t, kCells> kSquareCells = [] {
     for (int square = 0; square < kCells; ++square)
         cells[static_cast<std::size_t>(square)] = static_cast<std::uint8_t>(square_cell(square));
     return cells;
+}();
+
+// kSourceSquares[k][d]: the grid square whose content lands on square d under symmetry k.
+constexpr std::array<std::array<std::uint8_t, kCells>, kSymmetries> kSourceSquares = [] {
+    std::array<std::array<std::uint8_t, kCells>, kSymmetries> table{};
+    for (int k = 0; k < kSymmetries; ++k)
+        for (int square = 0; square < kCells; ++square)
+            table[static_cast<std::size_t>(k)][static_cast<std::size_t>(square)] =
+                static_cast<std::uint8_t>(cell_square(transform_cell(inverse(k), square_cell(square))));
+    return table;
 }();
 
 }  // namespace
@@ -38,6 +49,10 @@ int plane_indices(const GameRecord& game, int player, std::int32_t* out) {
 }
 
 int plane_indices(const GameRecord& game, int player, CellSet legal, std::int32_t* out) {
+    return plane_indices(game, player, legal, kIdentity, out);
+}
+
+int plane_indices(const GameRecord& game, int player, CellSet legal, int symmetry, std::int32_t* out) {
     // The three channels as sets of grid squares (bit s of word s / 64), built roster by
     // roster from the record's 9-bit masks: the three rows of a roster are three runs of
     // three squares. Then only the set squares are visited, ascending.
@@ -64,14 +79,26 @@ int plane_indices(const GameRecord& game, int player, CellSet legal, std::int32_
             put(any, run(mine_bits) | run(their_bits) | run(open_bits));
         }
     }
+    const auto channel = [&](std::size_t w, std::uint64_t one) {
+        return (theirs[w] & one) != 0 ? 1 : ((open[w] & one) != 0 ? 2 : 0);
+    };
     int count = 0;
-    for (std::size_t w = 0; w < 2; ++w) {
-        for (std::uint64_t bits = any[w]; bits != 0; bits &= bits - 1) {
-            const int bit = std::countr_zero(bits);
-            const std::uint64_t one = std::uint64_t{1} << bit;
-            const int channel = (theirs[w] & one) != 0 ? 1 : ((open[w] & one) != 0 ? 2 : 0);
-            out[count++] = kPlaneChannels * (64 * static_cast<int>(w) + bit) + channel;
+    if (symmetry == kIdentity) {
+        for (std::size_t w = 0; w < 2; ++w) {
+            for (std::uint64_t bits = any[w]; bits != 0; bits &= bits - 1) {
+                const int bit = std::countr_zero(bits);
+                out[count++] = kPlaneChannels * (64 * static_cast<int>(w) + bit) + channel(w, std::uint64_t{1} << bit);
+            }
         }
+        return count;
+    }
+    // The image squares ascending, each reading the square it comes from.
+    const auto& sources = kSourceSquares[static_cast<std::size_t>(symmetry)];
+    for (int square = 0; square < kCells; ++square) {
+        const int from = sources[static_cast<std::size_t>(square)];
+        const auto w = static_cast<std::size_t>(from / 64);
+        const std::uint64_t one = std::uint64_t{1} << (from % 64);
+        if ((any[w] & one) != 0) out[count++] = kPlaneChannels * square + channel(w, one);
     }
     return count;
 }

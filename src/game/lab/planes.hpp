@@ -25,5 +25,8 @@ int plane_indices(const GameRecord& game, int player, std::int32_t* out);
 // The same with the legal cells of game already known (the empty set when player is not to
 // move): the caller that needs them anyway computes them once.
 int plane_indices(const GameRecord& game, int player, CellSet legal, std::int32_t* out);
+// The same for the image of game under symmetry (0..7, symmetry.hpp): the indices that
+// write_planes gives for the transformed position, without transforming it.
+int plane_indices(const GameRecord& game, int player, CellSet legal, int symmetry, std::int32_t* out);
 
 }  // namespace nonagame

@@ -319,7 +319,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<BatchBody>)},
     {Py_tp_methods, kMethods},
     {Py_tp_doc, const_cast<char*>(
-         "SearchBatch(positions, *, simulations, threads=1, seed=None, c_puct=2.5, dirichlet_alpha=0.3,\n"
+         "SearchBatch(positions, *, simulations, threads=1, seed=None, c_puct=1.5, dirichlet_alpha=0.3,\n"
          "            dirichlet_fraction=0.0, temperature=0.0, pool_nodes=4194304, leaves_per_tree=1,\n"
          "            seeds=None)\n--\n\n"
          "Guided searches of many positions advanced together, their leaves evaluated by the\n"

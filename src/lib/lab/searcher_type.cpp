@@ -291,7 +291,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_getset, kGetSet},
     {Py_tp_doc, const_cast<char*>(
          "Searcher(*, exploration=0.7, pool_nodes=4194304, threads=1, seed=None, network=None,\n"
-         "         c_puct=2.5, dirichlet_alpha=0.3, dirichlet_fraction=0.0, temperature=0.0)\n--\n\n"
+         "         c_puct=1.5, dirichlet_alpha=0.3, dirichlet_fraction=0.0, temperature=0.0)\n--\n\n"
          "Monte Carlo tree search (UCT with random playouts and proven results) over a fixed pool\n"
          "of nodes, kept between runs so that the subtree of the moves played is reused. With a\n"
          "network, PUCT over its priors with its values backed up (no playouts).")},

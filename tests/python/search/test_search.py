@@ -138,6 +138,17 @@ def test_seed_reproduces_at_one_thread() -> None:
     assert (first.visits != other.visits).any()
 
 
+@pytest.mark.threads
+def test_guided_threads_grow_different_trees_reproducibly() -> None:
+    # Without root noise nothing in a guided search is random; each thread sees the position
+    # under its own symmetry, so two threads are not one tree at half the budget twice over.
+    position = random_position(3, 6)
+    one = search(position, simulations=300, seed=2, network="baseline")
+    two = [search(position, simulations=600, seed=2, threads=2, network="baseline") for _ in range(2)]
+    assert (two[0].visits == two[1].visits).all() and two[0].value == two[1].value
+    assert (two[0].visits != 2 * one.visits).any()
+
+
 def test_tiny_pool_keeps_searching() -> None:
     searcher = Searcher(pool_nodes=82, seed=4)
     searcher.set_position(Position())

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "planes.hpp"
+#include "symmetry.hpp"
 
 namespace nonagame::mcts {
 
@@ -30,13 +31,27 @@ float NetworkEvaluator::evaluate(const GameRecord& game, float* priors, int thre
     std::array<std::int32_t, kCells> inputs;  // NOLINT(cppcoreguidelines-pro-type-member-init): written first
     std::array<float, kCells> logits;  // NOLINT(cppcoreguidelines-pro-type-member-init): written first
     const CellSet legal = legal_cells(game);
-    const int count = plane_indices(game, game.next_player, legal, inputs.data());
+    // Thread t sees the position under symmetry t % 8, so that the trees of a root-parallel
+    // search differ (the network is not exactly symmetric) and their summed visits average
+    // several views; with one thread, or on thread 0, it is the position itself.
+    const int symmetry = thread % kSymmetries;
+    const CellSet seen = symmetry == kIdentity ? legal : transform_set(symmetry, legal);
+    const int count = plane_indices(game, game.next_player, legal, symmetry, inputs.data());
     float value = 0;
     // Only the legal cells' logits are read, so the policy head computes just those.
-    const std::array<std::uint64_t, 2> wanted{legal.low_word(), legal.high_word()};
+    const std::array<std::uint64_t, 2> wanted{seen.low_word(), seen.high_word()};
     network_->forward_indices(inputs.data(), count, logits.data(), &value,
                               scratch_[static_cast<std::size_t>(thread)].floats.data(), wanted.data());
-    legal_softmax(logits.data(), legal, priors);
+    if (symmetry != kIdentity) {
+        // The logits back on the position's own cells.
+        std::array<float, kCells> own;  // NOLINT(cppcoreguidelines-pro-type-member-init): legal cells written first
+        legal.for_each([&](int c) {
+            own[static_cast<std::size_t>(c)] = logits[static_cast<std::size_t>(transform_cell(symmetry, c))];
+        });
+        legal_softmax(own.data(), legal, priors);
+    } else {
+        legal_softmax(logits.data(), legal, priors);
+    }
     return value;
 }
 
