@@ -31,9 +31,7 @@ def main(argv: list[str] | None = None) -> None:
     for label, other in ((f"1 thread at {n}", player(1, n)), (f"1 thread at {2 * n}", player(1, 2 * n))):
         result = match(player(2, 2 * n), other, games=args.games, seed=args.seed, processes=args.processes,
                        progress=False)
-        low, high = result.elo_interval
-        print(f"2 threads at {2 * n} against {label}: {result.wins}-{result.draws}-{result.losses}, "
-              f"score {result.score:.3f}, Elo {result.elo:+.0f} [{low:+.0f}, {high:+.0f}]", flush=True)
+        print(f"2 threads at {2 * n} against {label}:\n{result}", flush=True)
 
 
 if __name__ == "__main__":

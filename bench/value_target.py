@@ -63,9 +63,7 @@ def main(argv: list[str] | None = None) -> None:
         for a, b in itertools.combinations(mixes, 2):
             result = match(specs[a], specs[b], games=args.games, seed=args.seed, processes=args.processes,
                            progress=False)
-            low, high = result.elo_interval
-            print(f"value-mix {a} against {b}: {result.wins}-{result.draws}-{result.losses}, "
-                  f"score {result.score:.3f}, Elo {result.elo:+.0f} [{low:+.0f}, {high:+.0f}]", flush=True)
+            print(f"value-mix {a} against {b}:\n{result}", flush=True)
 
 
 if __name__ == "__main__":
