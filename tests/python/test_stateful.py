@@ -308,6 +308,10 @@ def integers(array):
     """The elements in C order as signed 64-bit values, or None when they are not integers."""
     if array.dtype.kind not in "iub":
         return None
+    if array.dtype.kind == "b":
+        # The module reads a bool element's byte as it lies in memory; NumPy would show any
+        # nonzero byte (left there by re-typing the array's memory) as True, that is 1.
+        array = array.view(np.uint8)
     return [(int(v) + 2**63) % 2**64 - 2**63 for v in array.ravel().tolist()]
 
 
