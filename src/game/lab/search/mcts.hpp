@@ -24,7 +24,13 @@
 // simulation from a fresh root already follows the priors). Q is the child's mean for the
 // player to move at the parent (capped at 0 when it has a drawn child, as below); an
 // unvisited child takes its parent's mean for that player (first-play urgency equal to the
-// parent's value, no reduction; 0 for a parent not yet visited). The default c_puct is
+// parent's value, no reduction; 0 for a parent not yet visited). A reduction by
+// r * sqrt(the priors of the children already visited) was measured with the shipped network
+// and kept out: at 1,000 simulations a move r = 0.25 scored 52.2% (generation 290 of its run)
+// and 51.0% (generation 261, the root left unreduced) against none, at 4,000 55.5% and 49.5%
+// (200 games a match), so no gain that two networks agree on; with the root reduced as well,
+// a network that puts almost no prior on a winning move keeps the search from trying it for
+// hundreds of simulations. The default c_puct is
 // kDefaultCPuct (its measurement is beside the constant). The root is evaluated before the
 // first simulation and that evaluation is not counted as one. Finished games are never
 // evaluated: they are proven as below, in every mode. Value sums of a guided search are
