@@ -38,11 +38,17 @@ class PeerPlayer:
     def __init__(self, game, seconds: float, seed: int):
         self.full = lab.peer_bot(game, 10**9, seed, seconds)
         self.half = lab.peer_bot(game, 10**9, seed + 1, seconds / 2)
+        # A timed search that the clock stops before its first simulation (a loaded machine,
+        # a budget of a few milliseconds) leaves a root with no children: such a decision is
+        # made by a search of a few simulations instead.
+        self.untimed = lab.peer_bot(game, 8, seed + 2)
         self.simulations = 0
         self.decisions = 0
 
     def _decide(self, bot, state) -> int:
         root = bot.mcts_search(state)  # MCTSBot.step is this search and its best child
+        if root.best_child() is None:
+            root = self.untimed.mcts_search(state)
         self.simulations += root.explore_count
         self.decisions += 1
         return root.best_child().action
