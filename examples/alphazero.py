@@ -31,7 +31,9 @@ instead of at random, for example to go on improving the shipped network by self
 The value target is (1 - m) * result + m * root_value with m = --value-mix. --minutes bounds
 the whole run (checked between steps); progress bars go to standard error. With --address
 HOST:PORT the self-play games are played by Ray actors (--workers of them) on that cluster,
-and the trainer stays on the driver; otherwise the local process plays them on --threads.
+and the trainer stays on the driver; otherwise --processes local processes play them (each a
+share of the games on --threads tree threads; one process evaluates the leaves of all its
+trees on one core, so a second core needs a second process).
 
     pip install '.[train,data]'
     python3 examples/alphazero.py --out run --minutes 60
@@ -41,8 +43,10 @@ and the trainer stays on the driver; otherwise the local process plays them on -
 from __future__ import annotations
 
 import argparse
+import concurrent.futures
 import json
 import math
+import multiprocessing
 import os
 import pickle
 import sys
@@ -211,6 +215,37 @@ def self_play(evaluate: Evaluate, games: int, simulations: int, seed: int, sampl
     return rows_to_table(rows, values, generation)
 
 
+def play_share(arrays: dict[str, npt.NDArray[Any]], games: int, simulations: int, seed: int, sample_plies: int,
+               generation: int, first_game: int, threads: int = 1) -> Any:
+    """self_play in a worker (a Ray actor or a local process) with the network of arrays."""
+    network = Network.from_arrays(arrays)
+    return self_play(network.evaluate_planes, games, simulations, seed, sample_plies, generation, first_game,
+                     threads=threads)
+
+
+def shares(games: int, workers: int, seed: int, first_game: int) -> list[tuple[int, int, int]]:
+    """Each worker's (games, seed, first game number): the games split as evenly as they go."""
+    counts = [games // workers + (i < games % workers) for i in range(workers)]
+    starts = np.cumsum([0, *counts[:-1]])
+    return [(count, seed * 1000 + i, first_game + int(start)) for i, (count, start) in enumerate(zip(counts, starts))
+            if count]
+
+
+def local_self_play(pool: Any, workers: int, arrays: dict[str, npt.NDArray[Any]], games: int, simulations: int,
+                    seed: int, sample_plies: int, generation: int, first_game: int, threads: int,
+                    progress: Callable[[int], None] | None = None) -> Any:
+    """self_play split over the processes of pool (a ProcessPoolExecutor); the joined table."""
+    futures = {pool.submit(play_share, arrays, count, simulations, share_seed, sample_plies, generation, start,
+                           threads): count
+               for count, share_seed, start in shares(games, workers, seed, first_game)}
+    tables = {}
+    for future in concurrent.futures.as_completed(futures):
+        tables[future] = future.result()
+        if progress is not None:
+            progress(futures[future])
+    return pa.concat_tables([tables[future] for future in futures])
+
+
 def ray_self_play(address: str, workers: int, arrays: dict[str, npt.NDArray[Any]], games: int, simulations: int,
                   seed: int, sample_plies: int, generation: int, first_game: int) -> Any:
     """self_play split over Ray actors on an existing cluster; returns the joined table."""
@@ -227,15 +262,11 @@ def ray_self_play(address: str, workers: int, arrays: dict[str, npt.NDArray[Any]
     class Worker:
         def play(self, arrays: dict[str, Any], games: int, simulations: int, seed: int, sample_plies: int,
                  generation: int, first_game: int) -> Any:
-            network = Network.from_arrays(arrays)
-            return self_play(network.evaluate_planes, games, simulations, seed, sample_plies, generation, first_game)
+            return play_share(arrays, games, simulations, seed, sample_plies, generation, first_game)
 
     actors = [Worker.remote() for _ in range(workers)]  # type: ignore[attr-defined]
-    shares = [games // workers + (i < games % workers) for i in range(workers)]
-    starts = np.cumsum([0, *shares[:-1]])
-    futures = [actor.play.remote(arrays, share, simulations, seed * 1000 + i, sample_plies, generation,
-                                 first_game + int(start))
-               for i, (actor, share, start) in enumerate(zip(actors, shares, starts)) if share]
+    futures = [actor.play.remote(arrays, count, simulations, share_seed, sample_plies, generation, start)
+               for actor, (count, share_seed, start) in zip(actors, shares(games, workers, seed, first_game))]
     return pa.concat_tables(ray.get(futures))
 
 
@@ -280,6 +311,7 @@ class Config:
     reference: str = "uct:1000"
     gate: float = 0.5
     threads: int = 1
+    processes: int = 1
     address: str | None = None
     workers: int = 2
     init: str | None = None
@@ -376,6 +408,7 @@ class Run:
         self.session_start = time.perf_counter()
         self.state: State | None = None
         self.openings = load_openings()
+        self._pool: Any = None
 
     # time ------------------------------------------------------------
     def elapsed(self) -> float:
@@ -619,6 +652,10 @@ class Run:
             table = ray_self_play(config.address, config.workers, self.state.best or arrays, config.games,
                                   config.simulations, seed, config.sample_plies, gen, self.state.games_played)
             bar.update(config.games)
+        elif config.processes > 1:
+            table = local_self_play(self.pool(), config.processes, self.state.best or arrays, config.games,
+                                    config.simulations, seed, config.sample_plies, gen, self.state.games_played,
+                                    config.threads, progress=bar.update)
         else:
             table = self_play(best.evaluate_planes, config.games, config.simulations, seed, config.sample_plies, gen,
                               first_game=self.state.games_played, threads=config.threads, progress=bar.update)
@@ -646,18 +683,31 @@ class Run:
               + f" | self-play {table.num_rows} positions in {selfplay_seconds:.0f} s"
               f" | {record['minutes']:.1f} min", flush=True)
 
+    def pool(self) -> Any:
+        """The local self-play processes, started on first use and kept for the run. Spawned,
+        not forked: JAX's threads do not survive a fork."""
+        if self._pool is None:
+            self._pool = concurrent.futures.ProcessPoolExecutor(
+                self.config.processes, mp_context=multiprocessing.get_context("spawn"))
+        return self._pool
+
     def run(self, resume: bool) -> State:
         if resume and (self.out / "checkpoint.pkl").exists():
             self.state = self.load()
             print(f"resumed at generation {self.state.generation} after {self.state.seconds / 60:.1f} min", flush=True)
         else:
             self.state = self.fresh()
-        self.bootstrap()
-        boot, validation = split_validation(read_shards(self.bootstrap_shards()))
-        while not self.out_of_time():
-            if self.config.generations is not None and self.state.generation >= self.config.generations:
-                break
-            self.generation(boot, validation)
+        try:
+            self.bootstrap()
+            boot, validation = split_validation(read_shards(self.bootstrap_shards()))
+            while not self.out_of_time():
+                if self.config.generations is not None and self.state.generation >= self.config.generations:
+                    break
+                self.generation(boot, validation)
+        finally:
+            if self._pool is not None:
+                self._pool.shutdown(cancel_futures=True)
+                self._pool = None
         self.save()
         return self.state
 

@@ -95,6 +95,22 @@ def test_a_quick_run_writes_generations_that_load_resume_and_beat_random_play(al
     assert np.all(np.abs(root) <= 1) and np.unique(root).size > 1
 
 
+def test_local_processes_play_each_share_as_one_process_would(alphazero):
+    import concurrent.futures
+    import multiprocessing
+
+    arrays = Network.from_arrays(alphazero.export(alphazero.MLP((16,)).init(
+        alphazero.jax.random.key(0), np.zeros((1, 243), np.float32)))).arrays()
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool:
+        done = []
+        table = alphazero.local_self_play(pool, 2, arrays, 5, 8, 1, 4, 3, 100, 1, progress=done.append)
+    assert sorted(done) == [2, 3]
+    alone = [alphazero.play_share(arrays, count, 8, seed, 4, 3, start)
+             for count, seed, start in alphazero.shares(5, 2, 1, 100)]
+    assert table.to_pydict() == alphazero.pa.concat_tables(alone).to_pydict()
+    assert sorted(set(table.column("game").to_pylist())) == [100, 101, 102, 103, 104]
+
+
 def test_self_play_over_ray_actors_numbers_the_games_of_all_workers(alphazero, tmp_path):
     ray = pytest.importorskip("ray")
     arrays = Network.from_arrays(alphazero.export(alphazero.MLP((16,)).init(
