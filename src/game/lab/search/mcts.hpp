@@ -30,7 +30,9 @@
 // and 51.0% (generation 261, the root left unreduced) against none, at 4,000 55.5% and 49.5%
 // (200 games a match), so no gain that two networks agree on; with the root reduced as well,
 // a network that puts almost no prior on a winning move keeps the search from trying it for
-// hundreds of simulations. The default c_puct is
+// hundreds of simulations. The priors are the plain softmax of the logits: a temperature T
+// (softmax of logits / T) measured Elo -30 [-64, +4] at T = 1.4 and +5 [-25, +36] at T = 0.8
+// against T = 1 (1,000 simulations, 200 games, generation 261). The default c_puct is
 // kDefaultCPuct (its measurement is beside the constant). The root is evaluated before the
 // first simulation and that evaluation is not counted as one. Finished games are never
 // evaluated: they are proven as below, in every mode. Value sums of a guided search are
