@@ -599,13 +599,19 @@ class Run:
         ax.errorbar(minutes, finite, yerr=[[max(0.0, f - max(-800.0, lo)) for f, lo in zip(finite, low)],
                                            [max(0.0, min(800.0, hi) - f) for f, hi in zip(finite, high)]],
                     marker="o", capsize=3, label=f"vs {self.config.reference} (95% interval)")
-        ax.plot(minutes, [h["chained_elo"] for h in history], marker="s",
-                label="chained over gated generations (vs previous best)")
+        # The chained Elo adds up every accepted generation's score against the one before, its
+        # luck included, and soon dwarfs the reference line: it gets an axis of its own.
+        chained = ax.twinx()
+        chained.plot(minutes, [h["chained_elo"] for h in history], marker="s", markersize=3, color="tab:orange",
+                     label="chained over gated generations (vs previous best; right axis)")
+        chained.set_ylabel("chained Elo")
         ax.axhline(0, color="grey", linewidth=0.8)
         ax.set_xlabel("minutes of training")
-        ax.set_ylabel("Elo")
+        ax.set_ylabel(f"Elo vs {self.config.reference}")
         ax.set_title(f"network {self.config.hidden}, {self.config.eval_simulations} simulations a move")
-        ax.legend(loc="best", fontsize=8)
+        lines = ax.get_legend_handles_labels()
+        more = chained.get_legend_handles_labels()
+        ax.legend(lines[0] + more[0], lines[1] + more[1], loc="upper left", fontsize=8)
         fig.tight_layout()
         fig.savefig(self.out / "curve.png", dpi=100)
         plt.close(fig)
