@@ -29,8 +29,8 @@ def main(argv: list[str]) -> None:
     for repeat in range(2):
         for threads in (1, 2):
             started = time.perf_counter()
-            table = alphazero.self_play(network.evaluate_planes, args.games, args.simulations, seed=repeat, sample_plies=12,
-                                        generation=0, first_game=0, threads=threads)
+            table = alphazero.self_play(network.evaluate_planes, args.games, args.simulations, seed=repeat,
+                                        sample_plies=12, generation=0, first_game=0, threads=threads)
             seconds = time.perf_counter() - started
             rates[threads].append(table.num_rows / seconds)
             print(f"threads {threads}: {table.num_rows} positions in {seconds:.1f} s = "

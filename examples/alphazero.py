@@ -238,12 +238,10 @@ def local_self_play(pool: Any, workers: int, arrays: dict[str, npt.NDArray[Any]]
     futures = {pool.submit(play_share, arrays, count, simulations, share_seed, sample_plies, generation, start,
                            threads): count
                for count, share_seed, start in shares(games, workers, seed, first_game)}
-    tables = {}
     for future in concurrent.futures.as_completed(futures):
-        tables[future] = future.result()
         if progress is not None:
             progress(futures[future])
-    return pa.concat_tables([tables[future] for future in futures])
+    return pa.concat_tables([future.result() for future in futures])
 
 
 def ray_self_play(address: str, workers: int, arrays: dict[str, npt.NDArray[Any]], games: int, simulations: int,

@@ -6,10 +6,11 @@ import re
 import numpy as np
 import pytest
 
-from nonagame_lab import Network, Position
-from nonagame_lab.envs import position_planes
+from lab_support import random_line
+from nonagame_lab import Network
+from nonagame_lab.envs import legal_mask, position_planes
 
-README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+README = pathlib.Path(__file__).resolve().parents[3] / "README.md"
 
 
 def recipe(lead):
@@ -18,22 +19,11 @@ def recipe(lead):
     return re.search(r"```python\n(.*?)```", text[text.index("\n" + lead):], re.S).group(1)
 
 
-def real_positions(count=300, seed=1):
-    rng = np.random.default_rng(seed)
-    out = []
-    while len(out) < count:
-        position = Position()
-        while not position.is_over and len(out) < count:
-            out.append(position)
-            position = position.play(int(rng.choice(position.legal_moves)))
-    return out
-
-
 def check_export(path, forward):
     """forward: flat float32 planes (B, 243) -> (logits (B, 81), values (B,)) of the framework."""
-    positions = real_positions()
-    planes = np.stack([position_planes(p, p.to_move) for p in positions])
-    legal = np.stack([np.isin(np.arange(81), p.legal_moves) for p in positions])
+    positions = [random_line(seed, seed % 70)[1] for seed in range(300)]
+    planes = np.stack([position_planes(p) for p in positions])
+    legal = np.stack([legal_mask(p) for p in positions]).astype(bool)
     logits, values = Network.load(path).evaluate_planes(planes, legal)
     want_logits, want_values = forward(planes.reshape(len(planes), 243).astype(np.float32))
     np.testing.assert_allclose(logits, want_logits, rtol=1e-4, atol=1e-5)
